@@ -1,0 +1,6 @@
+#include "app/launcherentry.h"
+
+int main(int argc, char **argv)
+{
+    return runLauncher(argc, argv);
+}

@@ -1,0 +1,398 @@
+#include "app/mainwindow.h"
+
+#include "app/buildinfo.h"
+#include "app/gamestarter.h"
+#include "app/runstate.h"
+#include "buildconfig.h"
+#include "platform/platform.h"
+#include "service/loadthread.h"
+#include "settings/gamesettings.h"
+#include "settings/settingsdialog.h"
+#include "sync/syncthread.h"
+#include "ui/animcontrols.h"
+#include "ui/messagedialog.h"
+#include "ui/newslist.h"
+#include "ui/serverlist.h"
+#include "ui_mainwindow.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QGraphicsDropShadowEffect>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QThread>
+
+#include <cmath>
+
+namespace {
+
+const int progressFullWidth = 470;
+
+// Stops a worker thread: asks it to leave its event loop and polls until it has.
+void stopThread(QThread *thread)
+{
+    if (!thread || !thread->isRunning())
+        return;
+    thread->requestInterruption();
+    thread->quit();
+    while (!thread->wait(100)) {
+    }
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    settings = new GameSettings;
+    ui->setupUi(this);
+    setCentralWidget(ui->centralWidget);
+
+    servers = new ServerList(ui->serverListWidget);
+    news = new NewsList(ui->newsListWidget);
+
+    ui->nicknameField->setValidator(new QRegularExpressionValidator(
+            QRegularExpression(QStringLiteral("[A-Za-z_]{3,20}")), ui->nicknameField));
+
+    ui->overlayWidget->resize(900, 500);
+    ui->overlayWidget->hide();
+
+    setUpDecorations();
+
+    const QString site = QStringLiteral("https://") + QLatin1String(BuildConfig::siteHost);
+    connectWebLink(ui->siteBtn, site + QLatin1Char('/'));
+    connectWebLink(ui->forumBtn,
+                   QStringLiteral("https://") + QLatin1String(BuildConfig::forumHost) + QLatin1Char('/'));
+    connectWebLink(ui->donateBtn, site + QStringLiteral("/donate"));
+
+    const QString nickname = prefilledNickname(Platform::readPlayerName());
+    if (!nickname.isEmpty())
+        ui->nicknameField->setText(nickname);
+
+    connect(ui->btnExitTrigger, &QPushButton::released, this, &MainWindow::btnExitClick);
+    connect(ui->btnHideTrigger, &QPushButton::released, this, &MainWindow::btnHideClick);
+    connect(ui->settingsBtnTrigger, &QPushButton::released, this, &MainWindow::btnSettingsClick);
+    connect(ui->btnJoinGame, &QPushButton::clicked, this, &MainWindow::btnJoinGameClick);
+    connect(ui->btnRefresh, &QPushButton::clicked, this, &MainWindow::btnRefreshClick);
+
+    gameDir = QCoreApplication::applicationDirPath() + QStringLiteral("/gtacr");
+    if (!QDir(gameDir).exists())
+        QDir().mkpath(gameDir);
+}
+
+MainWindow::~MainWindow()
+{
+    quitRequested = true;
+    stopThread(loaderThread);
+    stopThread(sync.thread);
+    for (const SyncRun &run : qAsConst(retiredRuns))
+        stopThread(run.thread);
+
+    delete loaderThread;
+    delete loader;
+    delete sync.worker;
+    delete sync.thread;
+    for (const SyncRun &run : qAsConst(retiredRuns)) {
+        delete run.worker;
+        delete run.thread;
+    }
+    delete settings;
+    delete ui;
+}
+
+void MainWindow::setUpDecorations()
+{
+    setMouseTracking(true);
+    ui->serverListWidget->setMouseTracking(true);
+    ui->newsListWidget->setMouseTracking(true);
+
+    ui->btnRefresh->setCursor(Qt::PointingHandCursor);
+    ui->settingsBtnTrigger->setCursor(Qt::PointingHandCursor);
+    ui->btnJoinGame->setCursor(Qt::PointingHandCursor);
+    ui->btnJoinGame->lower();
+    joinButton = new AnimBgButton(ui->btnJoinGame);
+    joinButton->setEnabled(false);
+    for (QPushButton *button : { ui->siteBtn, ui->forumBtn, ui->donateBtn })
+        button->setCursor(Qt::PointingHandCursor);
+
+    const QString montserrat = QStringLiteral("Montserrat");
+    const auto makeLabel = [&](QLabel *placeholder, int size, int weight, const QColor &color,
+                               Qt::Alignment alignment, const QString &text) {
+        auto *label = new CustomLabel(placeholder, 5);
+        label->setAutoRedraw(false);
+        label->setLabelFont(QFont(montserrat, size, weight));
+        label->setLabelColor(color);
+        label->setLabelAlignment(alignment);
+        label->setLabelText(text);
+        label->setAutoRedraw(true);
+        label->draw();
+        return label;
+    };
+    const Qt::Alignment leftBottom = Qt::AlignLeft | Qt::AlignBottom;
+    serversTitle = makeLabel(ui->serversLabel, 80, 75, Qt::white, leftBottom,
+                             QStringLiteral("Сервера"));
+    newsTitle = makeLabel(ui->newsLabel, 80, 75, Qt::white, leftBottom, QStringLiteral("Новости"));
+    buildText = makeLabel(ui->buildLabel, 40, 50, QColor(255, 255, 255, 75), leftBottom,
+                          QStringLiteral("Версия %1 от %2")
+                                  .arg(BuildInfo::launcherVersion(),
+                                       BuildInfo::formatBuildDate(BuildInfo::buildDate())));
+    ui->nicknameLabel->setText(QString());
+    nicknameTitle = makeLabel(ui->nicknameLabel, 50, 75, Qt::white, leftBottom,
+                              QStringLiteral("Ваш никнейм"));
+    progressLeft = makeLabel(ui->progressBarState1, 40, 75, Qt::white, Qt::AlignCenter,
+                             QString());
+    progressShadow = new QGraphicsDropShadowEffect(progressLeft);
+    progressShadow->setBlurRadius(2);
+    progressShadow->setColor(QColor(QStringLiteral("#000000")));
+    progressShadow->setOffset(1, 1);
+    progressLeft->setGraphicsEffect(progressShadow);
+    progressRight = makeLabel(ui->progressBarState2, 30, 50, Qt::white, Qt::AlignCenter,
+                              QString());
+    syncerSetProgressText(QStringLiteral("Загрузка списка серверов и новостей..."), QString());
+}
+
+void MainWindow::connectWebLink(QWidget *button, const QString &url)
+{
+    connect(static_cast<QPushButton *>(button), &QPushButton::clicked, this,
+            [url] { Platform::openUrl(url); });
+}
+
+QString MainWindow::prefilledNickname(const QString &stored)
+{
+    QString nickname;
+    for (const QChar c : stored) {
+        const ushort u = c.unicode();
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || u == '_')
+            nickname.append(c);
+    }
+    while (nickname.endsWith(QLatin1Char('_')))
+        nickname.chop(1);
+    while (nickname.startsWith(QLatin1Char('_')))
+        nickname.remove(0, 1);
+    return nickname.simplified();
+}
+
+int MainWindow::progressFillWidth(quint64 currentValue, quint64 maxValue)
+{
+    if (maxValue == 0)
+        return 0;
+    const double ratio = double(currentValue) / double(maxValue);
+    if (ratio > 1)
+        return progressFullWidth;
+    return int(std::floor(progressFullWidth * ratio));
+}
+
+void MainWindow::startLoader()
+{
+    loaderThread = new QThread;
+    loader = new LoadThread;
+    loader->moveToThread(loaderThread);
+    connect(loaderThread, &QThread::started, loader, &LoadThread::start);
+    connect(loader, &LoadThread::serverListAdd, servers, &ServerList::addElement);
+    connect(loader, &LoadThread::serverListLoaded, this, &MainWindow::serverListLoaded);
+    connect(loader, &LoadThread::newsListLoaded, this, &MainWindow::newsListLoaded);
+    connect(loader, &LoadThread::newsImageLoaded, this, &MainWindow::newsImageLoaded);
+    connect(loader, &LoadThread::loadFinish, this, &MainWindow::loadFinish);
+    connect(loader, &LoadThread::setState, this, &MainWindow::syncerSetProgressText);
+    connect(loader, &LoadThread::setProgress, this, &MainWindow::syncerSetProgressState);
+    loaderThread->start(QThread::InheritPriority);
+}
+
+void MainWindow::startSync()
+{
+    readyToPlay = false;
+    joinButton->setEnabled(false);
+    stopThread(loaderThread);
+
+    // A run still finishing is kept until its own thread reports that it has ended, so that
+    // its late finished() can never take the new run with it.
+    if (sync.thread)
+        retiredRuns.append(sync);
+
+    sync.worker = new SyncThread(gameDir, this);
+    connect(sync.worker, &SyncThread::setProgressText, this, &MainWindow::syncerSetProgressText);
+    connect(sync.worker, &SyncThread::setProgressState, this,
+            &MainWindow::syncerSetProgressState);
+    connect(sync.worker, &SyncThread::finish, this, &MainWindow::syncerFinish);
+    sync.thread = new QThread(this);
+    sync.worker->moveToThread(sync.thread);
+    connect(sync.thread, &QThread::started, sync.worker, &SyncThread::start);
+    connect(sync.thread, &QThread::finished, this, &MainWindow::syncerThreadFinished);
+    sync.thread->start(QThread::InheritPriority);
+}
+
+void MainWindow::setOverlay(bool on)
+{
+    if (on) {
+        ++overlays;
+        ui->overlayWidget->show();
+        ui->overlayWidget->raise();
+    } else {
+        --overlays;
+        if (overlays < 1)
+            ui->overlayWidget->hide();
+    }
+}
+
+void MainWindow::mousePressEvent(QMouseEvent *event)
+{
+    QMainWindow::mousePressEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        dragging = true;
+        pressPosition = event->pos();
+    }
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent *event)
+{
+    QMainWindow::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && dragging)
+        dragging = false;
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent *event)
+{
+    QMainWindow::mouseMoveEvent(event);
+    if (dragging)
+        move(event->globalPos() - pressPosition);
+}
+
+void MainWindow::btnExitClick()
+{
+    quitRequested = true;
+    hide();
+    QCoreApplication::quit();
+}
+
+void MainWindow::btnHideClick()
+{
+    showMinimized();
+}
+
+void MainWindow::btnSettingsClick()
+{
+    setOverlay(true);
+    auto *dialog = new SettingsDialog(settings, this);
+    dialog->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    dialog->exec();
+    delete dialog;
+    setOverlay(false);
+}
+
+void MainWindow::btnJoinGameClick(bool)
+{
+    if (!readyToPlay) {
+        showMessage(this, MessageDialog::Information,
+                    QStringLiteral("Игра ещё не готова. Пожалуйста, подождите."), 0);
+        return;
+    }
+    const QString nickname = ui->nicknameField->text();
+    if (nickname.length() < 3 || nickname.length() > 20) {
+        showMessage(this, MessageDialog::Information,
+                    QStringLiteral("Укажите никнейм от 3 до 20 символов"), 0);
+        return;
+    }
+    hide();
+    auto *starter = new GameStarter;
+    connect(starter, &GameStarter::startFinished, this, &MainWindow::gameStartFinished);
+    connect(starter, &GameStarter::startRefused, this, &MainWindow::gameStartRefused);
+    connect(starter, &GameStarter::startFinished, starter, &QObject::deleteLater);
+    connect(starter, &GameStarter::startRefused, starter, &QObject::deleteLater);
+    starter->gameDir = gameDir;
+    starter->nickname = nickname;
+    starter->host = servers->currentAddress();
+    starter->port = QString::number(servers->currentPort());
+    starter->start(settings->value(QStringLiteral("reborn"), false));
+}
+
+void MainWindow::gameStartRefused(const QString &message)
+{
+    // Nothing was started: give the player the window back instead of quitting.
+    show();
+    showMessage(this, MessageDialog::Error, message, 0);
+}
+
+void MainWindow::btnRefreshClick(bool)
+{
+    servers->refreshAll();
+}
+
+void MainWindow::serverListLoaded()
+{
+    servers->restoreSelection();
+}
+
+void MainWindow::newsListLoaded()
+{
+    news->build();
+    news->reveal();
+}
+
+void MainWindow::newsImageLoaded(uint idx, const QImage &image)
+{
+    news->setPicture(idx, QPixmap::fromImage(image));
+}
+
+void MainWindow::loadFinish()
+{
+    startSync();
+}
+
+void MainWindow::gameStartFinished()
+{
+    btnExitClick();
+}
+
+void MainWindow::syncerFinish(bool ready)
+{
+    // A worker that was replaced may still report; only the current run decides readiness.
+    if (sender() && sender() != sync.worker)
+        return;
+    if (!ready)
+        return;
+    syncerSetProgressText(QStringLiteral("Готово к игре!"), QString());
+    syncerSetProgressState(100, 100);
+    readyToPlay = true;
+    joinButton->setEnabled(true);
+}
+
+void MainWindow::syncerThreadFinished()
+{
+    auto *finished = qobject_cast<QThread *>(sender());
+    if (finished && finished == sync.thread) {
+        delete sync.worker;
+        delete sync.thread;
+        sync = SyncRun();
+        return;
+    }
+    for (int i = 0; i < retiredRuns.size(); ++i) {
+        if (retiredRuns.at(i).thread == finished) {
+            delete retiredRuns.at(i).worker;
+            delete retiredRuns.at(i).thread;
+            retiredRuns.remove(i);
+            return;
+        }
+    }
+}
+
+void MainWindow::syncerSetProgressText(const QString &left, const QString &right)
+{
+    if (left != lastLeft) {
+        lastLeft = left;
+        progressLeft->setLabelText(left);
+    }
+    if (right != lastRight) {
+        lastRight = right;
+        progressRight->setLabelText(right);
+    }
+}
+
+void MainWindow::syncerSetProgressState(quint64 currentValue, quint64 maxValue)
+{
+    QRect geometry = ui->progressBarLayer->geometry();
+    geometry.setRight(geometry.left() + progressFillWidth(currentValue, maxValue));
+    ui->progressBarLayer->setGeometry(geometry);
+}

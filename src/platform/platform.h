@@ -1,0 +1,34 @@
+#pragma once
+
+// The few operating-system services the launcher needs, Win32 on Windows and a portable Qt
+// equivalent elsewhere, behind one set of functions.
+
+#include <QString>
+
+namespace Platform {
+
+// True when this process is the only launcher of the logged-on user. On Windows this is the
+// named mutex; elsewhere an advisory lock on a per-user file, which the kernel drops when the
+// process dies, so a crashed launcher never blocks the next start.
+bool acquireSingleInstance(const QString &name);
+
+// Bytes available to the user on the volume holding path, or -1 when unknown.
+qint64 freeDiskBytes(const QString &path);
+
+// Milliseconds since an arbitrary start, wrapping at 32 bits like the Windows tick counter.
+quint32 tickCount();
+
+// Opens a web page in the user's browser.
+bool openUrl(const QString &url);
+
+// The user's documents folder in native form, or empty when it is unknown.
+QString documentsFolder();
+
+// The multiplayer client's nickname value "player_name": on Windows the string value under
+// HKEY_CURRENT_USER\<client registry key>; elsewhere the key player_name of the INI file
+// playerNameStorePath().
+QString readPlayerName();
+bool writePlayerName(const QString &name);
+QString playerNameStorePath();
+
+} // namespace Platform

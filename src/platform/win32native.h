@@ -1,0 +1,30 @@
+#pragma once
+
+// The Win32 calls behind the platform layer, kept free of Qt so that this half can be
+// compiled on its own by a Windows cross compiler.
+
+#include <string>
+
+namespace Win32Native {
+
+// Creates the named mutex with initial ownership; false only when it already existed.
+// The handle is never closed: it is what keeps a second instance out until this process ends.
+bool acquireNamedMutex(const char *utf8Name);
+
+// Bytes available to the calling user on the volume of the path; false when unknown.
+bool freeBytesAvailable(const std::wstring &path, unsigned long long *bytes);
+
+unsigned long tickCount();
+
+// Opens a URL (in the ANSI code page) with the shell's "open" verb in a normal window.
+bool shellOpen(const std::string &ansiUrl);
+
+// The user's documents folder in the ANSI code page; false when the shell does not know it.
+bool documentsFolderAnsi(std::string *folder);
+
+// String values under HKEY_CURRENT_USER\subKey.
+bool readUserString(const std::wstring &subKey, const std::wstring &valueName, std::wstring *value);
+bool writeUserString(const std::wstring &subKey, const std::wstring &valueName,
+                     const std::wstring &value);
+
+} // namespace Win32Native

@@ -1,0 +1,8 @@
+#include "ui/resources.h"
+
+#include <QtGlobal>
+
+void initLauncherResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
