@@ -1,0 +1,130 @@
+#include "service/httprequest.h"
+
+#include "app/runstate.h"
+#include "buildconfig.h"
+
+#include <QCryptographicHash>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+namespace {
+
+const char servicePath[] = "/api_v2.php";
+const char signingKey[] = "Q7mR2xLp9TcW4vNz";
+
+} // namespace
+
+HttpRequest::HttpRequest(const QString &url)
+    : url(url)
+{
+}
+
+void HttpRequest::addParam(const QString &key, const QString &value)
+{
+    parameters.insert(key, value);
+}
+
+QByteArray HttpRequest::encodedParameters() const
+{
+    QByteArray query;
+    for (auto it = parameters.constBegin(); it != parameters.constEnd(); ++it) {
+        // toPercentEncoding keeps exactly A-Z a-z 0-9 - . _ ~ and writes upper-case hex.
+        query += it.key().toUtf8() + '=' + it.value().toUtf8().toPercentEncoding() + '&';
+    }
+    query.chop(1);
+    return query;
+}
+
+bool HttpRequest::sendGet(int attempts, int timeoutMs)
+{
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        // Retrying for a launcher that is closing would only delay its end.
+        if (attempt > 0 && quitRequested.load(std::memory_order_relaxed))
+            return false;
+        if (exchange(timeoutMs))
+            return true;
+    }
+    return false;
+}
+
+bool HttpRequest::exchange(int timeoutMs)
+{
+    // Declared first, so that it outlives (and is released after) every reply it made.
+    QNetworkAccessManager manager;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setInterval(timeoutMs);
+    QEventLoop loop;
+
+    const QString query = QString::fromLatin1(encodedParameters());
+    QString current = url;
+    for (int responses = 1;; ++responses) {
+        QUrl address(current, QUrl::TolerantMode);
+        address.setQuery(query.isEmpty() ? QString() : query, QUrl::StrictMode);
+        QNetworkRequest request(address);
+        request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+
+        const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&timer, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
+        timer.start();
+        // Returns at once, with the reply unfinished, when the thread was asked to quit.
+        loop.exec();
+        timer.stop();
+
+        if (!reply->isFinished() || reply->error() != QNetworkReply::NoError)
+            return false;
+        const QString target =
+                reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
+        if (target.isEmpty()) {
+            body = reply->readAll();
+            return true;
+        }
+        if (responses >= redirectBudget)
+            return false;
+        current = target;
+    }
+}
+
+QString HttpRequest::makeSalt()
+{
+    QByteArray bytes(20, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->generate() & 0xFF);
+    return QString::fromLatin1(bytes.toBase64());
+}
+
+QString HttpRequest::signData(const QString &data, const QString &salt)
+{
+    const QByteArray signedText = (data + salt + QLatin1String(signingKey)).toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(signedText, QCryptographicHash::Md5).toHex());
+}
+
+HttpRequest HttpRequest::serviceCall(const QString &baseUrl, const QString &operation)
+{
+    return serviceCall(baseUrl, operation, makeSalt());
+}
+
+HttpRequest HttpRequest::serviceCall(const QString &baseUrl, const QString &operation,
+                                     const QString &salt)
+{
+    HttpRequest request(baseUrl + QLatin1String(servicePath));
+    request.addParam(QStringLiteral("data"), operation);
+    request.addParam(QStringLiteral("hash"), signData(operation, salt));
+    request.addParam(QStringLiteral("sig"), salt);
+    return request;
+}
+
+QString HttpRequest::userAgent()
+{
+    return QStringLiteral("KorvinaNet/") + QLatin1String(BuildConfig::launcherVersion);
+}

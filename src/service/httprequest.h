@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+// One synchronous HTTP GET with attempts, a per-hop time-out and redirects followed by hand,
+// used on worker threads. Every exchange spins a local event loop on the calling thread and
+// creates and releases its own network manager, so requests on different threads share
+// nothing. The signed call of the project's service is built on it.
+class HttpRequest
+{
+public:
+    explicit HttpRequest(const QString &url);
+
+    // Parameters are sent in key order (UTF-16 code units); a key set twice keeps the last value.
+    void addParam(const QString &key, const QString &value);
+
+    // Up to attempts exchanges until one succeeds; false when all failed or attempts is 0.
+    // An HTTP error status, a time-out of any hop and a sixth response that is again a
+    // redirect are failures. A stop request ends the attempts early.
+    bool sendGet(int attempts, int timeoutMs);
+
+    // Body of the last successful exchange.
+    const QByteArray &response() const { return body; }
+
+    // The query every hop is sent with; it replaces whatever query an address has.
+    QByteArray encodedParameters() const;
+
+    // 20 random bytes in Base64 (28 characters).
+    static QString makeSalt();
+    // Lower-case hex MD5 of data + salt + the key shared with the service.
+    static QString signData(const QString &data, const QString &salt);
+    // A call of the service's interface at baseUrl ("https://host"): data = operation, hash and
+    // sig; further parameters may be added and are not signed. Every call uses a fresh salt.
+    static HttpRequest serviceCall(const QString &baseUrl, const QString &operation);
+    static HttpRequest serviceCall(const QString &baseUrl, const QString &operation,
+                                   const QString &salt);
+
+    static QString userAgent();
+
+    static constexpr int redirectBudget = 6;
+
+private:
+    bool exchange(int timeoutMs);
+
+    QString url;
+    QMap<QString, QString> parameters;
+    QByteArray body;
+};

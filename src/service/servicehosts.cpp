@@ -1,0 +1,34 @@
+#include "service/servicehosts.h"
+
+#include "app/runstate.h"
+#include "buildconfig.h"
+#include "service/httprequest.h"
+
+ServiceEndpoints ServiceEndpoints::fromBuild()
+{
+    const QString https = QStringLiteral("https://");
+    return ServiceEndpoints { https + QLatin1String(BuildConfig::serviceHost),
+                              https + QLatin1String(BuildConfig::fallbackHost),
+                              https + QLatin1String(BuildConfig::siteHost) };
+}
+
+QString selectHost(const ServiceEndpoints &endpoints, int timeoutMs)
+{
+    usingFallbackHost = false;
+    const QString ping = QStringLiteral("ping");
+    HttpRequest primary = HttpRequest::serviceCall(endpoints.primaryService, ping);
+    const bool primaryAnswered = primary.sendGet(1, timeoutMs);
+    if (quitRequested) {
+        checkQuit();
+        return endpoints.primaryService;
+    }
+    if (primaryAnswered)
+        return endpoints.primaryService;
+
+    usingFallbackHost = true;
+    HttpRequest fallback = HttpRequest::serviceCall(endpoints.fallbackService, ping);
+    // The answer does not matter: nothing switches back to the primary host.
+    if (fallback.sendGet(3, timeoutMs) && quitRequested)
+        checkQuit();
+    return endpoints.fallbackService;
+}
