@@ -1,0 +1,82 @@
+#include "platform/platform.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Stands in for the browser: QDesktopServices hands matching URLs to it.
+class UrlSink : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir home;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(home.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + QStringLiteral("/config")));
+        QDir().mkpath(home.path() + QStringLiteral("/run"));
+        QFile::setPermissions(home.path() + QStringLiteral("/run"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path() + QStringLiteral("/run")));
+    }
+
+    void singleInstanceIsExclusive()
+    {
+        QVERIFY(Platform::acquireSingleInstance(QStringLiteral("Mutex: Korvina Test")));
+        // A second holder, even in this process, is refused while the first lives.
+        QVERIFY(!Platform::acquireSingleInstance(QStringLiteral("Mutex: Korvina Test")));
+        QVERIFY(Platform::acquireSingleInstance(QStringLiteral("Mutex: Another Name")));
+    }
+
+    void freeDiskBytes()
+    {
+        QVERIFY(Platform::freeDiskBytes(home.path()) > 0);
+        QCOMPARE(Platform::freeDiskBytes(home.path() + QStringLiteral("/missing/dir")), qint64(-1));
+    }
+
+    void tickCountAdvances()
+    {
+        const quint32 before = Platform::tickCount();
+        QTest::qWait(20);
+        // Differences are taken modulo 2^32, as callers must across the wrap.
+        const quint32 elapsed = Platform::tickCount() - before;
+        QVERIFY(elapsed >= 15 && elapsed < 60000);
+    }
+
+    void playerNameRoundTrip()
+    {
+        QVERIFY(Platform::readPlayerName().isEmpty());
+        QVERIFY(Platform::writePlayerName(QStringLiteral("John_Smith")));
+        QCOMPARE(Platform::readPlayerName(), QStringLiteral("John_Smith"));
+        QVERIFY(Platform::playerNameStorePath().startsWith(home.path()));
+        QVERIFY(Platform::writePlayerName(QStringLiteral("Иван Петров")));
+        QCOMPARE(Platform::readPlayerName(), QStringLiteral("Иван Петров"));
+    }
+
+    void openUrlGoesToTheHandler()
+    {
+        UrlSink browser;
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
+        QVERIFY(Platform::openUrl(QStringLiteral("https://korvina-rp.example/donate")));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QCOMPARE(browser.urls, QList<QUrl>({ QUrl(QStringLiteral("https://korvina-rp.example/donate")) }));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_platform.moc"
