@@ -87,6 +87,13 @@ bool HttpRequest::exchange(int timeoutMs)
                 reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
         if (target.isEmpty()) {
             body = reply->readAll();
+            // A connection that closes early can end "without error" on some paths; a body
+            // shorter than announced is never a valid answer.
+            const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (announced.isValid() && announced.toLongLong() != body.size()) {
+                body.clear();
+                return false;
+            }
             return true;
         }
         if (responses >= redirectBudget)

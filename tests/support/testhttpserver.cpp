@@ -240,7 +240,9 @@ public:
     void closeAll()
     {
         close();
-        const QList<QTcpSocket *> sockets = findChildren<QTcpSocket *>();
+        // Direct children only: a QSslSocket owns a plain socket of its own, which its
+        // deletion takes along.
+        const QList<QTcpSocket *> sockets = findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
         for (QTcpSocket *socket : sockets) {
             socket->abort();
             delete socket;
