@@ -105,27 +105,49 @@ MainWindow::~MainWindow()
 
 void MainWindow::setUpDecorations()
 {
+    const QString montserrat = QStringLiteral("Montserrat");
     setMouseTracking(true);
     ui->serverListWidget->setMouseTracking(true);
     ui->newsListWidget->setMouseTracking(true);
 
+    for (QPushButton *button :
+         { ui->btnExitTrigger, ui->btnHideTrigger, ui->settingsBtnTrigger, ui->btnRefresh })
+        new AnimButton(button);
     ui->btnRefresh->setCursor(Qt::PointingHandCursor);
-    ui->settingsBtnTrigger->setCursor(Qt::PointingHandCursor);
+
+    ui->btnJoinGame->setFont(QFont(montserrat, 10, 75));
     ui->btnJoinGame->setCursor(Qt::PointingHandCursor);
     ui->btnJoinGame->lower();
     joinButton = new AnimBgButton(ui->btnJoinGame);
+    joinButton->setBackgroundColors(QColor(38, 239, 94, 0), QColor(38, 239, 94, 255));
+    joinButton->setOutlineColors(QColor(255, 255, 255, 255), QColor(38, 239, 94, 255));
     joinButton->setEnabled(false);
-    for (QPushButton *button : { ui->siteBtn, ui->forumBtn, ui->donateBtn })
-        button->setCursor(Qt::PointingHandCursor);
 
-    const QString montserrat = QStringLiteral("Montserrat");
+    for (QPushButton *button : { ui->siteBtn, ui->forumBtn, ui->donateBtn }) {
+        button->setFont(QFont(montserrat, 9, 57));
+        button->setCursor(Qt::PointingHandCursor);
+        auto *hover = new HeaderButton(button);
+        hover->setStyleSheet(QStringLiteral(
+                "background: rgba(11, 34, 85, 250);                           background-image: "
+                "url(:/images/headerBtnHover.png);                           background-position: "
+                "bottom center;                           background-repeat: no-repeat;"));
+        hover->show();
+    }
+
+    ui->korvinaLabel->setFont(QFont(montserrat, 11, 75));
+    ui->launcherLabel->setFont(QFont(montserrat, 11, 35));
+    ui->launcherLabel->setStyleSheet(QStringLiteral("color: rgba(255, 255, 255, 128);"));
+    ui->settingsBtnTrigger->setFont(QFont(montserrat, 10, 45));
+    ui->btnRefresh->setFont(QFont(montserrat, 10, 45));
+    ui->settingsBtnTrigger->setCursor(Qt::PointingHandCursor);
+
     const auto makeLabel = [&](QLabel *placeholder, int size, int weight, const QColor &color,
                                Qt::Alignment alignment, const QString &text) {
         auto *label = new CustomLabel(placeholder, 5);
         label->setAutoRedraw(false);
         label->setLabelFont(QFont(montserrat, size, weight));
         label->setLabelColor(color);
-        label->setLabelAlignment(alignment);
+        label->setLabelAlignment(int(alignment));
         label->setLabelText(text);
         label->setAutoRedraw(true);
         label->draw();
@@ -142,6 +164,11 @@ void MainWindow::setUpDecorations()
     ui->nicknameLabel->setText(QString());
     nicknameTitle = makeLabel(ui->nicknameLabel, 50, 75, Qt::white, leftBottom,
                               QStringLiteral("Ваш никнейм"));
+    // Montserrat's bold Cyrillic runs about 3 px wider than this placeholder; a barely visible
+    // tightening keeps the last letter from being cut off.
+    QFont nicknameFont = nicknameTitle->labelFont();
+    nicknameFont.setLetterSpacing(QFont::PercentageSpacing, 96);
+    nicknameTitle->setLabelFont(nicknameFont);
     progressLeft = makeLabel(ui->progressBarState1, 40, 75, Qt::white, Qt::AlignCenter,
                              QString());
     progressShadow = new QGraphicsDropShadowEffect(progressLeft);
@@ -275,7 +302,11 @@ void MainWindow::btnHideClick()
 void MainWindow::btnSettingsClick()
 {
     setOverlay(true);
-    auto *dialog = new SettingsDialog(settings, this);
+    SettingsDialog::Repair repair;
+    repair.readyToPlay = [this] { return readyToPlay; };
+    repair.startSync = [this] { startSync(); };
+    repair.stateFile = QCoreApplication::applicationDirPath() + QStringLiteral("/korvina_launcher.bin");
+    auto *dialog = new SettingsDialog(settings, repair, this);
     dialog->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     dialog->exec();
     delete dialog;

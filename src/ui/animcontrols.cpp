@@ -1,32 +1,294 @@
 #include "ui/animcontrols.h"
 
+#include <QAbstractButton>
+#include <QEvent>
+#include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
-#include <QImage>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QPropertyAnimation>
 #include <QPushButton>
+
+#include <cmath>
+
+namespace {
+
+constexpr int hoverFadeMs = 250;
+
+QString rgba(const QColor &c)
+{
+    return QStringLiteral("rgba(%1, %2, %3, %4);")
+            .arg(c.red())
+            .arg(c.green())
+            .arg(c.blue())
+            .arg(c.alpha());
+}
+
+// A running animation is stopped and dropped before the next transition starts.
+void discard(QPointer<QPropertyAnimation> &animation)
+{
+    if (animation) {
+        animation->stop();
+        delete animation;
+    }
+}
+
+QPropertyAnimation *animate(QObject *object, const QByteArray &property, const QVariant &from,
+                            const QVariant &to, int ms)
+{
+    auto *animation = new QPropertyAnimation(object, property, object);
+    animation->setDuration(ms);
+    animation->setStartValue(from);
+    animation->setEndValue(to);
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+    return animation;
+}
+
+void fadeOpacity(QPointer<QPropertyAnimation> &animation, QGraphicsOpacityEffect *effect,
+                 qreal to)
+{
+    discard(animation);
+    animation = animate(effect, "opacity", effect->opacity(), to, hoverFadeMs);
+}
+
+} // namespace
+
+// AnimBgButton
 
 AnimBgButton::AnimBgButton(QPushButton *target)
     : QObject(target)
     , target(target)
 {
+    target->setMouseTracking(true);
+    target->installEventFilter(this);
+    baseStyle = target->styleSheet();
+}
+
+void AnimBgButton::setBackgroundColors(const QColor &rest, const QColor &hover)
+{
+    backgroundFade.rest = rest;
+    backgroundFade.hover = hover;
+    backgroundFade.on = true;
+    setColor(rest);
+}
+
+void AnimBgButton::setOutlineColors(const QColor &rest, const QColor &hover)
+{
+    outlineFade.rest = rest;
+    outlineFade.hover = hover;
+    outlineFade.on = true;
+    setBorderColor(rest);
+}
+
+void AnimBgButton::setGlowColors(const QColor &rest, const QColor &hover)
+{
+    glowFade.rest = rest;
+    glowFade.hover = hover;
+    glowFade.on = true;
+    if (auto *glow = qobject_cast<QGraphicsDropShadowEffect *>(target->graphicsEffect()))
+        glow->setColor(rest);
 }
 
 void AnimBgButton::setEnabled(bool enabled)
 {
-    if (!target)
-        return;
     auto *effect = new QGraphicsOpacityEffect(target);
     effect->setOpacity(enabled ? 1.0 : 0.5);
     target->setGraphicsEffect(effect);
     target->setEnabled(enabled);
 }
 
+void AnimBgButton::setColor(const QColor &value)
+{
+    background = value;
+    restyle();
+}
+
+void AnimBgButton::setBorderColor(const QColor &value)
+{
+    outline = value;
+    restyle();
+}
+
+void AnimBgButton::restyle()
+{
+    QString style = baseStyle;
+    if (backgroundFade.on)
+        style += QStringLiteral("background-color: ") + rgba(background);
+    if (outlineFade.on)
+        style += QStringLiteral("border: 1px solid ") + rgba(outline);
+    target->setStyleSheet(style);
+}
+
+QObject *AnimBgButton::glowEffect()
+{
+    if (auto *glow = qobject_cast<QGraphicsDropShadowEffect *>(target->graphicsEffect()))
+        return glow;
+    auto *glow = new QGraphicsDropShadowEffect(target);
+    glow->setColor(glowFade.rest);
+    glow->setBlurRadius(20);
+    glow->setOffset(0, 0);
+    target->setGraphicsEffect(glow);
+    return glow;
+}
+
+void AnimBgButton::fade(Fade &fade, QObject *object, const QByteArray &property, bool entering)
+{
+    discard(fade.animation);
+    if (!fade.on)
+        return;
+    // Each fade starts from the fixed colour of the state being left, not from where a
+    // cut-short fade was, so a quick in-and-out may jump.
+    fade.animation = entering ? animate(object, property, fade.rest, fade.hover, fadeMs)
+                              : animate(object, property, fade.hover, fade.rest, fadeMs);
+}
+
+bool AnimBgButton::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != target || (event->type() != QEvent::Enter && event->type() != QEvent::Leave))
+        return QObject::eventFilter(watched, event);
+    if (!target->isEnabled())
+        return true;
+    const bool entering = event->type() == QEvent::Enter;
+    fade(backgroundFade, this, "color", entering);
+    fade(outlineFade, this, "borderColor", entering);
+    if (glowFade.on)
+        fade(glowFade, glowEffect(), "color", entering);
+    else
+        discard(glowFade.animation);
+    return true;
+}
+
+// CustomCheckbox
+
+const QColor CustomCheckbox::onColor = QColor(0, 163, 255);
+const QColor CustomCheckbox::offColor = QColor(79, 91, 115);
+
+CustomCheckbox::CustomCheckbox(QLabel *row)
+    : QObject(row)
+    , trackWidget(new QWidget(row))
+    , knobWidget(new QWidget(trackWidget))
+    , rowOpacity(new QGraphicsOpacityEffect(row))
+{
+    trackWidget->setGeometry(row->width() - 50, 0, 50, row->height());
+    trackWidget->setStyleSheet(QStringLiteral("background: rgba(0, 0, 0, 75);"));
+    trackWidget->setCursor(Qt::PointingHandCursor);
+    knobWidget->setGeometry(3, 3, 23, row->height() - 6);
+    knobWidget->setCursor(Qt::PointingHandCursor);
+    rowOpacity->setOpacity(1.0);
+    row->setGraphicsEffect(rowOpacity);
+    trackWidget->installEventFilter(this);
+    setChecked(false);
+}
+
+QPoint CustomCheckbox::knobPosition(bool on) const
+{
+    return on ? QPoint(trackWidget->width() - 26, 3) : QPoint(3, 3);
+}
+
+void CustomCheckbox::stopAnimations()
+{
+    discard(slide);
+    discard(tint);
+}
+
+void CustomCheckbox::setChecked(bool on)
+{
+    state = on;
+    stopAnimations();
+    knobWidget->move(knobPosition(on));
+    setColor(on ? onColor : offColor);
+}
+
+void CustomCheckbox::setColor(const QColor &value)
+{
+    knobWidget->setStyleSheet(QStringLiteral("background: ") + rgba(value));
+}
+
+bool CustomCheckbox::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == trackWidget && event->type() == QEvent::MouseButtonRelease
+        && trackWidget->rect().contains(static_cast<QMouseEvent *>(event)->pos())) {
+        state = !state;
+        stopAnimations();
+        slide = animate(knobWidget, "pos", knobWidget->pos(), knobPosition(state), slideMs);
+        tint = state ? animate(this, "color", offColor, onColor, slideMs)
+                     : animate(this, "color", onColor, offColor, slideMs);
+        emit checked(state);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+// HeaderButton
+
+HeaderButton::HeaderButton(QAbstractButton *button)
+    : QFrame(button->parentWidget())
+    , effect(new QGraphicsOpacityEffect(this))
+{
+    setGeometry(button->geometry());
+    stackUnder(button);
+    effect->setOpacity(0.0);
+    setGraphicsEffect(effect);
+    button->setMouseTracking(true);
+    button->installEventFilter(this);
+}
+
+qreal HeaderButton::opacity() const
+{
+    return effect->opacity();
+}
+
+bool HeaderButton::eventFilter(QObject *obj, QEvent *event)
+{
+    if (event->type() == QEvent::Enter || event->type() == QEvent::Leave) {
+        fadeOpacity(animation, effect, event->type() == QEvent::Enter ? 1.0 : 0.0);
+        return true;
+    }
+    return QFrame::eventFilter(obj, event);
+}
+
+// AnimButton
+
+AnimButton::AnimButton(QAbstractButton *button)
+    : QWidget(button)
+    , button(button)
+    , effect(new QGraphicsOpacityEffect(button))
+{
+    // Only a carrier for the event filter: it must neither paint nor take the button's clicks.
+    hide();
+    setMouseTracking(true);
+    button->setMouseTracking(true);
+    button->installEventFilter(this);
+    effect->setOpacity(0.5);
+    button->setGraphicsEffect(effect);
+}
+
+qreal AnimButton::opacity() const
+{
+    return effect->opacity();
+}
+
+bool AnimButton::eventFilter(QObject *obj, QEvent *event)
+{
+    if (obj == button && (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
+        fadeOpacity(animation, effect, event->type() == QEvent::Enter ? 1.0 : 0.5);
+        return true;
+    }
+    return QWidget::eventFilter(obj, event);
+}
+
+// CustomLabel
+
 CustomLabel::CustomLabel(QLabel *placeholder, double factor)
     : QLabel(placeholder)
+    , baseWidth(placeholder->width())
+    , baseHeight(placeholder->height())
     , factor(factor)
 {
-    setGeometry(0, 0, placeholder->width(), placeholder->height());
+    setGeometry(0, 0, baseWidth, baseHeight);
+    // Clicks belong to whatever the text is drawn on (a news card, a button row).
     setAttribute(Qt::WA_TransparentForMouseEvents);
+    image = QImage(int(std::floor(baseWidth * factor)), int(std::floor(baseHeight * factor)),
+                   QImage::Format_ARGB32_Premultiplied);
     draw();
     show();
 }
@@ -52,9 +314,9 @@ void CustomLabel::setLabelColor(const QColor &value)
         draw();
 }
 
-void CustomLabel::setLabelAlignment(Qt::Alignment value)
+void CustomLabel::setLabelAlignment(int flags)
 {
-    alignment = value;
+    alignment = flags;
     if (autoRedraw)
         draw();
 }
@@ -66,14 +328,22 @@ void CustomLabel::setAutoRedraw(bool on)
 
 void CustomLabel::draw()
 {
-    QImage image(int(width() * factor), int(height() * factor), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    if (!image.isNull()) {
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::TextAntialiasing);
-        painter.setFont(font);
-        painter.setPen(color);
-        painter.drawText(image.rect(), int(alignment) | Qt::TextWordWrap, text);
+    if (image.isNull()) {
+        setPixmap(QPixmap());
+        return;
     }
-    setPixmap(QPixmap::fromImage(image.scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    painter.setPen(color);
+    painter.setFont(font);
+    painter.drawText(QRect(0, 0, image.width(), image.height()), alignment, text);
+    painter.end();
+    // On a high-density screen the scaled copy keeps the screen's pixels, not the layout's.
+    const qreal ratio = devicePixelRatioF();
+    QPixmap shown = QPixmap::fromImage(image.scaled(QSize(baseWidth, baseHeight) * ratio,
+                                                    Qt::KeepAspectRatio,
+                                                    Qt::SmoothTransformation));
+    shown.setDevicePixelRatio(ratio);
+    setPixmap(shown);
 }

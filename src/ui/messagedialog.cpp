@@ -1,66 +1,125 @@
 #include "ui/messagedialog.h"
 
+#include "ui/animcontrols.h"
 #include "ui/overlayhost.h"
+#include "ui_messagedialog.h"
 
-#include <QLabel>
-#include <QPushButton>
+#include <QGraphicsDropShadowEffect>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include <iterator>
+
+namespace {
+
+struct KindLook
+{
+    const char *icon;
+    const char *title;
+    const char *accent;
+};
+
+const KindLook kindLooks[] = {
+    { ":/images/info.png", "Информация", "#00A3FF" },
+    { ":/images/alert.png", "Предупреждение", "#FFC700" },
+    { ":/images/error.png", "Ошибка", "#FF5050" },
+};
+
+} // namespace
 
 MessageDialog::MessageDialog(QWidget *parent)
     : QDialog(parent)
-    , headerLabel(new QLabel(this))
-    , textLabel(new QLabel(this))
-    , btnOkTrigger(new QPushButton(QStringLiteral("Ок"), this))
-    , btnYesTrigger(new QPushButton(QStringLiteral("Да"), this))
-    , btnNoTrigger(new QPushButton(QStringLiteral("Нет"), this))
+    , ui(new Ui::MessageDialog)
 {
-    setObjectName(QStringLiteral("MessageDialog"));
-    setWindowTitle(QStringLiteral("KorvinaNet"));
-    resize(410, 260);
-    headerLabel->setObjectName(QStringLiteral("headerLabel"));
-    headerLabel->setGeometry(75, 35, 260, 31);
-    headerLabel->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
-    textLabel->setObjectName(QStringLiteral("textLabel"));
-    textLabel->setGeometry(45, 75, 320, 80);
-    textLabel->setWordWrap(true);
-    textLabel->setAlignment(Qt::AlignCenter);
-    btnOkTrigger->setObjectName(QStringLiteral("btnOkTrigger"));
-    btnOkTrigger->setGeometry(125, 175, 160, 40);
-    btnYesTrigger->setObjectName(QStringLiteral("btnYesTrigger"));
-    btnYesTrigger->setGeometry(40, 175, 160, 40);
-    btnNoTrigger->setObjectName(QStringLiteral("btnNoTrigger"));
-    btnNoTrigger->setGeometry(210, 175, 160, 40);
-    connect(btnOkTrigger, &QPushButton::released, this, &MessageDialog::btnOk);
-    connect(btnYesTrigger, &QPushButton::released, this, &MessageDialog::btnYes);
-    connect(btnNoTrigger, &QPushButton::released, this, &MessageDialog::btnNo);
+    ui->setupUi(this);
+    ui->bodyWidget->raise();
+
+    AnimBgButton **controllers[] = { &okButton, &yesButton, &noButton };
+    QPushButton *buttons[] = { ui->btnOkTrigger, ui->btnYesTrigger, ui->btnNoTrigger };
+    for (int i = 0; i < 3; ++i) {
+        auto *controller = new AnimBgButton(buttons[i]);
+        controller->setBackgroundColors(QColor(15, 41, 98, 255), QColor(0, 163, 255, 255));
+        controller->setGlowColors(QColor(0, 163, 255, 0), QColor(0, 163, 255, 255));
+        buttons[i]->setFont(QFont(QStringLiteral("Montserrat"), 8, 57));
+        buttons[i]->setCursor(Qt::PointingHandCursor);
+        *controllers[i] = controller;
+    }
+    connect(ui->btnOkTrigger, &QPushButton::released, this, &MessageDialog::btnOk);
+    connect(ui->btnYesTrigger, &QPushButton::released, this, &MessageDialog::btnYes);
+    connect(ui->btnNoTrigger, &QPushButton::released, this, &MessageDialog::btnNo);
+
+    textRenderer = new CustomLabel(ui->textLabel, 5.3);
+    textRenderer->setAutoRedraw(false);
+    textRenderer->setLabelFont(QFont(QStringLiteral("Montserrat"), 42, 45));
+    textRenderer->setLabelColor(Qt::white);
+    textRenderer->setLabelAlignment(Qt::AlignCenter | Qt::TextWordWrap);
+    textRenderer->setLabelText(QString());
+
+    titleRenderer = new CustomLabel(ui->headerLabel, 5.3);
+    titleRenderer->setAutoRedraw(false);
+    titleRenderer->setLabelFont(QFont(QStringLiteral("Montserrat"), 75, 45));
+    titleRenderer->setLabelColor(Qt::white);
+    titleRenderer->setLabelAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    titleRenderer->setLabelText(QString());
+    titleRenderer->draw();
+
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    shadow = new QGraphicsDropShadowEffect(this);
+    shadow->setBlurRadius(30);
+    shadow->setColor(QColor(0, 0, 0, 160));
+    shadow->setOffset(0, 0);
+    ui->shadowWidget->setGraphicsEffect(shadow);
+}
+
+MessageDialog::~MessageDialog()
+{
+    delete ui;
 }
 
 void MessageDialog::setKind(int kind)
 {
-    static const char *const titles[] = { "Информация", "Предупреждение", "Ошибка" };
-    headerLabel->setText(kind >= 0 && kind <= 2 ? QString::fromUtf8(titles[kind]) : QString());
+    const bool known = kind >= 0 && kind < int(std::size(kindLooks));
+    const QString icon = known ? QLatin1String(kindLooks[kind].icon) : QString();
+    const QString title = known ? QString::fromUtf8(kindLooks[kind].title) : QString();
+    const QString accent = known ? QLatin1String(kindLooks[kind].accent) : QString();
+    ui->headerLabel->setStyleSheet(QStringLiteral("background-image: url(%1); background-position: "
+                                                  "left center; background-repeat: no-repeat;")
+                                           .arg(icon));
+    ui->bodyWidget->setStyleSheet(
+            QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}").arg(accent));
+    titleRenderer->setLabelText(title);
+    titleRenderer->draw();
 }
 
 void MessageDialog::setQuestion(int question)
 {
     if (question == 0) {
-        btnOkTrigger->show();
-        btnYesTrigger->hide();
-        btnNoTrigger->hide();
+        ui->btnOkTrigger->show();
+        ui->btnYesTrigger->hide();
+        ui->btnNoTrigger->hide();
     } else if (question == 1) {
-        btnOkTrigger->hide();
-        btnYesTrigger->show();
-        btnNoTrigger->show();
+        ui->btnOkTrigger->hide();
+        ui->btnYesTrigger->show();
+        ui->btnNoTrigger->show();
     }
 }
 
 void MessageDialog::setText(const QString &text)
 {
-    textLabel->setText(text.trimmed());
+    textRenderer->setLabelText(text.trimmed());
+    textRenderer->draw();
 }
 
 QString MessageDialog::text() const
 {
-    return textLabel->text();
+    return textRenderer->labelText();
+}
+
+QString MessageDialog::title() const
+{
+    return titleRenderer->labelText();
 }
 
 void MessageDialog::btnOk()
@@ -76,6 +135,44 @@ void MessageDialog::btnYes()
 void MessageDialog::btnNo()
 {
     reject();
+}
+
+void MessageDialog::mousePressEvent(QMouseEvent *event)
+{
+    QDialog::mousePressEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        dragging = true;
+        pressPoint = event->localPos().toPoint();
+    }
+}
+
+void MessageDialog::mouseMoveEvent(QMouseEvent *event)
+{
+    QDialog::mouseMoveEvent(event);
+    if (dragging)
+        move(event->globalPos() - pressPoint);
+}
+
+void MessageDialog::mouseReleaseEvent(QMouseEvent *event)
+{
+    QDialog::mouseReleaseEvent(event);
+    if (event->button() != Qt::LeftButton || !dragging)
+        return;
+    // Keep at least half of the dialog on the primary screen, so it can always be grabbed.
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const int halfWidth = width() / 2;
+        const int halfHeight = height() / 2;
+        const QSize area = screen->geometry().size();
+        if (x() < -halfWidth)
+            move(-halfWidth, y());
+        if (y() < -halfHeight)
+            move(x(), -halfHeight);
+        if (x() > area.width() - halfWidth)
+            move(area.width() - halfWidth, y());
+        if (y() > area.height() - halfHeight)
+            move(x(), area.height() - halfHeight);
+    }
+    dragging = false;
 }
 
 int showMessage(QWidget *parent, int kind, const QString &text, int question)

@@ -1,12 +1,19 @@
 #pragma once
 
 #include <QDialog>
+#include <QPoint>
 #include <QString>
 
-class QLabel;
-class QPushButton;
+namespace Ui {
+class MessageDialog;
+}
 
-// The launcher's one dialog for messages and questions.
+class AnimBgButton;
+class CustomLabel;
+class QGraphicsDropShadowEffect;
+
+// The launcher's one dialog for messages and questions: three kinds with their own icon,
+// title and accent, a single "Ок" or "Да"/"Нет". Frameless, so it is moved by its body.
 class MessageDialog : public QDialog
 {
     Q_OBJECT
@@ -15,25 +22,38 @@ public:
     enum Kind { Information = 0, Warning = 1, Error = 2 };
 
     explicit MessageDialog(QWidget *parent = nullptr);
+    ~MessageDialog() override;
 
     void setKind(int kind);
     void setQuestion(int question);
     void setText(const QString &text);
+
+    // What the renderers draw, for the callers' checks.
     QString text() const;
+    QString title() const;
 
 public slots:
     void btnOk();
     void btnYes();
     void btnNo();
 
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
 private:
-    QLabel *headerLabel;
-    QLabel *textLabel;
-    QPushButton *btnOkTrigger;
-    QPushButton *btnYesTrigger;
-    QPushButton *btnNoTrigger;
+    Ui::MessageDialog *ui;
+    bool dragging = false;
+    QPoint pressPoint;
+    QGraphicsDropShadowEffect *shadow;
+    AnimBgButton *okButton;
+    AnimBgButton *yesButton;
+    AnimBgButton *noButton;
+    CustomLabel *textRenderer;
+    CustomLabel *titleRenderer;
 };
 
-// Builds, runs modally and destroys a MessageDialog; 1 for "Ок" or "Да", 0 otherwise. A parent
-// that is an OverlayHost is dimmed while the dialog is open.
+// Builds, runs modally and destroys a MessageDialog; 1 for "Ок" or "Да", 0 for "Нет" or any
+// other way of closing. A parent that is an OverlayHost is dimmed while the dialog is open.
 int showMessage(QWidget *parent, int kind, const QString &text, int question);

@@ -1,38 +1,283 @@
-#include "newslist.h"
+#include "ui/newslist.h"
 
+#include "platform/platform.h"
+#include "ui/animcontrols.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QMouseEvent>
 #include <QMutexLocker>
-#include <QWidget>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPropertyAnimation>
+#include <QTimer>
+#include <QWheelEvent>
 
-NewsList::NewsList(QWidget *container)
-    : QObject(container)
-    , container(container)
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int cardWidth = 276;
+constexpr int cardHeight = 90;
+constexpr int pictureSize = 90;
+
+QLabel *makeLabel(QWidget *parent, const QRect &geometry, const QString &style = QString())
 {
+    auto *label = new QLabel(parent);
+    label->setGeometry(geometry);
+    if (!style.isEmpty())
+        label->setStyleSheet(style);
+    return label;
 }
 
-uint NewsList::addNews(const QString &title, const QString &text, const QString &url)
+CustomLabel *makeRenderer(QLabel *placeholder, double factor, int pointSize, int weight,
+                          int alignment, const QString &text)
 {
+    auto *renderer = new CustomLabel(placeholder, factor);
+    renderer->setAutoRedraw(false);
+    renderer->setLabelFont(QFont(QStringLiteral("Montserrat"), pointSize, weight));
+    renderer->setLabelColor(Qt::white);
+    renderer->setLabelAlignment(alignment);
+    renderer->setLabelText(text);
+    renderer->draw();
+    renderer->setAutoRedraw(true);
+    return renderer;
+}
+
+} // namespace
+
+NewsList::NewsList(QWidget *parent)
+    : QWidget(parent)
+    , box(new QWidget(this))
+    , indicatorHandle(nullptr)
+    , indicatorTrack(nullptr)
+{
+    if (parent) {
+        resize(parent->size());
+        parent->setMouseTracking(true);
+    }
+    setMouseTracking(true);
+    box->setGeometry(0, 0, cardWidth, 2000);
+    box->setMouseTracking(true);
+    box->show();
+    indicatorTrack = makeLabel(this, QRect(288, 1, 3, viewHeight),
+                               QStringLiteral("background: rgba(0, 0, 0, 75); border-radius: 4px;"));
+    indicatorHandle = makeLabel(this, QRect(288, 1, 3, 0),
+                                QStringLiteral("background: #445A89; border-radius: 4px;"));
+    trackMouse(indicatorTrack);
+    trackMouse(indicatorHandle);
+}
+
+void NewsList::trackMouse(QWidget *widget)
+{
+    widget->setMouseTracking(true);
+}
+
+QString NewsList::shorten(const QString &text, int limit)
+{
+    return text.length() > limit ? text.left(limit) + QStringLiteral("...") : text;
+}
+
+uint NewsList::addNews(const QString &title, const QString &text, const QString &date,
+                       const QString &link)
+{
+    Entry entry;
+    entry.title = shorten(title, titleLimit);
+    entry.text = shorten(text, textLimit);
+    entry.date = date;
+    entry.link = link;
     QMutexLocker lock(&mutex);
-    entries.append({ title, text, url, QPixmap() });
+    entries.append(entry);
     return uint(entries.size() - 1);
 }
 
 void NewsList::build()
 {
+    QMutexLocker lock(&mutex);
+    for (int i = 0; i < entries.size(); ++i) {
+        Entry &entry = entries[i];
+        if (entry.card)
+            continue;
+        const int y = cardPitch * i;
+        entry.card = new QWidget(box);
+        entry.card->setGeometry(0, y, cardWidth, cardHeight);
+        entry.card->show();
+        entry.card->installEventFilter(this);
+        entry.card->setCursor(Qt::PointingHandCursor);
+        trackMouse(entry.card);
+
+        entry.slide = new QPropertyAnimation(entry.card, "pos", entry.card);
+        entry.slide->setDuration(300);
+        entry.slide->setStartValue(QPoint(-321, y));
+        entry.slide->setEndValue(QPoint(0, y));
+
+        entry.content = new QWidget(entry.card);
+        entry.content->setGeometry(0, 0, cardWidth, cardHeight);
+        entry.content->hide();
+        trackMouse(entry.content);
+        trackMouse(makeLabel(entry.content, QRect(0, 0, cardWidth, cardHeight),
+                             QStringLiteral("background: rgba(0, 0, 0, 75); border-radius: 4px;")));
+        QLabel *titleLabel = makeLabel(entry.content, QRect(9, 8, 170, 20));
+        QLabel *textLabel = makeLabel(entry.content, QRect(9, 28, 175, 40));
+        QLabel *dateLabel = makeLabel(entry.content, QRect(0, 68, 50, 15));
+        entry.pictureView = makeLabel(
+                entry.content, QRect(186, 0, pictureSize, pictureSize),
+                QStringLiteral("border-top-right-radius: 4px; border-bottom-right-radius: 4px;"));
+        for (QWidget *label : { titleLabel, textLabel, dateLabel, entry.pictureView })
+            trackMouse(label);
+        makeRenderer(titleLabel, 4.0, 38, 81, Qt::AlignLeft | Qt::AlignVCenter, entry.title);
+        makeRenderer(textLabel, 5.5, 38, 40, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                     entry.text);
+        makeRenderer(dateLabel, 6.3, 33, 81, Qt::AlignCenter, entry.date)
+                ->setStyleSheet(QStringLiteral("background: rgba(0, 0, 0, 100);"));
+        if (!entry.picture.isNull())
+            showPicture(entry);
+        content += cardPitch;
+    }
+    // With no entries the division has no finite value: the handle then fills the track.
+    const double ratio = content > 0 ? double(viewHeight) / content * viewHeight : viewHeight + 1;
+    handleSize = ratio > viewHeight ? viewHeight : int(std::ceil(ratio));
+    indicatorHandle->resize(indicatorHandle->width(), handleSize);
 }
 
 void NewsList::reveal()
 {
+    revealed = 0;
+    QTimer::singleShot(200, this, &NewsList::showNewsWidget);
+}
+
+void NewsList::showNewsWidget()
+{
+    if (revealed >= uint(count()))
+        return;
+    const Entry &entry = entries.at(int(revealed));
+    if (entry.content) {
+        entry.content->show();
+        entry.slide->start();
+    }
+    QTimer::singleShot(150, this, &NewsList::showNewsWidget);
+    ++revealed;
 }
 
 void NewsList::setPicture(uint idx, const QPixmap &picture)
 {
     QMutexLocker lock(&mutex);
-    if (idx < uint(entries.size()))
-        entries[int(idx)].picture = picture;
+    if (idx >= uint(entries.size()))
+        return;
+    Entry &entry = entries[int(idx)];
+    entry.picture = picture.scaled(pictureSize, pictureSize, Qt::IgnoreAspectRatio,
+                                   Qt::SmoothTransformation);
+    if (entry.pictureView)
+        showPicture(entry);
+}
+
+void NewsList::showPicture(Entry &entry)
+{
+    // A label's style sheet does not clip its pixmap, so the card's right corners are cut
+    // into the picture itself.
+    QPixmap rounded(entry.picture.size());
+    rounded.fill(Qt::transparent);
+    QPainter painter(&rounded);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(-8, 0, pictureSize + 8, pictureSize), 4, 4);
+    painter.setClipPath(outline);
+    painter.drawPixmap(0, 0, entry.picture);
+    painter.end();
+    entry.pictureView->setPixmap(rounded);
+}
+
+void NewsList::openLink(const QString &url)
+{
+    Platform::openUrl(url);
+}
+
+bool NewsList::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonRelease && type != QEvent::MouseButtonPress
+        && type != QEvent::MouseButtonDblClick)
+        return QWidget::eventFilter(watched, event);
+    QString link;
+    bool isCard = false;
+    {
+        QMutexLocker lock(&mutex);
+        for (const Entry &entry : qAsConst(entries)) {
+            if (entry.card == watched) {
+                isCard = true;
+                link = entry.link;
+                break;
+            }
+        }
+    }
+    if (!isCard)
+        return QWidget::eventFilter(watched, event);
+    auto *card = static_cast<QWidget *>(watched);
+    if (type == QEvent::MouseButtonRelease
+        && card->rect().contains(static_cast<QMouseEvent *>(event)->pos()))
+        openLink(link);
+    return true;
+}
+
+void NewsList::wheelEvent(QWheelEvent *event)
+{
+    const int delta = event->angleDelta().y();
+    if (delta == 0 || event->angleDelta().x() != 0) {
+        event->ignore();
+        return;
+    }
+    const int currentY = box->y();
+    int newY = currentY + delta;
+    if (content < viewHeight)
+        newY = 0;
+    else
+        newY = std::clamp(newY, viewHeight - content, 0);
+    if (newY != currentY) {
+        if (scroll) {
+            scroll->stop();
+            delete scroll;
+        }
+        scroll = new QPropertyAnimation(box, "pos", box);
+        scroll->setDuration(100);
+        scroll->setStartValue(box->pos());
+        scroll->setEndValue(QPoint(box->x(), newY));
+        scroll->start(QAbstractAnimation::DeleteWhenStopped);
+    }
+    if (handleSize != viewHeight && content != viewHeight) {
+        const double span = viewHeight - handleSize;
+        const int offset = int(std::ceil(std::abs(newY) / double(content - viewHeight) * span));
+        indicatorHandle->move(indicatorHandle->x(), 1 + std::min(viewHeight - handleSize, offset));
+    }
+    event->accept();
 }
 
 int NewsList::count() const
 {
     QMutexLocker lock(&mutex);
     return entries.size();
+}
+
+QString NewsList::title(int idx) const
+{
+    QMutexLocker lock(&mutex);
+    return entries.value(idx).title;
+}
+
+QString NewsList::text(int idx) const
+{
+    QMutexLocker lock(&mutex);
+    return entries.value(idx).text;
+}
+
+QWidget *NewsList::card(int idx) const
+{
+    QMutexLocker lock(&mutex);
+    return entries.value(idx).card;
+}
+
+QLabel *NewsList::pictureLabel(int idx) const
+{
+    QMutexLocker lock(&mutex);
+    return entries.value(idx).pictureView;
 }

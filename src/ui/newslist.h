@@ -1,39 +1,83 @@
 #pragma once
 
 #include <QMutex>
-#include <QObject>
 #include <QPixmap>
+#include <QPointer>
 #include <QString>
 #include <QVector>
+#include <QWidget>
 
-class QWidget;
+class CustomLabel;
+class QLabel;
+class QPropertyAnimation;
 
-// The news column: entries are added by the loader from its own thread, then built into cards
-// on the user-interface thread once the loader says the list is complete.
-class NewsList : public QObject
+// The news column: cards with title, text, date and picture that slide in one after another,
+// scroll with the wheel and open their link when clicked. The loader adds the entries from its
+// own thread; the cards are built on the user-interface thread once it says the list is done.
+class NewsList : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit NewsList(QWidget *container);
+    explicit NewsList(QWidget *parent);
 
+    static constexpr int titleLimit = 30;
+    static constexpr int textLimit = 160;
+    static constexpr int viewHeight = 390;
+    static constexpr int cardPitch = 100;
+
+    // Safe from any thread, but only before build(): it only stores the entry. Returns the
+    // entry's index, under which its picture is later set.
+    uint addNews(const QString &title, const QString &text, const QString &date,
+                 const QString &link);
+    void build();
+    void reveal();
+    void setPicture(uint idx, const QPixmap &picture);
+    void openLink(const QString &url);
+
+    int count() const;
+    QString title(int idx) const;
+    QString text(int idx) const;
+    QWidget *card(int idx) const;
+    QLabel *pictureLabel(int idx) const;
+    QWidget *container() const { return box; }
+    QLabel *handle() const { return indicatorHandle; }
+    int contentHeight() const { return content; }
+    int handleHeight() const { return handleSize; }
+
+    static QString shorten(const QString &text, int limit);
+
+public slots:
+    void showNewsWidget();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+
+private:
     struct Entry
     {
         QString title;
         QString text;
-        QString url;
-        QPixmap picture;
+        QString date;
+        QString link;
+        QPixmap picture; // kept when it arrives before the card exists
+        QWidget *card = nullptr;
+        QWidget *content = nullptr;
+        QLabel *pictureView = nullptr;
+        QPropertyAnimation *slide = nullptr;
     };
 
-    // Thread-safe; returns the index the entry's picture is later set under.
-    uint addNews(const QString &title, const QString &text, const QString &url);
-    void build();
-    void reveal();
-    void setPicture(uint idx, const QPixmap &picture);
-    int count() const;
+    void showPicture(Entry &entry);
+    void trackMouse(QWidget *widget);
 
-private:
-    QWidget *container;
     mutable QMutex mutex;
     QVector<Entry> entries;
+    QWidget *box;
+    QPointer<QPropertyAnimation> scroll;
+    QLabel *indicatorHandle;
+    QLabel *indicatorTrack;
+    int content = 0;
+    uint revealed = 0;
+    int handleSize = 0;
 };

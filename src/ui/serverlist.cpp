@@ -1,34 +1,268 @@
-#include "serverlist.h"
+#include "ui/serverlist.h"
 
-#include <QWidget>
+#include "service/serverquery.h"
 
-ServerList::ServerList(QWidget *container)
-    : QObject(container)
-    , container(container)
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGraphicsOpacityEffect>
+#include <QLabel>
+#include <QPainterPath>
+#include <QPropertyAnimation>
+#include <QSettings>
+
+namespace {
+
+const char *const dotOffline = "background: #EF2626; border-radius: 4px;";
+const char *const dotOnline = "background: #26EF5E; border-radius: 4px;";
+
+QLabel *makeLabel(QWidget *parent, const QRect &geometry, int pointSize, int weight)
 {
+    auto *label = new QLabel(parent);
+    label->setGeometry(geometry);
+    label->setFont(QFont(QStringLiteral("Montserrat"), pointSize, weight));
+    label->hide();
+    return label;
 }
 
-void ServerList::addElement(const QString &name, const QString &address, ushort port)
+QWidget *makeBox(QWidget *parent, const QRect &geometry, const char *style)
 {
-    entries.append({ name, address, port });
+    auto *box = new QWidget(parent);
+    box->setGeometry(geometry);
+    box->setStyleSheet(QLatin1String(style));
+    box->hide();
+    return box;
+}
+
+} // namespace
+
+// ServerWidget
+
+ServerWidget::ServerWidget(ServerList *list, int index)
+    : QFrame(list)
+    , position(index)
+    , effect(new QGraphicsOpacityEffect(this))
+{
+    setGeometry((index % 2) * 240, (index / 2) * 70, 230, 60);
+    setStyleSheet(QStringLiteral("ServerWidget { background-color: #0F2962; border-radius: 4px; }"));
+    setMouseTracking(true);
+    selectionBar = makeBox(this, QRect(0, 56, 230, 4),
+                           "background: #26EF5E; border-bottom-left-radius: 4px; "
+                           "border-bottom-right-radius: 4px;");
+    nameLabel = makeLabel(this, QRect(20, 13, 130, 17), 11, 75);
+    statusDot = makeBox(this, QRect(20, 37, 8, 8), dotOffline);
+    statusLabel = makeLabel(this, QRect(32, 32, 70, 15), 10, 60);
+    countLabel = makeLabel(this, QRect(120, 23, 80, 12), 8, 60);
+    countLabel->setAlignment(Qt::AlignCenter);
+    pieBackground = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_0.png);");
+    pie = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_2.png);");
+    pie->raise();
+    pie->setMask(pieMask(0));
+    effect->setOpacity(0.5);
+    setGraphicsEffect(effect);
+    installEventFilter(this);
+}
+
+void ServerWidget::fill(const QString &serverName, const QString &address, ushort port,
+                        ServerQuery *query)
+{
+    name = serverName;
+    addr = address;
+    serverPort = port;
+    nameLabel->setText(name);
+    statusLabel->setText(QStringLiteral("Offline"));
+    countLabel->setText(QStringLiteral("-/-"));
+    for (QWidget *part : { static_cast<QWidget *>(nameLabel), static_cast<QWidget *>(statusLabel),
+                           statusDot, static_cast<QWidget *>(countLabel), pieBackground })
+        part->show();
+    if (underMouse()) {
+        fadeTo(1.0);
+        hovered = true;
+    }
+    setCursor(Qt::PointingHandCursor);
+    statusQuery = query;
+    if (query) {
+        // The query lives on its own thread: both directions are queued.
+        connect(query, &ServerQuery::infoUpdated, this, &ServerWidget::infoUpdated,
+                Qt::QueuedConnection);
+        connect(this, &ServerWidget::sigRefresh, query, &ServerQuery::refresh,
+                Qt::QueuedConnection);
+    }
+    filled = true;
+}
+
+void ServerWidget::setSelected(bool on)
+{
+    selected = on;
+    selectionBar->setVisible(on);
+    if (on)
+        fadeTo(1.0);
+    else if (!hovered)
+        fadeTo(0.5);
+}
+
+qreal ServerWidget::opacity() const
+{
+    return effect->opacity();
+}
+
+void ServerWidget::fadeTo(qreal value)
+{
+    if (animation) {
+        animation->stop();
+        delete animation;
+    }
+    animation = new QPropertyAnimation(effect, "opacity", effect);
+    animation->setDuration(250);
+    animation->setStartValue(effect->opacity());
+    animation->setEndValue(value);
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+bool ServerWidget::eventFilter(QObject *obj, QEvent *event)
+{
+    if (obj != this || !filled)
+        return QFrame::eventFilter(obj, event);
+    switch (event->type()) {
+    case QEvent::Enter:
+        if (statusQuery)
+            fadeTo(1.0);
+        hovered = true;
+        return true;
+    case QEvent::Leave:
+        if (!selected)
+            fadeTo(0.5);
+        hovered = false;
+        return true;
+    case QEvent::MouseButtonRelease:
+        if (!statusQuery)
+            return QFrame::eventFilter(obj, event);
+        emit clicked();
+        return true;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+        return statusQuery ? true : QFrame::eventFilter(obj, event);
+    default:
+        return QFrame::eventFilter(obj, event);
+    }
+}
+
+void ServerWidget::infoUpdated(int players, int total)
+{
+    if (total < 1) {
+        countLabel->setText(QStringLiteral("-/-"));
+        setOnline(false);
+        setPie(0);
+        return;
+    }
+    countLabel->setText(QStringLiteral("%1/%2").arg(players).arg(total));
+    setOnline(true);
+    setPie(float(double(players) / double(total)));
+}
+
+void ServerWidget::setOnline(bool online)
+{
+    statusLabel->setText(online ? QStringLiteral("Online") : QStringLiteral("Offline"));
+    statusDot->setStyleSheet(QLatin1String(online ? dotOnline : dotOffline));
+}
+
+QRegion ServerWidget::pieMask(float share)
+{
+    QPainterPath path(QPointF(10, 10));
+    path.arcTo(QRectF(-1, -1, 21, 21), 90, double(share) * -360.0);
+    path.closeSubpath();
+    return QRegion(path.toFillPolygon().toPolygon(), Qt::OddEvenFill);
+}
+
+void ServerWidget::setPie(float share)
+{
+    if (share < 0.01f) {
+        pie->hide();
+        return;
+    }
+    pie->show();
+    pie->setMask(pieMask(share));
+}
+
+// ServerList
+
+ServerList::ServerList(QWidget *parent, const QString &userIni, QueryFactory queries)
+    : QWidget(parent)
+    , userIniPath(userIni.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/user.ini")
+                                    : userIni)
+    , makeQuery(std::move(queries))
+{
+    if (parent)
+        resize(parent->size());
+    if (!makeQuery) {
+        makeQuery = [](const QString &address, ushort port, int index) {
+            return new ServerQuery(address, port, index);
+        };
+    }
+    setMouseTracking(true);
+    if (parent)
+        parent->setMouseTracking(true);
+    for (int i = 0; i < cardCount; ++i) {
+        auto *card = new ServerWidget(this, i);
+        card->show();
+        connect(card, &ServerWidget::clicked, this, [this, i] { serverClicked(i); });
+        cards.append(card);
+    }
+}
+
+void ServerList::setQueryFactory(QueryFactory queries)
+{
+    makeQuery = std::move(queries);
+}
+
+void ServerList::addElement(const QString &name, const QString &addr, ushort port)
+{
+    for (ServerWidget *card : qAsConst(cards)) {
+        if (!card->isFilled()) {
+            card->fill(name, addr, port,
+                       makeQuery ? makeQuery(addr, port, card->index()) : nullptr);
+            return;
+        }
+    }
+}
+
+void ServerList::serverClicked(int id)
+{
+    if (id < 0 || id >= cardCount)
+        return;
+    if (current >= 0 && current < cardCount)
+        cards.at(current)->setSelected(false);
+    cards.at(id)->setSelected(true);
+    current = id;
+    QSettings ini(userIniPath, QSettings::IniFormat);
+    ini.beginGroup(QStringLiteral("SERVERS"));
+    ini.setValue(QStringLiteral("Current"), id);
+    ini.endGroup();
+    ini.sync();
 }
 
 void ServerList::restoreSelection()
 {
-    if (current < 0 && !entries.isEmpty())
-        current = 0;
+    QSettings ini(userIniPath, QSettings::IniFormat);
+    const int stored = ini.value(QStringLiteral("SERVERS/Current"), 0).toInt();
+    const int index = uint(stored) < uint(cardCount) ? stored : 0;
+    if (current >= 0 && current < cardCount && current != index)
+        cards.at(current)->setSelected(false);
+    cards.at(index)->setSelected(true);
+    current = index;
 }
 
 void ServerList::refreshAll()
 {
+    for (ServerWidget *card : qAsConst(cards))
+        emit card->sigRefresh();
 }
 
 QString ServerList::currentAddress() const
 {
-    return current >= 0 && current < entries.size() ? entries.at(current).address : QString();
+    return current >= 0 && current < cardCount ? cards.at(current)->address() : QString();
 }
 
 ushort ServerList::currentPort() const
 {
-    return current >= 0 && current < entries.size() ? entries.at(current).port : 0;
+    return current >= 0 && current < cardCount ? cards.at(current)->port() : 0;
 }
