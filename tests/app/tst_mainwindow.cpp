@@ -2,6 +2,7 @@
 #include "app/mainwindow.h"
 #include "platform/platform.h"
 #include "ui/animcontrols.h"
+#include "ui/messagedialog.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -175,10 +176,8 @@ private slots:
             QTimer::singleShot(0, [&message] {
                 QWidget *dialog = QApplication::activeModalWidget();
                 QVERIFY(dialog);
-                for (const QLabel *label : dialog->findChildren<QLabel *>()) {
-                    if (label->objectName() == QLatin1String("textLabel"))
-                        message = label->text();
-                }
+                if (auto *box = qobject_cast<MessageDialog *>(dialog))
+                    message = box->text();
                 QTest::keyClick(dialog, Qt::Key_Escape);
             });
         };

@@ -1,0 +1,235 @@
+#include "ui/animcontrols.h"
+#include "ui/newslist.h"
+#include "uitest.h"
+
+#include <QDesktopServices>
+#include <QLabel>
+#include <QThread>
+#include <QUrl>
+#include <QWheelEvent>
+#include <QtTest>
+
+// Stands in for the browser: records every address the platform layer opens.
+class LinkRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    QStringList opened;
+
+public slots:
+    void open(const QUrl &url) { opened.append(url.toString()); }
+};
+
+class TestNewsList : public QObject
+{
+    Q_OBJECT
+
+private:
+    LinkRecorder links;
+
+    static void wheel(NewsList &list, int delta, bool horizontal = false)
+    {
+        const QPoint angle = horizontal ? QPoint(delta, 0) : QPoint(0, delta);
+        QWheelEvent event(QPointF(100, 100), QPointF(list.mapToGlobal(QPoint(100, 100))), QPoint(),
+                          angle, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&list, &event);
+    }
+
+    static void fill(NewsList &list, int entries)
+    {
+        for (int i = 0; i < entries; ++i)
+            list.addNews(QStringLiteral("Title %1").arg(i), QStringLiteral("Text"),
+                         QStringLiteral("01.12"), QStringLiteral("https://site.example/news/%1").arg(i));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        UiTest::loadResources();
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &links, "open");
+        QDesktopServices::setUrlHandler(QString(), &links, "open");
+    }
+
+    void init() { links.opened.clear(); }
+
+    void shortening_data()
+    {
+        QTest::addColumn<int>("titleLength");
+        QTest::addColumn<int>("textLength");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("at the limits") << 30 << 160 << QString(30, QLatin1Char('t'))
+                                       << QString(160, QLatin1Char('x'));
+        QTest::newRow("one over") << 31 << 161 << QString(30, QLatin1Char('t')) + "..."
+                                  << QString(160, QLatin1Char('x')) + "...";
+        QTest::newRow("short") << 3 << 0 << "ttt" << "";
+    }
+
+    void shortening()
+    {
+        QFETCH(int, titleLength);
+        QFETCH(int, textLength);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        QWidget host;
+        NewsList list(&host);
+        const uint index = list.addNews(QString(titleLength, QLatin1Char('t')),
+                                        QString(textLength, QLatin1Char('x')), QStringLiteral("d"),
+                                        QString());
+        QCOMPARE(index, 0u);
+        QCOMPARE(list.title(0), title);
+        QCOMPARE(list.text(0), text);
+    }
+
+    void entriesComeFromAnotherThread()
+    {
+        QWidget host;
+        NewsList list(&host);
+        QThread *loader = QThread::create([&list] { fill(list, 40); });
+        loader->start();
+        QVERIFY(loader->wait(10000));
+        delete loader;
+        QCOMPARE(list.count(), 40);
+        QCOMPARE(list.title(39), QStringLiteral("Title 39"));
+        QVERIFY(!list.card(0));
+    }
+
+    void buildLaysOutCardsAndRevealsThemInTurn()
+    {
+        QWidget host;
+        host.resize(293, 390);
+        NewsList list(&host);
+        host.show();
+        fill(list, 3);
+        list.build();
+        QCOMPARE(list.container()->geometry(), QRect(0, 0, 276, 2000));
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(list.card(i)->geometry(), QRect(0, 100 * i, 276, 90));
+            QCOMPARE(list.pictureLabel(i)->geometry(), QRect(186, 0, 90, 90));
+            QVERIFY(!list.pictureLabel(i)->isVisible());
+        }
+        const QList<CustomLabel *> renderers = list.card(1)->findChildren<CustomLabel *>();
+        QCOMPARE(renderers.size(), 3);
+        QCOMPARE(renderers.at(0)->labelText(), QStringLiteral("Title 1"));
+        QCOMPARE(renderers.at(0)->supersampling(), 4.0);
+        QCOMPARE(renderers.at(1)->labelAlignment() & Qt::TextWordWrap, int(Qt::TextWordWrap));
+        QCOMPARE(renderers.at(2)->labelText(), QStringLiteral("01.12"));
+        QCOMPARE(renderers.at(2)->styleSheet(), QStringLiteral("background: rgba(0, 0, 0, 100);"));
+
+        list.reveal();
+        QTRY_VERIFY(list.pictureLabel(0)->isVisible());
+        QVERIFY(!list.pictureLabel(2)->isVisible());
+        QTRY_VERIFY(list.pictureLabel(2)->isVisible());
+        QTRY_COMPARE(list.card(2)->pos(), QPoint(0, 200));
+    }
+
+    void pictures()
+    {
+        QWidget host;
+        NewsList list(&host);
+        fill(list, 2);
+        QPixmap wide(300, 50);
+        wide.fill(Qt::red);
+        // A picture may arrive before the cards exist; it is shown once they do.
+        list.setPicture(1, wide);
+        list.setPicture(2, wide);
+        list.build();
+        QCOMPARE(list.pictureLabel(1)->pixmap(Qt::ReturnByValue).size(), QSize(90, 90));
+        QVERIFY(list.pictureLabel(0)->pixmap(Qt::ReturnByValue).isNull());
+        QPixmap tall(10, 400);
+        tall.fill(Qt::blue);
+        list.setPicture(0, tall);
+        const QImage shown = list.pictureLabel(0)->pixmap(Qt::ReturnByValue).toImage();
+        QCOMPARE(shown.size(), QSize(90, 90));
+        QCOMPARE(shown.pixelColor(45, 45), QColor(Qt::blue));
+        QCOMPARE(shown.pixelColor(0, 0), QColor(Qt::blue));
+    }
+
+    void fewEntriesDoNotScroll()
+    {
+        QWidget host;
+        NewsList list(&host);
+        fill(list, 3);
+        list.build();
+        QCOMPARE(list.contentHeight(), 300);
+        QCOMPARE(list.handleHeight(), 390);
+        QCOMPARE(list.handle()->geometry(), QRect(288, 1, 3, 390));
+        wheel(list, -120);
+        QTest::qWait(150);
+        QCOMPARE(list.container()->y(), 0);
+        QCOMPARE(list.handle()->y(), 1);
+    }
+
+    void noEntriesFillTheTrack()
+    {
+        QWidget host;
+        NewsList list(&host);
+        list.build();
+        QCOMPARE(list.handleHeight(), 390);
+        wheel(list, -120);
+        QCOMPARE(list.handle()->y(), 1);
+    }
+
+    void eightEntriesScrollToTheClampedEnd()
+    {
+        QWidget host;
+        NewsList list(&host);
+        fill(list, 8);
+        list.build();
+        QCOMPARE(list.contentHeight(), 800);
+        QCOMPARE(list.handleHeight(), 191);
+        QCOMPARE(list.handle()->height(), 191);
+
+        wheel(list, -120);
+        QTRY_COMPARE(list.container()->y(), -120);
+        // ceil(120 / 410 * 199) = 59
+        QCOMPARE(list.handle()->y(), 60);
+
+        for (int i = 0; i < 5; ++i) {
+            wheel(list, -120);
+            QTRY_COMPARE(list.container()->y(), std::max(-410, -120 * (i + 2)));
+        }
+        QCOMPARE(list.container()->y(), -410);
+        QCOMPARE(list.handle()->y(), 200);
+
+        wheel(list, 120, true);
+        QTest::qWait(150);
+        QCOMPARE(list.container()->y(), -410);
+
+        wheel(list, 1200);
+        QTRY_COMPARE(list.container()->y(), 0);
+        QCOMPARE(list.handle()->y(), 1);
+    }
+
+    void releaseInsideACardOpensItsLink()
+    {
+        QWidget host;
+        host.resize(293, 390);
+        NewsList list(&host);
+        fill(list, 2);
+        list.addNews(QStringLiteral("No link"), QString(), QString(), QString());
+        list.build();
+        host.show();
+        QWidget *card = list.card(1);
+
+        UiTest::mouse(card, QEvent::MouseButtonPress, QPoint(20, 20));
+        UiTest::mouse(card, QEvent::MouseButtonRelease, QPoint(20, 95));
+        QVERIFY(links.opened.isEmpty());
+
+        QTest::mouseClick(card, Qt::LeftButton, Qt::NoModifier, QPoint(100, 40));
+        QCOMPARE(links.opened, QStringList { QStringLiteral("https://site.example/news/1") });
+
+        // A click on the card's picture reaches the card too.
+        QTest::mouseClick(list.pictureLabel(0), Qt::LeftButton, Qt::NoModifier, QPoint(45, 45));
+        QCOMPARE(links.opened.size(), 2);
+        QCOMPARE(links.opened.at(1), QStringLiteral("https://site.example/news/0"));
+
+        UiTest::mouse(list.card(2), QEvent::MouseButtonRelease, QPoint(5, 5));
+        QCOMPARE(links.opened.size(), 3);
+        QCOMPARE(links.opened.at(2), QString());
+    }
+};
+
+QTEST_MAIN(TestNewsList)
+#include "tst_newslist.moc"
