@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEnterEvent>
 #include <QFontDatabase>
 #include <QLinearGradient>
 #include <QPainter>
@@ -152,6 +153,25 @@ int main(int argc, char **argv)
     window.syncerFinish(true);
     settle(400);
     save(window.grab().toImage(), "mainwindow-ready.png");
+
+    // The hover looks: a header link's frame, a server card and the join button.
+    const auto hover = [](QWidget *widget) {
+        QEnterEvent event(QPointF(1, 1), QPointF(1, 1), QPointF(widget->mapToGlobal(QPoint(1, 1))));
+        QApplication::sendEvent(widget, &event);
+    };
+    hover(window.findChild<QWidget *>(QStringLiteral("forumBtn")));
+    hover(window.findChild<QWidget *>(QStringLiteral("btnJoinGame")));
+    hover(window.findChild<QWidget *>(QStringLiteral("btnRefresh")));
+    settle(400);
+    save(window.grab().toImage(), "mainwindow-hover.png");
+    const auto unhover = [](QWidget *widget) {
+        QEvent event(QEvent::Leave);
+        QApplication::sendEvent(widget, &event);
+    };
+    unhover(window.findChild<QWidget *>(QStringLiteral("forumBtn")));
+    unhover(window.findChild<QWidget *>(QStringLiteral("btnJoinGame")));
+    unhover(window.findChild<QWidget *>(QStringLiteral("btnRefresh")));
+    settle(400);
 
     QTemporaryDir documents;
     GameSettings settings(documents.path());
