@@ -114,8 +114,7 @@ int main(int argc, char **argv)
         int players, total;
     };
     const Server servers[] = { { "Korvina #1", 734, 1000 }, { "Korvina #2", 412, 1000 },
-                               { "Korvina #3", 1000, 1000 }, { "Korvina #4", 57, 500 },
-                               { "Korvina Test", 0, 0 } };
+        { "Korvina #3", 1000, 1000 }, { "Korvina #4", 57, 500 }, { "Korvina Test", 0, 0 } };
     ServerList *list = window.serverList();
     list->setQueryFactory({});
     for (const Server &server : servers)
@@ -125,27 +124,29 @@ int main(int argc, char **argv)
     list->serverClicked(1);
 
     const char *const news[][3] = {
-        { "Открытие зимнего сезона", "На всех серверах выпал снег: включите зимний модпак в "
-          "настройках лаунчера, чтобы увидеть город в новом свете.", "12.12" },
+        { "Открытие зимнего сезона",
+            "На всех серверах выпал снег: включите зимний модпак в "
+            "настройках лаунчера, чтобы увидеть город в новом свете.",
+            "12.12" },
         { "Обновление 2.0: новые фракции и работы в Лос-Сантосе",
-          "Две новые фракции, переработанная система работ и десятки исправлений. Подробности "
-          "и полный список изменений читайте на форуме проекта.", "05.12" },
+            "Две новые фракции, переработанная система работ и десятки исправлений. Подробности "
+            "и полный список изменений читайте на форуме проекта.",
+            "05.12" },
         { "Турнир гонщиков", "Регистрация на ночные гонки по Сан-Фиерро открыта до пятницы.",
-          "28.11" },
+            "28.11" },
         { "Технические работы", "В четверг с 6:00 до 8:00 по Москве сервера будут недоступны.",
-          "20.11" },
-        { "Конкурс скриншотов", "Лучшие кадры недели попадут на главную страницу сайта.",
-          "14.11" },
+            "20.11" },
+        { "Конкурс скриншотов", "Лучшие кадры недели попадут на главную страницу сайта.", "14.11" },
     };
     NewsList *newsList = window.newsList();
     for (const auto &item : news)
         newsList->addNews(QString::fromUtf8(item[0]), QString::fromUtf8(item[1]),
-                          QString::fromUtf8(item[2]), QStringLiteral("https://example.org/news"));
+            QString::fromUtf8(item[2]), QStringLiteral("https://example.org/news"));
     window.newsListLoaded();
     for (int i = 0; i < int(std::size(news)); ++i)
         window.newsImageLoaded(uint(i), newsPicture(i));
     window.syncerSetProgressText(QStringLiteral("Проверка файлов игры..."),
-                                 QStringLiteral("models/gta3.img - 412 МБ из 1.2 ГБ"));
+        QStringLiteral("models/gta3.img - 412 МБ из 1.2 ГБ"));
     window.syncerSetProgressState(34, 100);
     settle(1800);
     save(window.grab().toImage(), "mainwindow-syncing.png");
@@ -179,16 +180,17 @@ int main(int argc, char **argv)
     dialog.setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     save(grabWithDialog(window, dialog), "settings.png");
 
-    const struct {
+    const struct
+    {
         int kind;
         int question;
         const char *text;
         const char *file;
     } messages[] = {
         { MessageDialog::Information, 0, "Игра ещё не готова. Пожалуйста, подождите.",
-          "message-information.png" },
+            "message-information.png" },
         { MessageDialog::Warning, 1, "Найдена новая версия лаунчера. Установить её сейчас?",
-          "message-warning.png" },
+            "message-warning.png" },
         { MessageDialog::Error, 0, "Лаунчер уже запущен", "message-error.png" },
     };
     for (const auto &message : messages) {

@@ -10,9 +10,9 @@
 
 namespace {
 
-const char *const grassWarning =
-        "ОСТОРОЖНО! Включение этой настройки может привести к снижению ФПС. Также учитывайте, что "
-        "трава будет активирована ТОЛЬКО при наивысших настройках графики в игре (в меню графики)";
+const char *const grassWarning
+    = "ОСТОРОЖНО! Включение этой настройки может привести к снижению ФПС. Также учитывайте, что "
+      "трава будет активирована ТОЛЬКО при наивысших настройках графики в игре (в меню графики)";
 
 // Defaults of the switches that are absent from listva.cfg. "list" is stored inverted: true
 // means the foliage is off.
@@ -113,10 +113,12 @@ CustomCheckbox *SettingsDialog::checkbox(const QString &key) const
 void SettingsDialog::btnOk()
 {
     // These three are always in the file after a save, whether or not they were touched.
-    settings->setValue(QStringLiteral("list"), settings->value(QStringLiteral("list"), listDefault));
-    settings->setValue(QStringLiteral("modpack"),
-                       settings->value(QStringLiteral("modpack"), modpackDefault));
-    settings->setValue(QStringLiteral("grass"), settings->value(QStringLiteral("grass"), grassDefault));
+    settings->setValue(
+        QStringLiteral("list"), settings->value(QStringLiteral("list"), listDefault));
+    settings->setValue(
+        QStringLiteral("modpack"), settings->value(QStringLiteral("modpack"), modpackDefault));
+    settings->setValue(
+        QStringLiteral("grass"), settings->value(QStringLiteral("grass"), grassDefault));
     settings->save();
     accept();
 }
@@ -126,7 +128,7 @@ void SettingsDialog::btnCache()
     QWidget *messageParent = parentWidget();
     if (!repair.readyToPlay || !repair.readyToPlay()) {
         showMessage(messageParent, MessageDialog::Information,
-                    QStringLiteral("Дождитесь окончания загрузки!"), 0);
+            QStringLiteral("Дождитесь окончания загрузки!"), 0);
         return;
     }
     if (!settings->settingsFilePath().isEmpty())
@@ -134,7 +136,7 @@ void SettingsDialog::btnCache()
     if (!repair.stateFile.isEmpty())
         QFile::remove(repair.stateFile);
     showMessage(messageParent, MessageDialog::Information,
-                QStringLiteral("Кэш-файлы и настройки успешно удалены!"), 0);
+        QStringLiteral("Кэш-файлы и настройки успешно удалены!"), 0);
     if (repair.startSync)
         repair.startSync();
 }

@@ -18,10 +18,10 @@ constexpr int hoverFadeMs = 250;
 QString rgba(const QColor &c)
 {
     return QStringLiteral("rgba(%1, %2, %3, %4);")
-            .arg(c.red())
-            .arg(c.green())
-            .arg(c.blue())
-            .arg(c.alpha());
+        .arg(c.red())
+        .arg(c.green())
+        .arg(c.blue())
+        .arg(c.alpha());
 }
 
 // A running animation is stopped and dropped before the next transition starts.
@@ -33,8 +33,8 @@ void discard(QPointer<QPropertyAnimation> &animation)
     }
 }
 
-QPropertyAnimation *animate(QObject *object, const QByteArray &property, const QVariant &from,
-                            const QVariant &to, int ms)
+QPropertyAnimation *animate(
+    QObject *object, const QByteArray &property, const QVariant &from, const QVariant &to, int ms)
 {
     auto *animation = new QPropertyAnimation(object, property, object);
     animation->setDuration(ms);
@@ -44,8 +44,7 @@ QPropertyAnimation *animate(QObject *object, const QByteArray &property, const Q
     return animation;
 }
 
-void fadeOpacity(QPointer<QPropertyAnimation> &animation, QGraphicsOpacityEffect *effect,
-                 qreal to)
+void fadeOpacity(QPointer<QPropertyAnimation> &animation, QGraphicsOpacityEffect *effect, qreal to)
 {
     discard(animation);
     animation = animate(effect, "opacity", effect->opacity(), to, hoverFadeMs);
@@ -288,7 +287,7 @@ CustomLabel::CustomLabel(QLabel *placeholder, double factor)
     // Clicks belong to whatever the text is drawn on (a news card, a button row).
     setAttribute(Qt::WA_TransparentForMouseEvents);
     image = QImage(int(std::floor(baseWidth * factor)), int(std::floor(baseHeight * factor)),
-                   QImage::Format_ARGB32_Premultiplied);
+        QImage::Format_ARGB32_Premultiplied);
     draw();
     show();
 }
@@ -341,9 +340,8 @@ void CustomLabel::draw()
     painter.end();
     // On a high-density screen the scaled copy keeps the screen's pixels, not the layout's.
     const qreal ratio = devicePixelRatioF();
-    QPixmap shown = QPixmap::fromImage(image.scaled(QSize(baseWidth, baseHeight) * ratio,
-                                                    Qt::KeepAspectRatio,
-                                                    Qt::SmoothTransformation));
+    QPixmap shown = QPixmap::fromImage(image.scaled(
+        QSize(baseWidth, baseHeight) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     shown.setDevicePixelRatio(ratio);
     setPixmap(shown);
 }

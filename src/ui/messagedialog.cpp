@@ -86,9 +86,9 @@ void MessageDialog::setKind(int kind)
     const QString accent = known ? QLatin1String(kindLooks[kind].accent) : QString();
     ui->headerLabel->setStyleSheet(QStringLiteral("background-image: url(%1); background-position: "
                                                   "left center; background-repeat: no-repeat;")
-                                           .arg(icon));
+                                       .arg(icon));
     ui->bodyWidget->setStyleSheet(
-            QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}").arg(accent));
+        QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}").arg(accent));
     titleRenderer->setLabelText(title);
     titleRenderer->draw();
 }

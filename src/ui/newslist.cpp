@@ -32,7 +32,7 @@ QLabel *makeLabel(QWidget *parent, const QRect &geometry, const QString &style =
 }
 
 CustomLabel *makeRenderer(QLabel *placeholder, double factor, int pointSize, int weight,
-                          int alignment, const QString &text)
+    int alignment, const QString &text)
 {
     auto *renderer = new CustomLabel(placeholder, factor);
     renderer->setAutoRedraw(false);
@@ -62,9 +62,9 @@ NewsList::NewsList(QWidget *parent)
     box->setMouseTracking(true);
     box->show();
     indicatorTrack = makeLabel(this, QRect(288, 1, 3, viewHeight),
-                               QStringLiteral("background: rgba(0, 0, 0, 75); border-radius: 4px;"));
-    indicatorHandle = makeLabel(this, QRect(288, 1, 3, 0),
-                                QStringLiteral("background: #445A89; border-radius: 4px;"));
+        QStringLiteral("background: rgba(0, 0, 0, 75); border-radius: 4px;"));
+    indicatorHandle = makeLabel(
+        this, QRect(288, 1, 3, 0), QStringLiteral("background: #445A89; border-radius: 4px;"));
     trackMouse(indicatorTrack);
     trackMouse(indicatorHandle);
 }
@@ -79,8 +79,8 @@ QString NewsList::shorten(const QString &text, int limit)
     return text.length() > limit ? text.left(limit) + QStringLiteral("...") : text;
 }
 
-uint NewsList::addNews(const QString &title, const QString &text, const QString &date,
-                       const QString &link)
+uint NewsList::addNews(
+    const QString &title, const QString &text, const QString &date, const QString &link)
 {
     Entry entry;
     entry.title = shorten(title, titleLimit);
@@ -117,20 +117,19 @@ void NewsList::build()
         entry.content->hide();
         trackMouse(entry.content);
         trackMouse(makeLabel(entry.content, QRect(0, 0, cardWidth, cardHeight),
-                             QStringLiteral("background: rgba(0, 0, 0, 75); border-radius: 4px;")));
+            QStringLiteral("background: rgba(0, 0, 0, 75); border-radius: 4px;")));
         QLabel *titleLabel = makeLabel(entry.content, QRect(9, 8, 170, 20));
         QLabel *textLabel = makeLabel(entry.content, QRect(9, 28, 175, 40));
         QLabel *dateLabel = makeLabel(entry.content, QRect(0, 68, 50, 15));
-        entry.pictureView = makeLabel(
-                entry.content, QRect(186, 0, pictureSize, pictureSize),
-                QStringLiteral("border-top-right-radius: 4px; border-bottom-right-radius: 4px;"));
+        entry.pictureView = makeLabel(entry.content, QRect(186, 0, pictureSize, pictureSize),
+            QStringLiteral("border-top-right-radius: 4px; border-bottom-right-radius: 4px;"));
         for (QWidget *label : { titleLabel, textLabel, dateLabel, entry.pictureView })
             trackMouse(label);
         makeRenderer(titleLabel, 4.0, 38, 81, Qt::AlignLeft | Qt::AlignVCenter, entry.title);
-        makeRenderer(textLabel, 5.5, 38, 40, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                     entry.text);
+        makeRenderer(
+            textLabel, 5.5, 38, 40, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, entry.text);
         makeRenderer(dateLabel, 6.3, 33, 81, Qt::AlignCenter, entry.date)
-                ->setStyleSheet(QStringLiteral("background: rgba(0, 0, 0, 100);"));
+            ->setStyleSheet(QStringLiteral("background: rgba(0, 0, 0, 100);"));
         if (!entry.picture.isNull())
             showPicture(entry);
         content += cardPitch;
@@ -166,8 +165,8 @@ void NewsList::setPicture(uint idx, const QPixmap &picture)
     if (idx >= uint(entries.size()))
         return;
     Entry &entry = entries[int(idx)];
-    entry.picture = picture.scaled(pictureSize, pictureSize, Qt::IgnoreAspectRatio,
-                                   Qt::SmoothTransformation);
+    entry.picture
+        = picture.scaled(pictureSize, pictureSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     if (entry.pictureView)
         showPicture(entry);
 }

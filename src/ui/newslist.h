@@ -28,8 +28,8 @@ public:
 
     // Safe from any thread, but only before build(): it only stores the entry. Returns the
     // entry's index, under which its picture is later set.
-    uint addNews(const QString &title, const QString &text, const QString &date,
-                 const QString &link);
+    uint addNews(
+        const QString &title, const QString &text, const QString &date, const QString &link);
     void build();
     void reveal();
     void setPicture(uint idx, const QPixmap &picture);

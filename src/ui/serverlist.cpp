@@ -43,17 +43,19 @@ ServerWidget::ServerWidget(ServerList *list, int index)
     , effect(new QGraphicsOpacityEffect(this))
 {
     setGeometry((index % 2) * 240, (index / 2) * 70, 230, 60);
-    setStyleSheet(QStringLiteral("ServerWidget { background-color: #0F2962; border-radius: 4px; }"));
+    setStyleSheet(
+        QStringLiteral("ServerWidget { background-color: #0F2962; border-radius: 4px; }"));
     setMouseTracking(true);
     selectionBar = makeBox(this, QRect(0, 56, 230, 4),
-                           "background: #26EF5E; border-bottom-left-radius: 4px; "
-                           "border-bottom-right-radius: 4px;");
+        "background: #26EF5E; border-bottom-left-radius: 4px; "
+        "border-bottom-right-radius: 4px;");
     nameLabel = makeLabel(this, QRect(20, 13, 130, 17), 11, 75);
     statusDot = makeBox(this, QRect(20, 37, 8, 8), dotOffline);
     statusLabel = makeLabel(this, QRect(32, 32, 70, 15), 10, 60);
     countLabel = makeLabel(this, QRect(120, 23, 80, 12), 8, 60);
     countLabel->setAlignment(Qt::AlignCenter);
-    pieBackground = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_0.png);");
+    pieBackground
+        = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_0.png);");
     pie = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_2.png);");
     pie->raise();
     pie->setMask(pieMask(0));
@@ -62,8 +64,8 @@ ServerWidget::ServerWidget(ServerList *list, int index)
     installEventFilter(this);
 }
 
-void ServerWidget::fill(const QString &serverName, const QString &address, ushort port,
-                        ServerQuery *query)
+void ServerWidget::fill(
+    const QString &serverName, const QString &address, ushort port, ServerQuery *query)
 {
     name = serverName;
     addr = address;
@@ -72,7 +74,7 @@ void ServerWidget::fill(const QString &serverName, const QString &address, ushor
     statusLabel->setText(QStringLiteral("Offline"));
     countLabel->setText(QStringLiteral("-/-"));
     for (QWidget *part : { static_cast<QWidget *>(nameLabel), static_cast<QWidget *>(statusLabel),
-                           statusDot, static_cast<QWidget *>(countLabel), pieBackground })
+             statusDot, static_cast<QWidget *>(countLabel), pieBackground })
         part->show();
     if (underMouse()) {
         fadeTo(1.0);
@@ -83,9 +85,9 @@ void ServerWidget::fill(const QString &serverName, const QString &address, ushor
     if (query) {
         // The query lives on its own thread: both directions are queued.
         connect(query, &ServerQuery::infoUpdated, this, &ServerWidget::infoUpdated,
-                Qt::QueuedConnection);
-        connect(this, &ServerWidget::sigRefresh, query, &ServerQuery::refresh,
-                Qt::QueuedConnection);
+            Qt::QueuedConnection);
+        connect(
+            this, &ServerWidget::sigRefresh, query, &ServerQuery::refresh, Qt::QueuedConnection);
     }
     filled = true;
 }
@@ -187,8 +189,9 @@ void ServerWidget::setPie(float share)
 
 ServerList::ServerList(QWidget *parent, const QString &userIni, QueryFactory queries)
     : QWidget(parent)
-    , userIniPath(userIni.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/user.ini")
-                                    : userIni)
+    , userIniPath(userIni.isEmpty()
+              ? QCoreApplication::applicationDirPath() + QStringLiteral("/user.ini")
+              : userIni)
     , makeQuery(std::move(queries))
 {
     if (parent)
@@ -218,8 +221,8 @@ void ServerList::addElement(const QString &name, const QString &addr, ushort por
 {
     for (ServerWidget *card : qAsConst(cards)) {
         if (!card->isFilled()) {
-            card->fill(name, addr, port,
-                       makeQuery ? makeQuery(addr, port, card->index()) : nullptr);
+            card->fill(
+                name, addr, port, makeQuery ? makeQuery(addr, port, card->index()) : nullptr);
             return;
         }
     }

@@ -15,7 +15,6 @@ class QLabel;
 class QPropertyAnimation;
 class ServerList;
 
-
 // One server card: name, online state, players over capacity and an occupancy pie. Brightens
 // under the pointer and while selected. Empty until the loader gives it a server.
 class ServerWidget : public QFrame
@@ -81,12 +80,13 @@ class ServerList : public QWidget
 
 public:
     // Makes the status query of a card that is being filled.
-    using QueryFactory = std::function<ServerQuery *(const QString &address, ushort port, int index)>;
+    using QueryFactory
+        = std::function<ServerQuery *(const QString &address, ushort port, int index)>;
 
     // userIni defaults to "/user.ini" in the launcher's directory; queries default to the
     // launcher's ServerQuery with its own thread.
-    explicit ServerList(QWidget *parent, const QString &userIni = QString(),
-                        QueryFactory queries = QueryFactory());
+    explicit ServerList(
+        QWidget *parent, const QString &userIni = QString(), QueryFactory queries = QueryFactory());
 
     static constexpr int cardCount = 6;
 

@@ -33,9 +33,9 @@ private slots:
         join->setBackgroundColors(QColor(38, 239, 94, 0), QColor(38, 239, 94, 255));
         join->setOutlineColors(QColor(255, 255, 255, 255), QColor(38, 239, 94, 255));
         QCOMPARE(button.styleSheet(),
-                 QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #fffff;"
-                                "background-color: rgba(38, 239, 94, 0);"
-                                "border: 1px solid rgba(255, 255, 255, 255);"));
+            QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #fffff;"
+                           "background-color: rgba(38, 239, 94, 0);"
+                           "border: 1px solid rgba(255, 255, 255, 255);"));
         join->setColor(QColor(1, 2, 3, 4));
         QVERIFY(button.styleSheet().contains(QLatin1String("background-color: rgba(1, 2, 3, 4);")));
         QVERIFY(button.styleSheet().startsWith(QLatin1String("border-radius: 4px;")));
@@ -56,7 +56,8 @@ private slots:
         QCOMPARE(glow->offset(), QPointF(0, 0));
         QTRY_COMPARE(controller->color(), hoverBackground);
         QTRY_COMPARE(glow->color(), QColor(0, 163, 255, 255));
-        QVERIFY(button.styleSheet().endsWith(QLatin1String("background-color: rgba(0, 163, 255, 255);")));
+        QVERIFY(button.styleSheet().endsWith(
+            QLatin1String("background-color: rgba(0, 163, 255, 255);")));
 
         UiTest::leave(&button);
         QTRY_COMPARE(controller->color(), restBackground);
@@ -131,7 +132,8 @@ private slots:
         QCOMPARE(spy.at(0).at(0).toBool(), true);
         QVERIFY(box->isChecked());
         QTRY_COMPARE(box->knob()->pos(), QPoint(24, 3));
-        QTRY_COMPARE(box->knob()->styleSheet(), QStringLiteral("background: rgba(0, 163, 255, 255);"));
+        QTRY_COMPARE(
+            box->knob()->styleSheet(), QStringLiteral("background: rgba(0, 163, 255, 255);"));
 
         UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(5, 5));
         QCOMPARE(spy.count(), 2);

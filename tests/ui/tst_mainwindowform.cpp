@@ -35,8 +35,7 @@ private:
     QTemporaryDir home;
     LinkRecorder links;
 
-    template<typename T = QWidget>
-    static T *find(MainWindow &window, const char *name)
+    template<typename T = QWidget> static T *find(MainWindow &window, const char *name)
     {
         return window.findChild<T *>(QLatin1String(name));
     }
@@ -63,7 +62,8 @@ private slots:
         QTest::addColumn<QString>("parent");
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QString>("text");
-        const struct {
+        const struct
+        {
             const char *name, *parent;
             QRect geometry;
             const char *text;
@@ -97,8 +97,9 @@ private slots:
             { "overlayWidget", "centralWidget", { 0, 50, 900, 500 }, nullptr },
         };
         for (const auto &row : rows)
-            QTest::newRow(row.name) << row.name << row.parent << row.geometry
-                                    << (row.text ? QString::fromUtf8(row.text) : QString(QLatin1String("-")));
+            QTest::newRow(row.name)
+                << row.name << row.parent << row.geometry
+                << (row.text ? QString::fromUtf8(row.text) : QString(QLatin1String("-")));
     }
 
     void objectsAndGeometry()
@@ -126,33 +127,40 @@ private slots:
         QVERIFY(!window.windowIcon().isNull());
         QCOMPARE(window.centralWidget()->objectName(), QStringLiteral("centralWidget"));
         QCOMPARE(find(window, "centralWidget")->styleSheet(),
-                 QStringLiteral("#centralWidget {\n\tbackground-image: url(:/images/body.png);\n\t"
-                                "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, "
-                                "y2:0, stop:0 rgba(12, 56, 146, 255), stop:1 rgba(32, 45, 94, 255));"
-                                "\n}\n\n#centralWidget * {\n   color: #fff;\n}"));
+            QStringLiteral("#centralWidget {\n\tbackground-image: url(:/images/body.png);\n\t"
+                           "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, "
+                           "y2:0, stop:0 rgba(12, 56, 146, 255), stop:1 rgba(32, 45, 94, 255));"
+                           "\n}\n\n#centralWidget * {\n   color: #fff;\n}"));
         QCOMPARE(find(window, "headerWidget")->styleSheet(),
-                 QStringLiteral("#headerWidget {\n\tbackground-color:\trgba(14, 39, 78, 178);\n}"));
+            QStringLiteral("#headerWidget {\n\tbackground-color:\trgba(14, 39, 78, 178);\n}"));
         QCOMPARE(find(window, "nicknameField")->styleSheet(),
-                 QStringLiteral("#nicknameField {\n\tborder: none;\n\tbackground-color: rgba(0, 0, 0, "
-                                "50);\n\tborder-radius: 4px;\n\tpadding-left: 10px;\n}"));
-        QCOMPARE(find<QLineEdit>(window, "nicknameField")->placeholderText(), QStringLiteral("Имя_Фамилия"));
+            QStringLiteral("#nicknameField {\n\tborder: none;\n\tbackground-color: rgba(0, 0, 0, "
+                           "50);\n\tborder-radius: 4px;\n\tpadding-left: 10px;\n}"));
+        QCOMPARE(find<QLineEdit>(window, "nicknameField")->placeholderText(),
+            QStringLiteral("Имя_Фамилия"));
         // The join button keeps its base style, five f included, ahead of the animated colours.
-        QVERIFY(find(window, "btnJoinGame")->styleSheet().startsWith(
-                QLatin1String("border-radius: 4px;\npadding: 0;\ncolor: #fffff;background-color: "
-                              "rgba(38, 239, 94, 0);border: 1px solid rgba(255, 255, 255, 255);")));
-        QCOMPARE(find(window, "hrLine1")->styleSheet(), QStringLiteral("background: rgba(255, 255, 255, 25);"));
-        QCOMPARE(find(window, "hrLine2")->styleSheet(), QStringLiteral("background: rgba(255, 255, 255, 25);"));
+        QVERIFY(find(window, "btnJoinGame")
+                    ->styleSheet()
+                    .startsWith(QLatin1String(
+                        "border-radius: 4px;\npadding: 0;\ncolor: #fffff;background-color: "
+                        "rgba(38, 239, 94, 0);border: 1px solid rgba(255, 255, 255, 255);")));
+        QCOMPARE(find(window, "hrLine1")->styleSheet(),
+            QStringLiteral("background: rgba(255, 255, 255, 25);"));
+        QCOMPARE(find(window, "hrLine2")->styleSheet(),
+            QStringLiteral("background: rgba(255, 255, 255, 25);"));
         QCOMPARE(find(window, "progressBarWidget")->styleSheet(),
-                 QStringLiteral("background: rgba(0, 0, 0, 75);\nborder-radius: 4px;"));
+            QStringLiteral("background: rgba(0, 0, 0, 75);\nborder-radius: 4px;"));
         QCOMPARE(find(window, "progressBarLayer")->styleSheet(),
-                 QStringLiteral("#progressBarLayer {\n\tbackground: #26EF5E;\n\tborder-radius: 4px;\n}"));
+            QStringLiteral(
+                "#progressBarLayer {\n\tbackground: #26EF5E;\n\tborder-radius: 4px;\n}"));
         QCOMPARE(find(window, "overlayWidget")->styleSheet(),
-                 QStringLiteral("background: rgba(11, 34, 85, 0.9);"));
+            QStringLiteral("background: rgba(11, 34, 85, 0.9);"));
         QCOMPARE(find(window, "launcherLabel")->styleSheet(),
-                 QStringLiteral("color: rgba(255, 255, 255, 128);"));
+            QStringLiteral("color: rgba(255, 255, 255, 128);"));
         for (const char *image : { "body", "logo", "favicon", "close_h", "minimize_h", "settings_h",
-                                   "refresh", "headerBtnHover", "pcount_0", "pcount_2", "repair" })
-            QVERIFY2(!QPixmap(QStringLiteral(":/images/%1.png").arg(QLatin1String(image))).isNull(), image);
+                 "refresh", "headerBtnHover", "pcount_0", "pcount_2", "repair" })
+            QVERIFY2(!QPixmap(QStringLiteral(":/images/%1.png").arg(QLatin1String(image))).isNull(),
+                image);
     }
 
     void fonts_data()
@@ -193,16 +201,19 @@ private slots:
         QTest::addColumn<int>("alignment");
         QTest::addColumn<QString>("text");
         const int leftBottom = Qt::AlignLeft | Qt::AlignBottom;
-        QTest::newRow("servers") << "serversLabel" << 80 << 75 << QColor(Qt::white) << leftBottom << "Сервера";
-        QTest::newRow("news") << "newsLabel" << 80 << 75 << QColor(Qt::white) << leftBottom << "Новости";
+        QTest::newRow("servers") << "serversLabel" << 80 << 75 << QColor(Qt::white) << leftBottom
+                                 << "Сервера";
+        QTest::newRow("news") << "newsLabel" << 80 << 75 << QColor(Qt::white) << leftBottom
+                              << "Новости";
         QTest::newRow("nickname") << "nicknameLabel" << 50 << 75 << QColor(Qt::white) << leftBottom
                                   << "Ваш никнейм";
-        QTest::newRow("progress left") << "progressBarState1" << 40 << 75 << QColor(Qt::white)
-                                       << int(Qt::AlignCenter) << "Загрузка списка серверов и новостей...";
-        QTest::newRow("progress right") << "progressBarState2" << 30 << 50 << QColor(Qt::white)
-                                        << int(Qt::AlignCenter) << "";
-        QTest::newRow("build") << "buildLabel" << 40 << 50 << QColor(255, 255, 255, 75) << leftBottom
-                               << "Версия 2.0.4.2 от ";
+        QTest::newRow("progress left")
+            << "progressBarState1" << 40 << 75 << QColor(Qt::white) << int(Qt::AlignCenter)
+            << "Загрузка списка серверов и новостей...";
+        QTest::newRow("progress right")
+            << "progressBarState2" << 30 << 50 << QColor(Qt::white) << int(Qt::AlignCenter) << "";
+        QTest::newRow("build") << "buildLabel" << 40 << 50 << QColor(255, 255, 255, 75)
+                               << leftBottom << "Версия 2.0.4.2 от ";
     }
 
     void textRenderers()
@@ -235,7 +246,7 @@ private slots:
     {
         MainWindow window;
         auto *shadow = qobject_cast<QGraphicsDropShadowEffect *>(
-                renderer(window, "progressBarState1")->graphicsEffect());
+            renderer(window, "progressBarState1")->graphicsEffect());
         QVERIFY(shadow);
         QCOMPARE(shadow->blurRadius(), 2.0);
         QCOMPARE(shadow->color(), QColor(0, 0, 0));
@@ -246,7 +257,8 @@ private slots:
     {
         MainWindow window;
         window.show();
-        for (const char *name : { "btnExitTrigger", "btnHideTrigger", "settingsBtnTrigger", "btnRefresh" }) {
+        for (const char *name :
+            { "btnExitTrigger", "btnHideTrigger", "settingsBtnTrigger", "btnRefresh" }) {
             auto *button = find<QPushButton>(window, name);
             auto *effect = qobject_cast<QGraphicsOpacityEffect *>(button->graphicsEffect());
             QVERIFY2(effect, name);
@@ -260,8 +272,8 @@ private slots:
         QCOMPARE(find(window, "btnRefresh")->cursor().shape(), Qt::PointingHandCursor);
         QCOMPARE(find(window, "settingsBtnTrigger")->cursor().shape(), Qt::PointingHandCursor);
 
-        const QList<HeaderButton *> frames =
-                find(window, "headerBtnsFrame")->findChildren<HeaderButton *>();
+        const QList<HeaderButton *> frames
+            = find(window, "headerBtnsFrame")->findChildren<HeaderButton *>();
         QCOMPARE(frames.size(), 3);
         for (const char *name : { "siteBtn", "forumBtn", "donateBtn" }) {
             auto *button = find<QPushButton>(window, name);
@@ -273,10 +285,10 @@ private slots:
             }
             QVERIFY2(frame, name);
             QCOMPARE(frame->styleSheet(),
-                     QStringLiteral("background: rgba(11, 34, 85, 250);                           "
-                                    "background-image: url(:/images/headerBtnHover.png);          "
-                                    "                 background-position: bottom center;         "
-                                    "                  background-repeat: no-repeat;"));
+                QStringLiteral("background: rgba(11, 34, 85, 250);                           "
+                               "background-image: url(:/images/headerBtnHover.png);          "
+                               "                 background-position: bottom center;         "
+                               "                  background-repeat: no-repeat;"));
             UiTest::enter(button);
             QTRY_COMPARE(frame->opacity(), 1.0);
             UiTest::leave(button);
@@ -303,8 +315,8 @@ private slots:
         QVERIFY(full);
         QCOMPARE(full->opacity(), 1.0);
         UiTest::enter(join);
-        QTRY_VERIFY(join->styleSheet().endsWith(
-                QLatin1String("background-color: rgba(38, 239, 94, 255);border: 1px solid rgba(38, 239, 94, 255);")));
+        QTRY_VERIFY(join->styleSheet().endsWith(QLatin1String(
+            "background-color: rgba(38, 239, 94, 255);border: 1px solid rgba(38, 239, 94, 255);")));
     }
 
     void listsLiveInTheirHosts()
@@ -341,9 +353,10 @@ private slots:
             QTest::mouseClick(find<QPushButton>(window, name), Qt::LeftButton);
         const QString site = QStringLiteral("https://") + QLatin1String(BuildConfig::siteHost);
         QCOMPARE(links.opened,
-                 (QStringList { site + QLatin1Char('/'),
-                                QStringLiteral("https://") + QLatin1String(BuildConfig::forumHost) + QLatin1Char('/'),
-                                site + QStringLiteral("/donate") }));
+            (QStringList { site + QLatin1Char('/'),
+                QStringLiteral("https://") + QLatin1String(BuildConfig::forumHost)
+                    + QLatin1Char('/'),
+                site + QStringLiteral("/donate") }));
     }
 };
 

@@ -58,10 +58,18 @@ private slots:
         QTest::addColumn<QString>("icon");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("accent");
-        QTest::newRow("information") << 0 << ":/images/info.png" << "Информация" << "#00A3FF";
-        QTest::newRow("warning") << 1 << ":/images/alert.png" << "Предупреждение" << "#FFC700";
-        QTest::newRow("error") << 2 << ":/images/error.png" << "Ошибка" << "#FF5050";
-        QTest::newRow("unknown") << 7 << "" << "" << "";
+        QTest::newRow("information") << 0 << ":/images/info.png"
+                                     << "Информация"
+                                     << "#00A3FF";
+        QTest::newRow("warning") << 1 << ":/images/alert.png"
+                                 << "Предупреждение"
+                                 << "#FFC700";
+        QTest::newRow("error") << 2 << ":/images/error.png"
+                               << "Ошибка"
+                               << "#FF5050";
+        QTest::newRow("unknown") << 7 << ""
+                                 << ""
+                                 << "";
     }
 
     void kinds()
@@ -74,11 +82,12 @@ private slots:
         dialog.setKind(kind);
         QCOMPARE(dialog.title(), title);
         QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("headerLabel"))->styleSheet(),
-                 QStringLiteral("background-image: url(%1); background-position: left center; "
-                                "background-repeat: no-repeat;")
-                         .arg(icon));
+            QStringLiteral("background-image: url(%1); background-position: left center; "
+                           "background-repeat: no-repeat;")
+                .arg(icon));
         QCOMPARE(body(&dialog)->styleSheet(),
-                 QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}").arg(accent));
+            QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}")
+                .arg(accent));
         if (!icon.isEmpty())
             QVERIFY(!QPixmap(icon).isNull());
     }
@@ -89,13 +98,17 @@ private slots:
         QCOMPARE(dialog.size(), QSize(410, 260));
         QCOMPARE(dialog.windowTitle(), QStringLiteral("KorvinaNet"));
         QVERIFY(dialog.testAttribute(Qt::WA_TranslucentBackground));
-        const struct {
+        const struct
+        {
             const char *name;
             QRect geometry;
         } parts[] = {
-            { "shadowWidget", QRect(15, 15, 380, 230) }, { "bodyWidget", QRect(15, 15, 380, 230) },
-            { "headerLabel", QRect(60, 20, 260, 31) },   { "textLabel", QRect(30, 60, 320, 80) },
-            { "btnOkTrigger", QRect(110, 160, 160, 40) }, { "btnYesTrigger", QRect(25, 160, 160, 40) },
+            { "shadowWidget", QRect(15, 15, 380, 230) },
+            { "bodyWidget", QRect(15, 15, 380, 230) },
+            { "headerLabel", QRect(60, 20, 260, 31) },
+            { "textLabel", QRect(30, 60, 320, 80) },
+            { "btnOkTrigger", QRect(110, 160, 160, 40) },
+            { "btnYesTrigger", QRect(25, 160, 160, 40) },
             { "btnNoTrigger", QRect(195, 160, 160, 40) },
         };
         for (const auto &part : parts) {
@@ -106,11 +119,14 @@ private slots:
         QCOMPARE(button(&dialog, "btnOkTrigger")->text(), QStringLiteral("Ок"));
         QCOMPARE(button(&dialog, "btnYesTrigger")->text(), QStringLiteral("Да"));
         QCOMPARE(button(&dialog, "btnNoTrigger")->text(), QStringLiteral("Нет"));
-        QVERIFY(button(&dialog, "btnNoTrigger")->styleSheet().startsWith(
-                QLatin1String("border-radius: 4px;\ncolor: #ffffff; \nborder: none; \npadding: 0;")));
+        QVERIFY(button(&dialog, "btnNoTrigger")
+                    ->styleSheet()
+                    .startsWith(QLatin1String(
+                        "border-radius: 4px;\ncolor: #ffffff; \nborder: none; \npadding: 0;")));
         // The body lies above the shadow.
         const QObjectList order = dialog.children();
-        QVERIFY(order.indexOf(body(&dialog)) > order.indexOf(dialog.findChild<QWidget *>(QStringLiteral("shadowWidget"))));
+        QVERIFY(order.indexOf(body(&dialog))
+            > order.indexOf(dialog.findChild<QWidget *>(QStringLiteral("shadowWidget"))));
     }
 
     void buttonSets()
@@ -156,8 +172,8 @@ private slots:
                 QTest::mouseClick(dialog->findChild<QPushButton *>(press), Qt::LeftButton);
         });
         QCOMPARE(showMessage(&host, MessageDialog::Warning, QStringLiteral("  \n Продолжить?\n\t "),
-                             question),
-                 result);
+                     question),
+            result);
         QCOMPARE(shown, QStringLiteral("Продолжить?"));
         QCOMPARE(host.history, (QList<int> { 1, 0 }));
         QVERIFY(!host.findChild<MessageDialog *>());
@@ -166,7 +182,9 @@ private slots:
     void withoutParentNothingIsDimmed()
     {
         whenModal([](MessageDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
-        QCOMPARE(showMessage(nullptr, MessageDialog::Error, QStringLiteral("Лаунчер уже запущен"), 0), 0);
+        QCOMPARE(
+            showMessage(nullptr, MessageDialog::Error, QStringLiteral("Лаунчер уже запущен"), 0),
+            0);
     }
 
     void nestedDialogsKeepTheOverlay()
@@ -211,20 +229,20 @@ private slots:
         dialog.show();
         const QPoint grab(40, 30);
         QMouseEvent press(QEvent::MouseButtonPress, grab, dialog.pos() + grab, Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
+            Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(&dialog, &press);
-        QMouseEvent move(QEvent::MouseMove, grab, dropAt + grab, Qt::NoButton, Qt::LeftButton,
-                         Qt::NoModifier);
+        QMouseEvent move(
+            QEvent::MouseMove, grab, dropAt + grab, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(&dialog, &move);
         QCOMPARE(dialog.pos(), dropAt);
         QMouseEvent release(QEvent::MouseButtonRelease, grab, dropAt + grab, Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
+            Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(&dialog, &release);
         QCOMPARE(dialog.pos(), settled);
 
         // Once released, moving the pointer no longer moves the dialog.
-        QMouseEvent later(QEvent::MouseMove, grab, QPoint(0, 0), Qt::NoButton, Qt::NoButton,
-                          Qt::NoModifier);
+        QMouseEvent later(
+            QEvent::MouseMove, grab, QPoint(0, 0), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(&dialog, &later);
         QCOMPARE(dialog.pos(), settled);
     }

@@ -32,7 +32,7 @@ private:
     {
         const QPoint angle = horizontal ? QPoint(delta, 0) : QPoint(0, delta);
         QWheelEvent event(QPointF(100, 100), QPointF(list.mapToGlobal(QPoint(100, 100))), QPoint(),
-                          angle, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            angle, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(&list, &event);
     }
 
@@ -40,7 +40,7 @@ private:
     {
         for (int i = 0; i < entries; ++i)
             list.addNews(QStringLiteral("Title %1").arg(i), QStringLiteral("Text"),
-                         QStringLiteral("01.12"), QStringLiteral("https://site.example/news/%1").arg(i));
+                QStringLiteral("01.12"), QStringLiteral("https://site.example/news/%1").arg(i));
     }
 
 private slots:
@@ -59,11 +59,12 @@ private slots:
         QTest::addColumn<int>("textLength");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text");
-        QTest::newRow("at the limits") << 30 << 160 << QString(30, QLatin1Char('t'))
-                                       << QString(160, QLatin1Char('x'));
+        QTest::newRow("at the limits")
+            << 30 << 160 << QString(30, QLatin1Char('t')) << QString(160, QLatin1Char('x'));
         QTest::newRow("one over") << 31 << 161 << QString(30, QLatin1Char('t')) + "..."
                                   << QString(160, QLatin1Char('x')) + "...";
-        QTest::newRow("short") << 3 << 0 << "ttt" << "";
+        QTest::newRow("short") << 3 << 0 << "ttt"
+                               << "";
     }
 
     void shortening()
@@ -75,8 +76,7 @@ private slots:
         QWidget host;
         NewsList list(&host);
         const uint index = list.addNews(QString(titleLength, QLatin1Char('t')),
-                                        QString(textLength, QLatin1Char('x')), QStringLiteral("d"),
-                                        QString());
+            QString(textLength, QLatin1Char('x')), QStringLiteral("d"), QString());
         QCOMPARE(index, 0u);
         QCOMPARE(list.title(0), title);
         QCOMPARE(list.text(0), text);

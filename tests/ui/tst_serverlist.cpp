@@ -27,7 +27,8 @@ struct Card
     }
     QWidget *at(const QRect &geometry) const
     {
-        for (QWidget *child : widget->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        for (QWidget *child :
+            widget->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
             if (child->geometry() == geometry)
                 return child;
         }
@@ -40,7 +41,8 @@ struct Card
     QWidget *pie() const
     {
         QWidget *found = nullptr;
-        for (QWidget *child : widget->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        for (QWidget *child :
+            widget->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
             if (child->styleSheet().contains(QLatin1String("pcount_2.png")))
                 found = child;
         }
@@ -68,7 +70,8 @@ private:
     struct Queries
     {
         TestHttpServer site;
-        std::shared_ptr<std::atomic<quint32>> ticks = std::make_shared<std::atomic<quint32>>(100000);
+        std::shared_ptr<std::atomic<quint32>> ticks
+            = std::make_shared<std::atomic<quint32>>(100000);
         QList<ServerQuery *> made;
 
         ServerList::QueryFactory factory()
@@ -95,7 +98,8 @@ private:
         void sync()
         {
             for (ServerQuery *query : qAsConst(made))
-                QMetaObject::invokeMethod(query, [] {}, Qt::BlockingQueuedConnection);
+                QMetaObject::invokeMethod(
+                    query, [] {}, Qt::BlockingQueuedConnection);
         }
     };
 
@@ -118,9 +122,10 @@ private slots:
             ServerWidget *card = list.card(i);
             QCOMPARE(card->geometry(), QRect((i % 2) * 240, (i / 2) * 70, 230, 60));
             QCOMPARE(card->styleSheet(),
-                     QStringLiteral("ServerWidget { background-color: #0F2962; border-radius: 4px; }"));
+                QStringLiteral("ServerWidget { background-color: #0F2962; border-radius: 4px; }"));
             QCOMPARE(card->opacity(), 0.5);
-            for (QWidget *child : card->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+            for (QWidget *child :
+                card->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
                 QVERIFY(child->isHidden());
         }
         QSignalSpy clicks(list.card(0), &ServerWidget::clicked);
@@ -141,7 +146,7 @@ private slots:
         ServerList list(&host, ini(), noQueries());
         for (int i = 0; i < 7; ++i)
             list.addElement(QStringLiteral("Server %1").arg(i), QStringLiteral("10.0.0.%1").arg(i),
-                            ushort(7000 + i));
+                ushort(7000 + i));
         for (int i = 0; i < ServerList::cardCount; ++i) {
             QCOMPARE(list.card(i)->serverName(), QStringLiteral("Server %1").arg(i));
             QCOMPARE(list.card(i)->port(), ushort(7000 + i));
@@ -160,13 +165,20 @@ private slots:
         QTest::addColumn<QString>("count");
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("pieShown");
-        QTest::newRow("half full") << 50 << 100 << "50/100" << "Online" << true;
-        QTest::newRow("overfull") << 150 << 100 << "150/100" << "Online" << true;
-        QTest::newRow("empty server") << 0 << 100 << "0/100" << "Online" << false;
-        QTest::newRow("below one percent") << 9 << 1000 << "9/1000" << "Online" << false;
-        QTest::newRow("one percent") << 10 << 1000 << "10/1000" << "Online" << true;
-        QTest::newRow("no capacity") << 5 << 0 << "-/-" << "Offline" << false;
-        QTest::newRow("negative capacity") << 5 << -1 << "-/-" << "Offline" << false;
+        QTest::newRow("half full") << 50 << 100 << "50/100"
+                                   << "Online" << true;
+        QTest::newRow("overfull") << 150 << 100 << "150/100"
+                                  << "Online" << true;
+        QTest::newRow("empty server") << 0 << 100 << "0/100"
+                                      << "Online" << false;
+        QTest::newRow("below one percent") << 9 << 1000 << "9/1000"
+                                           << "Online" << false;
+        QTest::newRow("one percent") << 10 << 1000 << "10/1000"
+                                     << "Online" << true;
+        QTest::newRow("no capacity") << 5 << 0 << "-/-"
+                                     << "Offline" << false;
+        QTest::newRow("negative capacity") << 5 << -1 << "-/-"
+                                           << "Offline" << false;
     }
 
     void statusUpdates()
@@ -186,9 +198,9 @@ private slots:
         QCOMPARE(card.count(), count);
         QCOMPARE(card.status(), status);
         QCOMPARE(card.dot()->styleSheet(),
-                 status == QLatin1String("Online")
-                         ? QStringLiteral("background: #26EF5E; border-radius: 4px;")
-                         : QStringLiteral("background: #EF2626; border-radius: 4px;"));
+            status == QLatin1String("Online")
+                ? QStringLiteral("background: #26EF5E; border-radius: 4px;")
+                : QStringLiteral("background: #EF2626; border-radius: 4px;"));
         QCOMPARE(card.pie()->isVisible(), pieShown);
     }
 
@@ -233,7 +245,9 @@ private slots:
         UiTest::mouse(second, QEvent::MouseButtonPress, QPoint(10, 10));
         UiTest::mouse(second, QEvent::MouseButtonRelease, QPoint(10, 10));
         QCOMPARE(list.currentIndex(), 1);
-        QCOMPARE(QSettings(ini(), QSettings::IniFormat).value(QStringLiteral("SERVERS/Current")).toInt(), 1);
+        QCOMPARE(
+            QSettings(ini(), QSettings::IniFormat).value(QStringLiteral("SERVERS/Current")).toInt(),
+            1);
         QVERIFY(!Card(list.card(0)).selectionBar()->isVisible());
         QVERIFY(Card(second).selectionBar()->isVisible());
         QCOMPARE(list.currentAddress(), QStringLiteral("two.example"));
@@ -278,7 +292,8 @@ private slots:
         ServerList list(&host, ini(), noQueries());
         host.show();
         for (const char *name : { "a", "b", "c" })
-            list.addElement(QLatin1String(name), QLatin1String(name) + QStringLiteral(".example"), 7777);
+            list.addElement(
+                QLatin1String(name), QLatin1String(name) + QStringLiteral(".example"), 7777);
         list.restoreSelection();
         QCOMPARE(list.currentIndex(), selected);
         QVERIFY(Card(list.card(selected)).selectionBar()->isVisible());

@@ -64,7 +64,10 @@ class TestSettingsDialog : public QObject
 
 private:
     QTemporaryDir documents;
-    QString userFiles() const { return documents.filePath(QStringLiteral("GTA San Andreas User Files")); }
+    QString userFiles() const
+    {
+        return documents.filePath(QStringLiteral("GTA San Andreas User Files"));
+    }
     QString switchesFile() const { return userFiles() + QStringLiteral("/listva.cfg"); }
     QString gameSettingsFile() const { return userFiles() + QStringLiteral("/gta_sa.set"); }
     QString stateFile() const { return documents.filePath(QStringLiteral("korvina_launcher.bin")); }
@@ -96,7 +99,8 @@ private slots:
         SettingsDialog dialog(&settings, SettingsDialog::Repair());
         QCOMPARE(dialog.size(), QSize(410, 380));
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Настройки"));
-        const struct {
+        const struct
+        {
             const char *name;
             QRect geometry;
             const char *text;
@@ -122,10 +126,12 @@ private slots:
                 QCOMPARE(button->text(), QString::fromUtf8(part.text));
         }
         QCOMPARE(dialog.findChild<QWidget *>(QStringLiteral("bodyWidget"))->styleSheet(),
-                 QStringLiteral("#bodyWidget {\nbackground: #0B2255;\nborder-top: 2px solid #00A3FF;\n}"));
+            QStringLiteral(
+                "#bodyWidget {\nbackground: #0B2255;\nborder-top: 2px solid #00A3FF;\n}"));
         QCOMPARE(dialog.findChild<QWidget *>(QStringLiteral("shadowWidget"))->styleSheet(),
-                 QStringLiteral("background: #ffffff;"));
-        auto *title = dialog.findChild<QLabel *>(QStringLiteral("settingsLabel"))->findChild<CustomLabel *>();
+            QStringLiteral("background: #ffffff;"));
+        auto *title = dialog.findChild<QLabel *>(QStringLiteral("settingsLabel"))
+                          ->findChild<CustomLabel *>();
         QCOMPARE(title->labelText(), QStringLiteral("Настройки"));
         QCOMPARE(title->labelFont().pointSize(), 80);
     }
@@ -157,7 +163,7 @@ private slots:
         QVERIFY(dialog.checkbox(QStringLiteral("reborn"))->isChecked());
         dialog.btnOk();
         QCOMPARE(readAll(switchesFile()),
-                 QByteArray("grass=1\nlist=1\nmodpack=0\nother=1\nreborn=1\nwinter=0\n"));
+            QByteArray("grass=1\nlist=1\nmodpack=0\nother=1\nreborn=1\nwinter=0\n"));
     }
 
     void switchesChangeTheSettingsAtOnce()
@@ -179,7 +185,8 @@ private slots:
         // Switching the grass on warns first, with the window dimmed under both dialogs.
         toggle(dialog.checkbox(QStringLiteral("grass")));
         QCOMPARE(messages.texts.size(), 1);
-        QVERIFY(messages.texts.at(0).startsWith(QStringLiteral("ОСТОРОЖНО! Включение этой настройки")));
+        QVERIFY(
+            messages.texts.at(0).startsWith(QStringLiteral("ОСТОРОЖНО! Включение этой настройки")));
         QVERIFY(messages.texts.at(0).endsWith(QStringLiteral("(в меню графики)")));
         QCOMPARE(messages.overlays.at(0), 1);
         QCOMPARE(settings.value(QStringLiteral("grass"), false), true);
@@ -192,7 +199,7 @@ private slots:
         QVERIFY(!QFile::exists(switchesFile()));
         QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("btnOk")), Qt::LeftButton);
         QCOMPARE(readAll(switchesFile()),
-                 QByteArray("grass=0\nlist=1\nmodpack=1\nreborn=1\nwinter=0\n"));
+            QByteArray("grass=0\nlist=1\nmodpack=1\nreborn=1\nwinter=0\n"));
         QVERIFY(!dialog.isVisible());
     }
 
@@ -210,7 +217,8 @@ private slots:
         repair.stateFile = stateFile();
         SettingsDialog dialog(&settings, repair, &host);
         dialog.show();
-        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
+        QTest::mouseClick(
+            dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
         QCOMPARE(messages.texts, QStringList { QStringLiteral("Дождитесь окончания загрузки!") });
         QVERIFY(QFile::exists(gameSettingsFile()));
         QVERIFY(QFile::exists(stateFile()));
@@ -252,8 +260,10 @@ private slots:
         repair.stateFile = stateFile();
         SettingsDialog dialog(&settings, repair, &host);
         dialog.show();
-        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
-        QCOMPARE(messages.texts, QStringList { QStringLiteral("Кэш-файлы и настройки успешно удалены!") });
+        QTest::mouseClick(
+            dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
+        QCOMPARE(messages.texts,
+            QStringList { QStringLiteral("Кэш-файлы и настройки успешно удалены!") });
         QVERIFY(!QFile::exists(gameSettingsFile()));
         QVERIFY(!QFile::exists(stateFile()));
         QCOMPARE(restarts, 1);
@@ -261,7 +271,8 @@ private slots:
         QCOMPARE(readAll(switchesFile()), QByteArray("grass=1\n"));
         QVERIFY(dialog.isVisible());
 
-        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
+        QTest::mouseClick(
+            dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
         QCOMPARE(messages.texts.last(), QStringLiteral("Дождитесь окончания загрузки!"));
         QCOMPARE(restarts, 1);
     }

@@ -32,8 +32,8 @@ inline void leave(QWidget *widget)
     QApplication::sendEvent(widget, &event);
 }
 
-inline void mouse(QWidget *widget, QEvent::Type type, const QPoint &pos,
-                  Qt::MouseButton button = Qt::LeftButton)
+inline void mouse(
+    QWidget *widget, QEvent::Type type, const QPoint &pos, Qt::MouseButton button = Qt::LeftButton)
 {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : button;
     QMouseEvent event(type, pos, widget->mapToGlobal(pos), button, held, Qt::NoModifier);
