@@ -197,8 +197,10 @@ ServerList::ServerList(QWidget *parent, const QString &userIni, QueryFactory que
     if (parent)
         resize(parent->size());
     if (!makeQuery) {
-        makeQuery = [](const QString &address, ushort port, int index) {
-            return new ServerQuery(address, port, index);
+        makeQuery = [this](const QString &address, ushort port, int index) {
+            auto *query = new ServerQuery(address, port, index);
+            ownQueries.append(query);
+            return query;
         };
     }
     setMouseTracking(true);
@@ -210,6 +212,15 @@ ServerList::ServerList(QWidget *parent, const QString &userIni, QueryFactory que
         connect(card, &ServerWidget::clicked, this, [this, i] { serverClicked(i); });
         cards.append(card);
     }
+}
+
+ServerList::~ServerList()
+{
+    // Stopping interrupts a running request at once, so the launcher's exit does not wait for
+    // it, and no query thread is left running while the process tears down.
+    for (ServerQuery *query : qAsConst(ownQueries))
+        query->stop();
+    qDeleteAll(ownQueries);
 }
 
 void ServerList::setQueryFactory(QueryFactory queries)

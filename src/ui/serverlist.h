@@ -87,6 +87,9 @@ public:
     // launcher's ServerQuery with its own thread.
     explicit ServerList(
         QWidget *parent, const QString &userIni = QString(), QueryFactory queries = QueryFactory());
+    // Ends the threads of the queries the list made itself; those of a given factory are its
+    // caller's.
+    ~ServerList() override;
 
     static constexpr int cardCount = 6;
 
@@ -113,4 +116,5 @@ private:
     int current = -1;
     QString userIniPath;
     QueryFactory makeQuery;
+    QVector<ServerQuery *> ownQueries;
 };
