@@ -1,0 +1,312 @@
+#include "files/filesystem.h"
+
+#include <QCryptographicHash>
+
+#include <algorithm>
+
+namespace {
+
+const QString directoriesHeader = QStringLiteral("[directories]");
+const QString entriesHeader = QStringLiteral("[entries]");
+const QString imgHeader = QStringLiteral("[img]");
+const QString kindImgArchive = QStringLiteral("img_archive");
+const QString kindAudioFile = QStringLiteral("audio_file");
+
+// A line that reads back as a section header would switch the section of every line after it.
+bool looksLikeHeader(const QString &line)
+{
+    return line == directoriesHeader || line == entriesHeader || line.startsWith(imgHeader);
+}
+
+// The reader cuts the text at the first NUL and splits it at line feeds.
+bool fitsTextLine(const QString &line)
+{
+    return !line.contains(QLatin1Char('\n')) && !line.contains(QChar(0)) && !looksLikeHeader(line);
+}
+
+bool writableEntry(const FileEntry &entry)
+{
+    return FileSystem::fitsTextField(entry.path) && FileSystem::fitsTextField(entry.name)
+        && FileSystem::fitsTextField(entry.md5) && fitsTextLine(entry.path);
+}
+
+bool writableElement(const FileEntry &element)
+{
+    return FileSystem::fitsTextField(element.name) && FileSystem::fitsTextField(element.md5)
+        && fitsTextLine(element.name);
+}
+
+quint32 readUInt(const QStringRef &field)
+{
+    bool ok = false;
+    const uint value = field.toUInt(&ok);
+    return ok ? value : 0;
+}
+
+qint32 readInt(const QStringRef &field)
+{
+    bool ok = false;
+    const int value = field.toInt(&ok);
+    return ok ? value : 0;
+}
+
+void appendNumber(QByteArray &out, qint64 value)
+{
+    out += ' ';
+    out += QByteArray::number(value);
+}
+
+void appendField(QByteArray &out, const QString &text)
+{
+    out += ' ';
+    out += text.toUtf8();
+}
+
+void writeEntryLine(QByteArray &out, const FileEntry &entry, bool withTimes)
+{
+    out += entry.path.toUtf8();
+    appendField(out, entry.name);
+    switch (entry.kind) {
+    case FileEntry::img_archive:
+        out += " img_archive";
+        appendNumber(out, entry.size);
+        appendNumber(out, entry.imgKey);
+        appendNumber(out, entry.partCount);
+        appendNumber(out, entry.packedSize);
+        break;
+    case FileEntry::audio_file:
+        out += " audio_file";
+        appendNumber(out, entry.size);
+        appendField(out, entry.md5);
+        appendNumber(out, entry.partCount);
+        appendNumber(out, entry.partSize);
+        if (withTimes)
+            appendNumber(out, entry.mtime);
+        break;
+    default:
+        out += " file";
+        appendNumber(out, entry.size);
+        appendField(out, entry.md5);
+        if (withTimes)
+            appendNumber(out, entry.mtime);
+        break;
+    }
+    out += '\n';
+}
+
+} // namespace
+
+FileSystem::FileSystem(QObject *parent)
+    : QObject(parent)
+{
+}
+
+bool FileSystem::fitsTextField(const QString &text)
+{
+    return !text.contains(QLatin1Char(' ')) && !text.contains(QLatin1Char('\n'))
+        && !text.contains(QChar(0));
+}
+
+void FileSystem::writeText(QByteArray &out, bool withTimes) const
+{
+    out.clear();
+    out.reserve(64 + 96 * (directories.size() + entries.size()));
+    out += "[directories]\n";
+    for (const QString &directory : directories) {
+        if (directory.isEmpty() || !fitsTextLine(directory))
+            continue;
+        out += directory.toUtf8();
+        out += '\n';
+    }
+    out += "\n[entries]\n";
+    for (const FileEntry &entry : entries) {
+        if (!entry.name.isEmpty() && writableEntry(entry))
+            writeEntryLine(out, entry, withTimes);
+    }
+
+    // Each key's elements are written once even when two archives share the key: written
+    // twice, they would read back doubled.
+    QVector<qint32> writtenKeys;
+    for (const FileEntry &entry : entries) {
+        if (entry.kind != FileEntry::img_archive || entry.name.isEmpty() || !writableEntry(entry)
+            || writtenKeys.contains(entry.imgKey))
+            continue;
+        writtenKeys.append(entry.imgKey);
+        out += "\n[img]";
+        appendNumber(out, entry.imgKey);
+        out += '\n';
+        const auto sequence = imgContents.constFind(entry.imgKey);
+        if (sequence == imgContents.constEnd())
+            continue;
+        for (const FileEntry &element : *sequence) {
+            if (element.name.isEmpty() || !writableElement(element))
+                continue;
+            out += element.name.toUtf8();
+            appendNumber(out, element.size);
+            appendField(out, element.md5);
+            out += '\n';
+        }
+    }
+}
+
+void FileSystem::readText(const QByteArray &bytes, bool withTimes)
+{
+    enum class Section { None, Directories, Entries, Elements };
+
+    const int nul = bytes.indexOf('\0');
+    const QString text = QString::fromUtf8(bytes.constData(), nul < 0 ? bytes.size() : nul);
+    Section section = Section::None;
+    QVector<FileEntry> *elements = nullptr;
+
+    for (const QStringRef &line : text.splitRef(QLatin1Char('\n'), Qt::KeepEmptyParts)) {
+        if (line.isEmpty())
+            continue;
+        if (line == directoriesHeader) {
+            section = Section::Directories;
+            continue;
+        }
+        if (line == entriesHeader) {
+            section = Section::Entries;
+            continue;
+        }
+        if (line.startsWith(imgHeader)) {
+            currentKey = readInt(line.mid(6));
+            elements = &imgContents[currentKey];
+            section = Section::Elements;
+            continue;
+        }
+
+        switch (section) {
+        case Section::None:
+            break;
+        case Section::Directories:
+            directories.append(line.toString());
+            break;
+        case Section::Entries: {
+            const QVector<QStringRef> fields = line.split(QLatin1Char(' '), Qt::KeepEmptyParts);
+            if (fields.size() < 4)
+                break;
+            FileEntry entry;
+            if (fields[2] == kindImgArchive)
+                entry.kind = FileEntry::img_archive;
+            else if (fields[2] == kindAudioFile)
+                entry.kind = FileEntry::audio_file;
+            const int needed = entry.kind == FileEntry::img_archive ? 7
+                : entry.kind == FileEntry::audio_file               ? (withTimes ? 8 : 7)
+                                                                    : (withTimes ? 6 : 5);
+            if (fields.size() < needed)
+                break;
+            entry.path = fields[0].toString();
+            entry.name = fields[1].toString();
+            entry.size = readUInt(fields[3]);
+            if (entry.kind == FileEntry::img_archive) {
+                entry.imgKey = readInt(fields[4]);
+                entry.partCount = readUInt(fields[5]);
+                entry.packedSize = readUInt(fields[6]);
+            } else if (entry.kind == FileEntry::audio_file) {
+                entry.md5 = fields[4].toString();
+                entry.partCount = readUInt(fields[5]);
+                entry.partSize = readUInt(fields[6]);
+                if (withTimes)
+                    entry.mtime = readUInt(fields[7]);
+            } else {
+                entry.md5 = fields[4].toString();
+                if (withTimes)
+                    entry.mtime = readUInt(fields[5]);
+            }
+            entries.append(std::move(entry));
+            break;
+        }
+        case Section::Elements: {
+            const QVector<QStringRef> fields = line.split(QLatin1Char(' '), Qt::KeepEmptyParts);
+            if (fields.size() != 3)
+                break;
+            FileEntry element;
+            element.name = fields[0].toString();
+            element.size = readUInt(fields[1]);
+            element.md5 = fields[2].toString();
+            elements->append(std::move(element));
+            break;
+        }
+        }
+    }
+}
+
+void FileSystem::normalize()
+{
+    const auto byPath = [](const FileEntry &a, const FileEntry &b) { return a.path < b.path; };
+    const auto samePath = [](const FileEntry &a, const FileEntry &b) { return a.path == b.path; };
+    const auto byName = [](const FileEntry &a, const FileEntry &b) { return a.name < b.name; };
+    const auto sameName = [](const FileEntry &a, const FileEntry &b) { return a.name == b.name; };
+
+    std::stable_sort(directories.begin(), directories.end());
+    std::stable_sort(entries.begin(), entries.end(), byPath);
+    for (QVector<FileEntry> &sequence : imgContents)
+        std::stable_sort(sequence.begin(), sequence.end(), byName);
+
+    directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
+    entries.erase(std::unique(entries.begin(), entries.end(), samePath), entries.end());
+    for (QVector<FileEntry> &sequence : imgContents)
+        sequence.erase(std::unique(sequence.begin(), sequence.end(), sameName), sequence.end());
+}
+
+QString FileSystem::fingerprint(bool withTimes) const
+{
+    const QChar space(QLatin1Char(' '));
+    QStringList directoryLines;
+    QStringList entryLines;
+    QStringList elementLines;
+    QMap<qint32, QString> archivePaths;
+
+    for (const QString &directory : directories) {
+        if (!directory.isEmpty())
+            directoryLines.append(directory);
+    }
+    entryLines.reserve(entries.size());
+    for (const FileEntry &entry : entries) {
+        if (entry.name.isEmpty())
+            continue;
+        QString line = entry.path + space;
+        switch (entry.kind) {
+        case FileEntry::img_archive:
+            line += QLatin1String("ia");
+            if (!archivePaths.contains(entry.imgKey))
+                archivePaths.insert(entry.imgKey, entry.path);
+            break;
+        case FileEntry::audio_file:
+            line += QLatin1String("af ") + QString::number(entry.size) + space
+                + QString::number(entry.partCount) + space + QString::number(entry.partSize)
+                + space + (withTimes ? QString::number(entry.mtime) : entry.md5);
+            break;
+        default:
+            line += QLatin1String("f ") + QString::number(entry.size) + space
+                + (withTimes ? QString::number(entry.mtime) : entry.md5);
+            break;
+        }
+        entryLines.append(line);
+    }
+    for (const FileEntry &entry : entries) {
+        if (entry.kind != FileEntry::img_archive || entry.name.isEmpty())
+            continue;
+        const auto sequence = imgContents.constFind(entry.imgKey);
+        if (sequence == imgContents.constEnd())
+            continue;
+        const QString prefix = archivePaths.value(entry.imgKey) + QLatin1Char(':');
+        for (const FileEntry &element : *sequence) {
+            if (element.name.isEmpty())
+                continue;
+            QString line = prefix + element.name + space + QString::number(element.size);
+            if (!withTimes)
+                line += space + element.md5;
+            elementLines.append(line);
+        }
+    }
+
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    for (QStringList *lines : { &directoryLines, &entryLines, &elementLines }) {
+        std::stable_sort(lines->begin(), lines->end());
+        for (const QString &line : qAsConst(*lines))
+            hash.addData(line.toUtf8());
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
