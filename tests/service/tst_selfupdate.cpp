@@ -336,14 +336,15 @@ void TestSelfUpdate::refusedDownloads()
     QVERIFY(run.sawLeft(QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (%1)...")
                                 .arg(errorCode)));
     QCOMPARE(plain.requestCount(), 0);
-    if (kind == QLatin1String("redirect loop"))
-        QCOMPARE(host.requestCount("/loop") % (SelfUpdate::maxRedirects + 1), 0);
     QCOMPARE(run.result.loadAcquire(), -1);
 
     // Closing the launcher ends the retries.
     quitRequested = true;
     QTRY_COMPARE_WITH_TIMEOUT(run.result.loadAcquire(), 0, 10000);
-    // Checked once the run has ended: an attempt in flight holds an open installer file.
+    // Checked once the run has ended: an attempt in flight holds an open installer file and
+    // may be partway through its redirect chain; each failed attempt followed the whole chain.
+    if (kind == QLatin1String("redirect loop"))
+        QVERIFY(host.requestCount("/loop") >= 3 * (SelfUpdate::maxRedirects + 1));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("update_installer.exe"))));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("installer-ran.txt"))));
 }
