@@ -70,8 +70,8 @@ bool HttpRequest::exchange(int timeoutMs)
         address.setQuery(query.isEmpty() ? QString() : query, QUrl::StrictMode);
         QNetworkRequest request(address);
         request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::ManualRedirectPolicy);
+        request.setAttribute(
+            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
 
         const std::unique_ptr<QNetworkReply> reply(manager.get(request));
         QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -83,17 +83,13 @@ bool HttpRequest::exchange(int timeoutMs)
 
         if (!reply->isFinished() || reply->error() != QNetworkReply::NoError)
             return false;
-        const QString target =
-                reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
+        const QString target
+            = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
         if (target.isEmpty()) {
-            body = reply->readAll();
-            // A connection that closes early can end "without error" on some paths; a body
-            // shorter than announced is never a valid answer.
-            const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-            if (announced.isValid() && announced.toLongLong() != body.size()) {
-                body.clear();
+            const QByteArray received = reply->readAll();
+            if (isTruncated(reply.get(), received.size()))
                 return false;
-            }
+            body = received;
             return true;
         }
         if (responses >= redirectBudget)
@@ -113,7 +109,8 @@ QString HttpRequest::makeSalt()
 QString HttpRequest::signData(const QString &data, const QString &salt)
 {
     const QByteArray signedText = (data + salt + QLatin1String(signingKey)).toUtf8();
-    return QString::fromLatin1(QCryptographicHash::hash(signedText, QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(
+        QCryptographicHash::hash(signedText, QCryptographicHash::Md5).toHex());
 }
 
 HttpRequest HttpRequest::serviceCall(const QString &baseUrl, const QString &operation)
@@ -121,14 +118,25 @@ HttpRequest HttpRequest::serviceCall(const QString &baseUrl, const QString &oper
     return serviceCall(baseUrl, operation, makeSalt());
 }
 
-HttpRequest HttpRequest::serviceCall(const QString &baseUrl, const QString &operation,
-                                     const QString &salt)
+HttpRequest HttpRequest::serviceCall(
+    const QString &baseUrl, const QString &operation, const QString &salt)
 {
     HttpRequest request(baseUrl + QLatin1String(servicePath));
     request.addParam(QStringLiteral("data"), operation);
     request.addParam(QStringLiteral("hash"), signData(operation, salt));
     request.addParam(QStringLiteral("sig"), salt);
     return request;
+}
+
+bool HttpRequest::isTruncated(const QNetworkReply *reply, qint64 bodyBytes)
+{
+    // A compressed transfer announces the compressed length; nothing to compare then.
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return false;
+    bool known = false;
+    const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    return known && announced != bodyBytes;
 }
 
 QString HttpRequest::userAgent()

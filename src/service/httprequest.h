@@ -4,6 +4,8 @@
 #include <QMap>
 #include <QString>
 
+class QNetworkReply;
+
 // One synchronous HTTP GET with attempts, a per-hop time-out and redirects followed by hand,
 // used on worker threads. Every exchange spins a local event loop on the calling thread and
 // creates and releases its own network manager, so requests on different threads share
@@ -34,10 +36,13 @@ public:
     // A call of the service's interface at baseUrl ("https://host"): data = operation, hash and
     // sig; further parameters may be added and are not signed. Every call uses a fresh salt.
     static HttpRequest serviceCall(const QString &baseUrl, const QString &operation);
-    static HttpRequest serviceCall(const QString &baseUrl, const QString &operation,
-                                   const QString &salt);
+    static HttpRequest serviceCall(
+        const QString &baseUrl, const QString &operation, const QString &salt);
 
     static QString userAgent();
+    // True when a finished reply brought fewer or more body bytes than its Content-Length
+    // announced: the network layer reports a connection closed mid-body as a success.
+    static bool isTruncated(const QNetworkReply *reply, qint64 bodyBytes);
 
     static constexpr int redirectBudget = 6;
 

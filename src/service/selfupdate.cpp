@@ -138,9 +138,10 @@ void SelfUpdate::send(const QUrl &url)
 {
     QNetworkRequest request(url);
     // Redirects are followed by hand, so that each one truncates the file and is checked.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setMaximumRedirectsAllowed(maxRedirects);
+    written = 0;
     reply = manager->get(request);
     reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::finished, this, &SelfUpdate::networkFinished);
@@ -152,18 +153,27 @@ void SelfUpdate::networkReadyRead()
 {
     if (!reply || sender() != reply)
         return;
-    const QByteArray data = reply->readAll();
-    // A short write would leave a cut installer that looks complete: fail the attempt.
-    if (!file || file->write(data) != data.size()) {
-        writeFailed = true;
-        reply->abort();
+    if (!appendAvailable())
         return;
-    }
     if (quitRequested) {
         reply->abort();
         return;
     }
     stallTicks = 0;
+}
+
+bool SelfUpdate::appendAvailable()
+{
+    const QByteArray data = reply->readAll();
+    // A short write would leave a cut installer that looks complete: fail the attempt.
+    if (!file || !file->isOpen() || file->write(data) != data.size()) {
+        writeFailed = true;
+        if (!reply->isFinished())
+            reply->abort();
+        return false;
+    }
+    written += data.size();
+    return true;
 }
 
 void SelfUpdate::networkProgress(qint64 bytesRead, qint64 totalBytes)
@@ -175,7 +185,7 @@ void SelfUpdate::networkProgress(qint64 bytesRead, qint64 totalBytes)
         return;
     }
     emit setState(QStringLiteral("Загрузка обновления (v%1)...").arg(latestVersion),
-                  progressText(bytesRead, totalBytes));
+        progressText(bytesRead, totalBytes));
     emit setProgress(quint64(qMax<qint64>(bytesRead, 0)), quint64(qMax<qint64>(totalBytes, 0)));
 }
 
@@ -183,6 +193,8 @@ void SelfUpdate::networkFinished()
 {
     if (!reply || sender() != reply)
         return;
+    if (reply->bytesAvailable() > 0 && !writeFailed)
+        appendAvailable();
     if (file && file->isOpen()) {
         file->flush();
         file->close();
@@ -194,10 +206,14 @@ void SelfUpdate::networkFinished()
     lastError = reply->error();
     if (lastError == QNetworkReply::NoError && writeFailed)
         lastError = QNetworkReply::OperationCanceledError;
+    // A connection closed mid-body may be reported as a success; the installer must be whole.
+    const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    if (lastError == QNetworkReply::NoError && target.isEmpty()
+        && HttpRequest::isTruncated(reply, written))
+        lastError = QNetworkReply::RemoteHostClosedError;
     if (lastError != QNetworkReply::NoError)
         failAttempt(lastError);
 
-    const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     if (!downloadFailed && !target.isEmpty()) {
         releaseReply();
         const QUrl next(target.toString(), QUrl::TolerantMode);
@@ -253,9 +269,9 @@ void SelfUpdate::failAttempt(int errorCode)
     retryCountdown = retryWaitTicks;
     lastError = errorCode;
     emit setState(QStringLiteral("Загрузка обновления (v%1): произошла ошибка (%2)...")
-                          .arg(latestVersion)
-                          .arg(errorCode),
-                  QString());
+                      .arg(latestVersion)
+                      .arg(errorCode),
+        QString());
     emit setProgress(0, 100);
 }
 
@@ -290,6 +306,6 @@ bool SelfUpdate::startInstaller()
     // Other systems run only what is marked executable.
     QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeUser);
 #endif
-    return QProcess::startDetached(QDir::toNativeSeparators(path), QStringList(),
-                                   options.launcherDir);
+    return QProcess::startDetached(
+        QDir::toNativeSeparators(path), QStringList(), options.launcherDir);
 }

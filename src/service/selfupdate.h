@@ -63,6 +63,7 @@ public slots:
 private:
     bool startAttempt();
     void send(const QUrl &url);
+    bool appendAvailable();
     void failAttempt(int errorCode);
     void endLoop();
     void releaseReply();
@@ -82,6 +83,7 @@ private:
     QTimer *watchdog = nullptr;
     int redirects = 0;
     bool writeFailed = false;
+    qint64 written = 0; // body bytes of the current hop
     bool attemptSucceeded = false;
     bool loopEndedHere = false;
 };

@@ -65,8 +65,8 @@ void ServerQuery::poll()
     lastQueryTick = options.tickCount();
     const QString number = QString::number(index + 1);
     const QString url = usingFallbackHost
-            ? options.endpoints.fallbackService + QStringLiteral("/serv.php?id=%1").arg(number)
-            : options.endpoints.site + QStringLiteral("/serv%1.txt").arg(number);
+        ? options.endpoints.fallbackService + QStringLiteral("/serv.php?id=%1").arg(number)
+        : options.endpoints.site + QStringLiteral("/serv%1.txt").arg(number);
     HttpRequest request(url);
     request.addParam(QStringLiteral("id"), number);
     if (!request.sendGet(3, options.attemptTimeoutMs))

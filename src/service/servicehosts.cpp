@@ -8,8 +8,8 @@ ServiceEndpoints ServiceEndpoints::fromBuild()
 {
     const QString https = QStringLiteral("https://");
     return ServiceEndpoints { https + QLatin1String(BuildConfig::serviceHost),
-                              https + QLatin1String(BuildConfig::fallbackHost),
-                              https + QLatin1String(BuildConfig::siteHost) };
+        https + QLatin1String(BuildConfig::fallbackHost),
+        https + QLatin1String(BuildConfig::siteHost) };
 }
 
 QString selectHost(const ServiceEndpoints &endpoints, int timeoutMs)

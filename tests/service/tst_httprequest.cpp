@@ -52,7 +52,8 @@ void TestHttpRequest::signedCallQuery()
     QVERIFY(server.listen());
 
     const QString salt = QStringLiteral("Ab+/cD=EfGh+/ij==klmnopq+/rs=");
-    HttpRequest request = HttpRequest::serviceCall(server.baseUrl(), QStringLiteral("updates"), salt);
+    HttpRequest request
+        = HttpRequest::serviceCall(server.baseUrl(), QStringLiteral("updates"), salt);
     request.addParam(QStringLiteral("version"), QStringLiteral("2.0.4.2"));
     QVERIFY(request.sendGet(1, 3000));
     QCOMPARE(request.response(), QByteArray("pong"));
@@ -63,12 +64,12 @@ void TestHttpRequest::signedCallQuery()
     QCOMPARE(received.path, QByteArray("/api_v2.php"));
     // MD5 of "updates" + salt + key, computed with md5sum.
     QCOMPARE(received.query,
-             QByteArray("data=updates&hash=73aaf9dd5095edd64bc32081a151db14"
-                        "&sig=Ab%2B%2FcD%3DEfGh%2B%2Fij%3D%3Dklmnopq%2B%2Frs%3D&version=2.0.4.2"));
+        QByteArray("data=updates&hash=73aaf9dd5095edd64bc32081a151db14"
+                   "&sig=Ab%2B%2FcD%3DEfGh%2B%2Fij%3D%3Dklmnopq%2B%2Frs%3D&version=2.0.4.2"));
     QCOMPARE(received.header("User-Agent"), QByteArray("KorvinaNet/2.0.4.2"));
 
     QCOMPARE(HttpRequest::signData(QStringLiteral("ping"), salt),
-             QStringLiteral("c9646fd51c755afc947df35ace5c6c39"));
+        QStringLiteral("c9646fd51c755afc947df35ace5c6c39"));
 }
 
 void TestHttpRequest::parameterEncoding()
@@ -119,15 +120,16 @@ void TestHttpRequest::redirectChains()
     QVERIFY(server.listen());
     // /hop<i> sends to /hop<i+1>, with a query of its own that must not survive, until /end.
     for (int i = 0; i < redirects; ++i) {
-        const QString next = i + 1 < redirects ? QStringLiteral("/hop%1").arg(i + 1)
-                                               : QStringLiteral("/end");
+        const QString next
+            = i + 1 < redirects ? QStringLiteral("/hop%1").arg(i + 1) : QStringLiteral("/end");
         server.route(QStringLiteral("/hop%1").arg(i),
-                     TestResponse::redirect(server.url(next + QStringLiteral("?lost=1")).toUtf8(),
-                                            i % 2 ? 301 : 302));
+            TestResponse::redirect(
+                server.url(next + QStringLiteral("?lost=1")).toUtf8(), i % 2 ? 301 : 302));
     }
     server.route("/end", TestResponse::ok("arrived"));
 
-    HttpRequest request(server.url(redirects > 0 ? QStringLiteral("/hop0") : QStringLiteral("/end")));
+    HttpRequest request(
+        server.url(redirects > 0 ? QStringLiteral("/hop0") : QStringLiteral("/end")));
     request.addParam(QStringLiteral("k"), QStringLiteral("v"));
     QCOMPARE(request.sendGet(1, 3000), succeeds);
     QCOMPARE(request.response(), succeeds ? QByteArray("arrived") : QByteArray());
@@ -176,8 +178,8 @@ void TestHttpRequest::timeoutAppliesPerHop()
     // Four slow hops take longer together than one time-out, but each hop is well within it.
     for (int i = 0; i < 3; ++i) {
         server.route(QStringLiteral("/slow%1").arg(i),
-                     TestResponse::redirect(server.url(QStringLiteral("/slow%1").arg(i + 1)).toUtf8())
-                             .withDelay(150));
+            TestResponse::redirect(server.url(QStringLiteral("/slow%1").arg(i + 1)).toUtf8())
+                .withDelay(150));
     }
     server.route("/slow3", TestResponse::ok("late").withDelay(150));
 
@@ -202,7 +204,7 @@ void TestHttpRequest::errorStatusesRetried()
     QAtomicInt calls;
     server.route("/third", [&calls, status](const TestRequest &) {
         return calls.fetchAndAddOrdered(1) < 2 ? TestResponse::error(status, "error page")
-                                                : TestResponse::ok("third time");
+                                               : TestResponse::ok("third time");
     });
     QVERIFY(server.listen());
 
@@ -221,7 +223,8 @@ void TestHttpRequest::brokenAnswersFail_data()
 {
     QTest::addColumn<TestResponse>("answer");
     QTest::newRow("connection dropped before an answer") << TestResponse::dropConnection();
-    QTest::newRow("connection dropped mid-body") << TestResponse::dropAfter(QByteArray(5000, 'x'), 100);
+    QTest::newRow("connection dropped mid-body")
+        << TestResponse::dropAfter(QByteArray(5000, 'x'), 100);
 }
 
 void TestHttpRequest::brokenAnswersFail()

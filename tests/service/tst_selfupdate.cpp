@@ -19,7 +19,8 @@ namespace {
 // The padding makes the download span several reads and progress reports.
 QByteArray stubInstaller(int padding = 300 * 1024)
 {
-    QByteArray script = "#!/bin/sh\necho \"ran in $PWD with $# arguments\" > installer-ran.txt\nexit 0\n";
+    QByteArray script
+        = "#!/bin/sh\necho \"ran in $PWD with $# arguments\" > installer-ran.txt\nexit 0\n";
     script += '#' + QByteArray(padding, 'x') + '\n';
     return script;
 }
@@ -37,10 +38,13 @@ public:
         update = new SelfUpdate(options);
         update->moveToThread(&thread);
         // Queued to this object on the test thread, so the lists are only touched here.
-        connect(update, &SelfUpdate::setState, this,
-                [this](const QString &left, const QString &right) { states.append({ left, right }); });
-        connect(update, &SelfUpdate::setProgress, this,
-                [this](quint64 current, quint64 maximum) { progress.append({ current, maximum }); });
+        connect(
+            update, &SelfUpdate::setState, this, [this](const QString &left, const QString &right) {
+                states.append({ left, right });
+            });
+        connect(update, &SelfUpdate::setProgress, this, [this](quint64 current, quint64 maximum) {
+            progress.append({ current, maximum });
+        });
         thread.start();
     }
     ~UpdateRun() override
@@ -63,8 +67,8 @@ public:
     // One watchdog second, on the update's thread.
     void tick()
     {
-        QMetaObject::invokeMethod(update, [this] { update->networkUpdate(); },
-                                  Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            update, [this] { update->networkUpdate(); }, Qt::BlockingQueuedConnection);
     }
     bool sawLeft(const QString &text) const
     {
@@ -98,7 +102,7 @@ QByteArray readFile(const QString &path)
 QByteArray updateAnswer(const QString &url, const QByteArray &act = "update")
 {
     return "{\"act\":\"" + act + "\",\"latest_version\":\"2.1.0.0\",\"download_url\":\""
-            + url.toUtf8() + "\"}";
+        + url.toUtf8() + "\"}";
 }
 
 } // namespace
@@ -115,6 +119,7 @@ private slots:
     void checkUpdates();
     void progressText();
     void downloadStartsInstaller();
+    void failureThenSuccess_data();
     void failureThenSuccess();
     void stalledDownloadAbortedAndRetried();
     void redirectTruncatesFile();
@@ -147,15 +152,21 @@ void TestSelfUpdate::checkUpdates_data()
     const QString url = QStringLiteral("https://files.example/setup.exe");
     QTest::newRow("update") << TestResponse::ok(updateAnswer(url)) << true << "2.1.0.0" << url;
     QTest::newRow("UPDATE in capitals")
-            << TestResponse::ok(updateAnswer(url, "UPDATE")) << true << "2.1.0.0" << url;
+        << TestResponse::ok(updateAnswer(url, "UPDATE")) << true << "2.1.0.0" << url;
     QTest::newRow("no download_url")
-            << TestResponse::ok("{\"act\":\"update\",\"latest_version\":\"3\"}") << true << "3" << "";
-    QTest::newRow("other act") << TestResponse::ok(updateAnswer(url, "none")) << false << "" << "";
+        << TestResponse::ok("{\"act\":\"update\",\"latest_version\":\"3\"}") << true << "3"
+        << "";
+    QTest::newRow("other act") << TestResponse::ok(updateAnswer(url, "none")) << false << ""
+                               << "";
     QTest::newRow("act not a string")
-            << TestResponse::ok("{\"act\":1,\"download_url\":\"x\"}") << false << "" << "";
-    QTest::newRow("array") << TestResponse::ok("[{\"act\":\"update\"}]") << false << "" << "";
-    QTest::newRow("not JSON") << TestResponse::ok("update") << false << "" << "";
-    QTest::newRow("service fails") << TestResponse::error(500) << false << "" << "";
+        << TestResponse::ok("{\"act\":1,\"download_url\":\"x\"}") << false << ""
+        << "";
+    QTest::newRow("array") << TestResponse::ok("[{\"act\":\"update\"}]") << false << ""
+                           << "";
+    QTest::newRow("not JSON") << TestResponse::ok("update") << false << ""
+                              << "";
+    QTest::newRow("service fails") << TestResponse::error(500) << false << ""
+                                   << "";
 }
 
 void TestSelfUpdate::checkUpdates()
@@ -192,7 +203,8 @@ void TestSelfUpdate::downloadStartsInstaller()
     const QByteArray installer = stubInstaller(1536 * 1024 - 100);
     host.route("/setup.exe", TestResponse::ok(installer).inChunks(256 * 1024, 5));
     QVERIFY(host.listen());
-    host.route("/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
+    host.route(
+        "/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
 
     QTemporaryDir dir;
     UpdateRun run(dir.path(), 1000);
@@ -201,7 +213,7 @@ void TestSelfUpdate::downloadStartsInstaller()
     QCOMPARE(readFile(dir.filePath(QStringLiteral("update_installer.exe"))), installer);
     QTRY_VERIFY(QFile::exists(dir.filePath(QStringLiteral("installer-ran.txt"))));
     QCOMPARE(readFile(dir.filePath(QStringLiteral("installer-ran.txt"))),
-             "ran in " + QDir(dir.path()).canonicalPath().toUtf8() + " with 0 arguments\n");
+        "ran in " + QDir(dir.path()).canonicalPath().toUtf8() + " with 0 arguments\n");
 
     QTRY_VERIFY(run.sawLeft(QStringLiteral("Установка обновления...")));
     QCOMPARE(run.states.first().first, QStringLiteral("Загрузка обновления..."));
@@ -213,17 +225,33 @@ void TestSelfUpdate::downloadStartsInstaller()
     QCOMPARE(run.errorTexts(), 0);
 }
 
+void TestSelfUpdate::failureThenSuccess_data()
+{
+    QTest::addColumn<bool>("dropped");
+    QTest::addColumn<int>("errorCode");
+    QTest::newRow("404") << false << int(QNetworkReply::ContentNotFoundError);
+    // Must never count as complete: the launcher would start a cut installer.
+    QTest::newRow("connection dropped mid-body")
+        << true << int(QNetworkReply::RemoteHostClosedError);
+}
+
 void TestSelfUpdate::failureThenSuccess()
 {
+    QFETCH(bool, dropped);
+    QFETCH(int, errorCode);
+
     TestHttpServer host(&certificates);
     const QByteArray installer = stubInstaller();
     QAtomicInt calls;
-    host.route("/setup.exe", [&calls, installer](const TestRequest &) {
-        return calls.fetchAndAddOrdered(1) == 0 ? TestResponse::error(404, "gone")
-                                                 : TestResponse::ok(installer);
+    host.route("/setup.exe", [&calls, installer, dropped](const TestRequest &) {
+        if (calls.fetchAndAddOrdered(1) > 0)
+            return TestResponse::ok(installer);
+        return dropped ? TestResponse::dropAfter(installer, 1000)
+                       : TestResponse::error(404, "gone");
     });
     QVERIFY(host.listen());
-    host.route("/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
+    host.route(
+        "/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
 
     QTemporaryDir dir;
     UpdateRun run(dir.path(), 20);
@@ -232,7 +260,8 @@ void TestSelfUpdate::failureThenSuccess()
     QCOMPARE(host.requestCount("/setup.exe"), 2);
     QCOMPARE(readFile(dir.filePath(QStringLiteral("update_installer.exe"))), installer);
     QTRY_VERIFY(QFile::exists(dir.filePath(QStringLiteral("installer-ran.txt"))));
-    QTRY_VERIFY(run.sawLeft(QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (203)...")));
+    QTRY_VERIFY(run.sawLeft(
+        QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (%1)...").arg(errorCode)));
     QVERIFY(run.progress.contains(qMakePair(quint64(0), quint64(100))));
 }
 
@@ -243,10 +272,11 @@ void TestSelfUpdate::stalledDownloadAbortedAndRetried()
     QAtomicInt calls;
     host.route("/setup.exe", [&calls, installer](const TestRequest &) {
         return calls.fetchAndAddOrdered(1) == 0 ? TestResponse::stallAfter(installer, 0)
-                                                 : TestResponse::ok(installer);
+                                                : TestResponse::ok(installer);
     });
     QVERIFY(host.listen());
-    host.route("/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
+    host.route(
+        "/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
 
     QTemporaryDir dir;
     // The watchdog's timer never fires by itself here: the test gives every tick.
@@ -262,7 +292,7 @@ void TestSelfUpdate::stalledDownloadAbortedAndRetried()
     run.tick();
     QTRY_COMPARE(run.errorTexts(), 1);
     QCOMPARE(run.states.last().first,
-             QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (5)..."));
+        QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (5)..."));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("update_installer.exe"))));
 
     run.tick();
@@ -280,11 +310,13 @@ void TestSelfUpdate::redirectTruncatesFile()
     const QByteArray installer = stubInstaller();
     QVERIFY(host.listen());
     // The redirect's own body must not stay in front of the installer.
-    TestResponse redirect = TestResponse::redirect(host.url(QStringLiteral("/mirror/setup.exe")).toUtf8());
+    TestResponse redirect
+        = TestResponse::redirect(host.url(QStringLiteral("/mirror/setup.exe")).toUtf8());
     redirect.body = QByteArray(4096, 'R');
     host.route("/setup.exe", redirect);
     host.route("/mirror/setup.exe", TestResponse::ok(installer));
-    host.route("/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
+    host.route(
+        "/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
 
     QTemporaryDir dir;
     UpdateRun run(dir.path(), 20);
@@ -301,8 +333,10 @@ void TestSelfUpdate::refusedDownloads_data()
     QTest::addColumn<int>("errorCode");
     QTest::newRow("download_url missing") << "missing" << int(QNetworkReply::ProtocolUnknownError);
     QTest::newRow("download_url over HTTP") << "http" << int(QNetworkReply::ProtocolUnknownError);
-    QTest::newRow("redirect to HTTP") << "redirect to http" << int(QNetworkReply::InsecureRedirectError);
-    QTest::newRow("eleven redirects") << "redirect loop" << int(QNetworkReply::TooManyRedirectsError);
+    QTest::newRow("redirect to HTTP")
+        << "redirect to http" << int(QNetworkReply::InsecureRedirectError);
+    QTest::newRow("eleven redirects")
+        << "redirect loop" << int(QNetworkReply::TooManyRedirectsError);
 }
 
 void TestSelfUpdate::refusedDownloads()
@@ -316,7 +350,8 @@ void TestSelfUpdate::refusedDownloads()
     QVERIFY(host.listen());
     QVERIFY(plain.listen());
     host.route("/loop", TestResponse::redirect(host.url(QStringLiteral("/loop")).toUtf8()));
-    host.route("/to-http", TestResponse::redirect(plain.url(QStringLiteral("/setup.exe")).toUtf8()));
+    host.route(
+        "/to-http", TestResponse::redirect(plain.url(QStringLiteral("/setup.exe")).toUtf8()));
     QString url;
     if (kind == QLatin1String("http"))
         url = plain.url(QStringLiteral("/setup.exe"));
@@ -324,21 +359,22 @@ void TestSelfUpdate::refusedDownloads()
         url = host.url(QStringLiteral("/to-http"));
     else if (kind == QLatin1String("redirect loop"))
         url = host.url(QStringLiteral("/loop"));
-    host.route("/api_v2.php", TestResponse::ok(kind == QLatin1String("missing")
-                                                       ? QByteArray("{\"act\":\"update\",\"latest_version\":\"2.1.0.0\"}")
-                                                       : updateAnswer(url)));
+    host.route("/api_v2.php",
+        TestResponse::ok(kind == QLatin1String("missing")
+                ? QByteArray("{\"act\":\"update\",\"latest_version\":\"2.1.0.0\"}")
+                : updateAnswer(url)));
 
     QTemporaryDir dir;
     UpdateRun run(dir.path(), 20);
     run.start(host.baseUrl());
     // Attempts go on without limit, each ending in the error text.
     QTRY_VERIFY_WITH_TIMEOUT(run.errorTexts() >= 3, 10000);
-    QVERIFY(run.sawLeft(QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (%1)...")
-                                .arg(errorCode)));
+    QVERIFY(run.sawLeft(
+        QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (%1)...").arg(errorCode)));
     QCOMPARE(plain.requestCount(), 0);
     QCOMPARE(run.result.loadAcquire(), -1);
 
-    // Closing the launcher ends the retries.
+    // Closing the launcher ends the retries and leaves no partial file.
     quitRequested = true;
     QTRY_COMPARE_WITH_TIMEOUT(run.result.loadAcquire(), 0, 10000);
     // Checked once the run has ended: an attempt in flight holds an open installer file and
@@ -354,7 +390,8 @@ void TestSelfUpdate::installerFileNotWritable()
     TestHttpServer host(&certificates);
     QVERIFY(host.listen());
     host.route("/setup.exe", TestResponse::ok(stubInstaller()));
-    host.route("/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
+    host.route(
+        "/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
 
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("update_installer.exe")));
@@ -380,14 +417,16 @@ void TestSelfUpdate::reopenAfterRedirectFails()
         return TestResponse::redirect(target);
     });
     host.route("/mirror/setup.exe", TestResponse::ok(stubInstaller()));
-    host.route("/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
+    host.route(
+        "/api_v2.php", TestResponse::ok(updateAnswer(host.url(QStringLiteral("/setup.exe")))));
 
     UpdateRun run(dir.path(), 20);
     run.start(host.baseUrl());
     // The attempt fails, the next one cannot open the file and the update ends.
     QTRY_COMPARE_WITH_TIMEOUT(run.result.loadAcquire(), 0, 10000);
-    QTRY_VERIFY(run.sawLeft(QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (%1)...")
-                                    .arg(SelfUpdate::fileErrorCode)));
+    QTRY_VERIFY(
+        run.sawLeft(QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (%1)...")
+                        .arg(SelfUpdate::fileErrorCode)));
     QCOMPARE(host.requestCount("/mirror/setup.exe"), 0);
     QVERIFY(QFileInfo(installerPath).isDir());
 }

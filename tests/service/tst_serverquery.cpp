@@ -37,7 +37,11 @@ struct QueryHandle
     }
     void call(const char *slot) { QMetaObject::invokeMethod(query, slot, Qt::QueuedConnection); }
     // Returns once everything queued to the query before has been handled.
-    void sync() { QMetaObject::invokeMethod(query, [] {}, Qt::BlockingQueuedConnection); }
+    void sync()
+    {
+        QMetaObject::invokeMethod(
+            query, [] {}, Qt::BlockingQueuedConnection);
+    }
 
     ServerQuery *query;
     QSignalSpy spy;
@@ -63,7 +67,7 @@ private slots:
 
 private:
     ServerQuery::Options options(const TestHttpServer &site, const TestHttpServer &fallback,
-                                 const FakeTicks &ticks, int pollIntervalMs) const;
+        const FakeTicks &ticks, int pollIntervalMs) const;
 };
 
 void TestServerQuery::init()
@@ -73,8 +77,7 @@ void TestServerQuery::init()
 }
 
 ServerQuery::Options TestServerQuery::options(const TestHttpServer &site,
-                                              const TestHttpServer &fallback,
-                                              const FakeTicks &ticks, int pollIntervalMs) const
+    const TestHttpServer &fallback, const FakeTicks &ticks, int pollIntervalMs) const
 {
     ServerQuery::Options options;
     options.endpoints.primaryService = QStringLiteral("http://127.0.0.1:1");
@@ -117,8 +120,8 @@ void TestServerQuery::answers()
     FakeTicks ticks;
     // Up for less than 25 s: the first scheduled poll is skipped; the next one, 20 ms later,
     // runs because the clock has moved on.
-    QueryHandle handle(new ServerQuery(QStringLiteral("game.example"), 7777, 2,
-                                       options(site, fallback, ticks, 20)));
+    QueryHandle handle(new ServerQuery(
+        QStringLiteral("game.example"), 7777, 2, options(site, fallback, ticks, 20)));
     ticks.set(60000);
     QVERIFY(handle.spy.wait(5000));
     QCOMPARE(handle.spy.count(), 1);
@@ -139,8 +142,8 @@ void TestServerQuery::failedRequestSendsNothing()
     QVERIFY(site.listen());
     QVERIFY(fallback.listen());
     FakeTicks ticks;
-    QueryHandle handle(new ServerQuery(QStringLiteral("game.example"), 7777, 0,
-                                       options(site, fallback, ticks, 20)));
+    QueryHandle handle(new ServerQuery(
+        QStringLiteral("game.example"), 7777, 0, options(site, fallback, ticks, 20)));
     ticks.set(60000);
     QTRY_COMPARE(site.requestCount(), 3);
 
@@ -162,8 +165,8 @@ void TestServerQuery::endpointFollowsHostChoice()
     QVERIFY(site.listen());
     QVERIFY(fallback.listen());
     FakeTicks ticks;
-    QueryHandle handle(new ServerQuery(QStringLiteral("game.example"), 7777, 1,
-                                       options(site, fallback, ticks, 20)));
+    QueryHandle handle(new ServerQuery(
+        QStringLiteral("game.example"), 7777, 1, options(site, fallback, ticks, 20)));
     ticks.set(60000);
     QVERIFY(handle.spy.wait(5000));
 
@@ -196,8 +199,8 @@ void TestServerQuery::refreshGap()
     QVERIFY(fallback.listen());
     FakeTicks ticks;
     // No scheduled poll after the first, skipped one.
-    QueryHandle handle(new ServerQuery(QStringLiteral("game.example"), 7777, 0,
-                                       options(site, fallback, ticks, 3600 * 1000)));
+    QueryHandle handle(new ServerQuery(
+        QStringLiteral("game.example"), 7777, 0, options(site, fallback, ticks, 3600 * 1000)));
     handle.sync();
 
     ticks.set(first);
@@ -224,8 +227,8 @@ void TestServerQuery::refreshDuringFirstPollSendsNothing()
     ticks.set(100000);
     // The first poll's answer is held back until the refresh below has been handled.
     site.route("/serv1.txt", TestResponse::ok("4/40").withDelay(300));
-    QueryHandle handle(new ServerQuery(QStringLiteral("game.example"), 7777, 0,
-                                       options(site, fallback, ticks, 3600 * 1000)));
+    QueryHandle handle(new ServerQuery(
+        QStringLiteral("game.example"), 7777, 0, options(site, fallback, ticks, 3600 * 1000)));
     QTRY_COMPARE(site.requestCount(), 1);
     // Far enough from the first request for the 5 s rule; only the pending first poll stops it.
     ticks.set(110000);
@@ -248,8 +251,8 @@ void TestServerQuery::scheduledPollAfterRefresh()
     QVERIFY(site.listen());
     QVERIFY(fallback.listen());
     FakeTicks ticks;
-    QueryHandle handle(new ServerQuery(QStringLiteral("game.example"), 7777, 0,
-                                       options(site, fallback, ticks, 20)));
+    QueryHandle handle(new ServerQuery(
+        QStringLiteral("game.example"), 7777, 0, options(site, fallback, ticks, 20)));
     handle.sync();
     ticks.set(20000);
     handle.call("refresh");

@@ -44,7 +44,8 @@ void TestServiceHosts::init()
 void TestServiceHosts::buildHostsAreHttps()
 {
     const ServiceEndpoints endpoints = ServiceEndpoints::fromBuild();
-    for (const QString &base : { endpoints.primaryService, endpoints.fallbackService, endpoints.site }) {
+    for (const QString &base :
+        { endpoints.primaryService, endpoints.fallbackService, endpoints.site }) {
         QVERIFY(base.startsWith(QLatin1String("https://")));
         QVERIFY(!base.endsWith(QLatin1Char('/')));
     }
@@ -68,9 +69,10 @@ void TestServiceHosts::primaryAnswers()
     const QList<TestRequest> pings = primary.requests();
     QCOMPARE(pings.size(), 1);
     QVERIFY(pings.first().query.startsWith("data=ping&hash="));
-    const QString salt = QUrl::fromPercentEncoding(pings.first().query.mid(pings.first().query.indexOf("&sig=") + 5));
+    const QString salt = QUrl::fromPercentEncoding(
+        pings.first().query.mid(pings.first().query.indexOf("&sig=") + 5));
     QCOMPARE(pings.first().query.mid(15, 32),
-             HttpRequest::signData(QStringLiteral("ping"), salt).toLatin1());
+        HttpRequest::signData(QStringLiteral("ping"), salt).toLatin1());
 }
 
 void TestServiceHosts::primaryFailing_data()
@@ -79,9 +81,9 @@ void TestServiceHosts::primaryFailing_data()
     QTest::addColumn<TestResponse>("fallbackAnswer");
     QTest::addColumn<int>("fallbackPings");
     QTest::newRow("primary silent, fallback answers")
-            << TestResponse::silent() << TestResponse::ok("pong") << 1;
+        << TestResponse::silent() << TestResponse::ok("pong") << 1;
     QTest::newRow("primary silent, fallback fails too")
-            << TestResponse::silent() << TestResponse::error(500) << 3;
+        << TestResponse::silent() << TestResponse::error(500) << 3;
     QTest::newRow("primary refuses") << TestResponse::error(403) << TestResponse::error(503) << 3;
 }
 

@@ -47,7 +47,7 @@ bool TestCertificates::run(const QStringList &arguments)
     openssl.waitForFinished(60000);
     if (openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
         error = QStringLiteral("openssl %1 failed: %2")
-                        .arg(arguments.value(0), QString::fromLocal8Bit(openssl.readAll()));
+                    .arg(arguments.value(0), QString::fromLocal8Bit(openssl.readAll()));
         return false;
     }
     return true;
@@ -64,10 +64,9 @@ bool TestCertificates::generate()
         return false;
     }
     // Elliptic-curve keys: generated in milliseconds, unlike RSA.
-    const QStringList newKey = { QStringLiteral("-newkey"), QStringLiteral("ec"),
-                                 QStringLiteral("-pkeyopt"),
-                                 QStringLiteral("ec_paramgen_curve:prime256v1"),
-                                 QStringLiteral("-nodes") };
+    const QStringList newKey
+        = { QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+              QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes") };
     QFile extensions(dir.filePath(QStringLiteral("server.ext")));
     if (!extensions.open(QIODevice::WriteOnly)) {
         error = QStringLiteral("cannot write the extension file");
@@ -80,26 +79,23 @@ bool TestCertificates::generate()
     extensions.close();
 
     if (!run(QStringList { QStringLiteral("req"), QStringLiteral("-x509") } + newKey
-             + QStringList { QStringLiteral("-keyout"), QStringLiteral("ca.key"),
-                             QStringLiteral("-out"), QStringLiteral("ca.pem"),
-                             QStringLiteral("-days"), QStringLiteral("30"),
-                             QStringLiteral("-subj"), QStringLiteral("/CN=Korvina Test CA"),
-                             QStringLiteral("-addext"),
-                             QStringLiteral("basicConstraints=critical,CA:TRUE"),
-                             QStringLiteral("-addext"),
-                             QStringLiteral("keyUsage=critical,keyCertSign,cRLSign") }))
+            + QStringList { QStringLiteral("-keyout"), QStringLiteral("ca.key"),
+                QStringLiteral("-out"), QStringLiteral("ca.pem"), QStringLiteral("-days"),
+                QStringLiteral("30"), QStringLiteral("-subj"),
+                QStringLiteral("/CN=Korvina Test CA"), QStringLiteral("-addext"),
+                QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
+                QStringLiteral("keyUsage=critical,keyCertSign,cRLSign") }))
         return false;
     if (!run(QStringList { QStringLiteral("req") } + newKey
-             + QStringList { QStringLiteral("-keyout"), QStringLiteral("server.key"),
-                             QStringLiteral("-out"), QStringLiteral("server.csr"),
-                             QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1") }))
+            + QStringList { QStringLiteral("-keyout"), QStringLiteral("server.key"),
+                QStringLiteral("-out"), QStringLiteral("server.csr"), QStringLiteral("-subj"),
+                QStringLiteral("/CN=127.0.0.1") }))
         return false;
     if (!run({ QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-               QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.pem"),
-               QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
-               QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
-               QStringLiteral("server.pem"), QStringLiteral("-days"), QStringLiteral("30"),
-               QStringLiteral("-extfile"), QStringLiteral("server.ext") }))
+            QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.pem"),
+            QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
+            QStringLiteral("-out"), QStringLiteral("server.pem"), QStringLiteral("-days"),
+            QStringLiteral("30"), QStringLiteral("-extfile"), QStringLiteral("server.ext") }))
         return false;
 
     ca = QSslCertificate(readAll(caPath()), QSsl::Pem);

@@ -91,18 +91,30 @@ namespace {
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -142,7 +154,7 @@ private:
             const int colon = lines.at(i).indexOf(':');
             if (colon > 0)
                 request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
-                                       lines.at(i).mid(colon + 1).trimmed());
+                    lines.at(i).mid(colon + 1).trimmed());
         }
         const int bodyLength = request.header("content-length").toInt();
         if (buffer.size() < headerEnd + 4 + bodyLength)
@@ -168,7 +180,7 @@ private:
             return;
         }
         QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-                + reasonPhrase(response.status) + "\r\n";
+            + reasonPhrase(response.status) + "\r\n";
         for (const auto &header : qAsConst(response.headers))
             head += header.first + ": " + header.second + "\r\n";
         if (response.sendContentLength)
@@ -240,9 +252,9 @@ public:
     void closeAll()
     {
         close();
-        // Direct children only: a QSslSocket owns a plain socket of its own, which its
-        // deletion takes along.
-        const QList<QTcpSocket *> sockets = findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+        // Direct children only: a TLS socket owns a plain socket of its own.
+        const QList<QTcpSocket *> sockets
+            = findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
         for (QTcpSocket *socket : sockets) {
             socket->abort();
             delete socket;
@@ -299,18 +311,19 @@ bool TestHttpServer::listen(quint16 port)
 {
     bool listening = false;
     QMetaObject::invokeMethod(
-            core,
-            [&] {
-                listening = core->listen(QHostAddress::LocalHost, port);
-                listenPort = listening ? core->serverPort() : 0;
-            },
-            Qt::BlockingQueuedConnection);
+        core,
+        [&] {
+            listening = core->listen(QHostAddress::LocalHost, port);
+            listenPort = listening ? core->serverPort() : 0;
+        },
+        Qt::BlockingQueuedConnection);
     return listening;
 }
 
 void TestHttpServer::close()
 {
-    QMetaObject::invokeMethod(core, [this] { core->closeAll(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        core, [this] { core->closeAll(); }, Qt::BlockingQueuedConnection);
 }
 
 QString TestHttpServer::hostAndPort() const

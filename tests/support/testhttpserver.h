@@ -74,8 +74,8 @@ struct TestResponse
     int chunkBytes = 0; // when > 0 the body goes out in pieces of this size ...
     int chunkIntervalMs = 0; // ... this many milliseconds apart
 
-    static TestResponse ok(const QByteArray &body,
-                           const QByteArray &contentType = "application/octet-stream");
+    static TestResponse ok(
+        const QByteArray &body, const QByteArray &contentType = "application/octet-stream");
     static TestResponse error(int status, const QByteArray &body = QByteArray());
     // 302 by default; the Location is sent exactly as given, so relative targets are possible.
     static TestResponse redirect(const QByteArray &location, int status = 302);
@@ -101,8 +101,8 @@ class TestHttpServer : public QObject
 public:
     // Plain HTTP, or HTTPS with the server certificate of certificates (which must outlive the
     // server and must have been generated).
-    explicit TestHttpServer(const TestCertificates *certificates = nullptr,
-                            QObject *parent = nullptr);
+    explicit TestHttpServer(
+        const TestCertificates *certificates = nullptr, QObject *parent = nullptr);
     ~TestHttpServer() override;
 
     // Listens on 127.0.0.1 at a free port (or the given one); false when that fails.
