@@ -1,16 +1,169 @@
 #include "service/loadthread.h"
 
 #include "app/runstate.h"
+#include "buildconfig.h"
+#include "files/filesystem.h"
+#include "service/httprequest.h"
+#include "service/imagecache.h"
+#include "service/newssink.h"
 
-LoadThread::LoadThread() = default;
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+
+#include <cmath>
+
+namespace {
+
+const char serverCacheName[] = "/korvina_servers.bin";
+
+// A number, or a string of decimal digits; the low 16 bits of it.
+ushort readPort(const QJsonValue &value)
+{
+    if (value.isString()) {
+        bool ok = false;
+        const qulonglong number = value.toString().toULongLong(&ok);
+        return ok ? ushort(number) : 0;
+    }
+    const double number = value.toDouble();
+    if (!(number >= 0) || number >= 18446744073709551616.0)
+        return 0;
+    return ushort(quint64(std::floor(number)));
+}
+
+} // namespace
+
+LoadThread::LoadThread(NewsSink *news)
+    : LoadThread(news, Options())
+{
+}
+
+LoadThread::LoadThread(NewsSink *news, const Options &options)
+    : news(news)
+    , options(options)
+{
+    if (this->options.launcherDir.isEmpty())
+        this->options.launcherDir = QCoreApplication::applicationDirPath();
+    SelfUpdate::Options updateOptions;
+    updateOptions.launcherDir = this->options.launcherDir;
+    updateOptions.requestTimeoutMs = this->options.requestTimeoutMs;
+    updateOptions.watchdogIntervalMs = this->options.watchdogIntervalMs;
+    updateOptions.installDelayMs = this->options.installDelayMs;
+    // A child, so that it moves to the loader's thread with it.
+    update = new SelfUpdate(updateOptions, this);
+    connect(update, &SelfUpdate::setState, this, &LoadThread::setState);
+    connect(update, &SelfUpdate::setProgress, this, &LoadThread::setProgress);
+}
+
+QList<LoadThread::ServerEntry> LoadThread::builtInServers()
+{
+    const QString host = QLatin1String(BuildConfig::siteHost);
+    return { { QStringLiteral("Korvina RP #1"), host, 7771 },
+        { QStringLiteral("Korvina RP #2"), host, 7772 } };
+}
 
 void LoadThread::start()
 {
     if (checkQuit())
         return;
-    emit serverListLoaded();
-    emit newsListLoaded();
+    emit setState(QStringLiteral("Проверка доступности серверов..."), QString());
+    baseUrl = selectHost(options.endpoints, options.requestTimeoutMs);
+    emit setState(QStringLiteral("Проверка обновлений..."), QString());
+    update->checkUpdates(baseUrl);
+    emit setState(QStringLiteral("Загрузка списка серверов..."), QString());
+    loadServers();
+    emit setState(QStringLiteral("Загрузка новостей..."), QString());
+    loadNews();
+    emit setState(QStringLiteral("Загрузка изображений..."), QString());
+    loadImages();
+    if (update->updateRequired) {
+        update->downloadAndInstall();
+        return;
+    }
     if (checkQuit())
         return;
     emit loadFinish();
+}
+
+void LoadThread::loadServers()
+{
+    HttpRequest request = HttpRequest::serviceCall(baseUrl, QStringLiteral("servers"));
+    if (request.sendGet(3, options.requestTimeoutMs)) {
+        // Cached as received, whatever it is: the next run without the service reads it back.
+        FileSystem::writeSealedFile(
+            QLatin1String(serverCacheName), request.response(), options.launcherDir);
+        if (checkQuit())
+            return;
+        announceServers(request.response());
+        return;
+    }
+    if (checkQuit())
+        return;
+    const QByteArray cached
+        = FileSystem::readSealedFile(QLatin1String(serverCacheName), options.launcherDir);
+    if (cached.isEmpty()) {
+        for (const ServerEntry &entry : builtInServers())
+            emit serverListAdd(entry.name, entry.addr, entry.port);
+        emit serverListLoaded();
+        return;
+    }
+    announceServers(cached);
+}
+
+void LoadThread::announceServers(const QByteArray &json)
+{
+    const QJsonArray servers = QJsonDocument::fromJson(json).array();
+    for (const QJsonValue &element : servers) {
+        const QJsonObject server = element.toObject();
+        emit serverListAdd(server.value(QLatin1String("new_name")).toString(),
+            server.value(QLatin1String("addr")).toString(),
+            readPort(server.value(QLatin1String("port"))));
+    }
+    emit serverListLoaded();
+}
+
+void LoadThread::loadNews()
+{
+    if (!news)
+        return;
+    HttpRequest request = HttpRequest::serviceCall(baseUrl, QStringLiteral("news"));
+    if (!request.sendGet(3, options.requestTimeoutMs))
+        return;
+    if (checkQuit())
+        return;
+    const QJsonArray items = QJsonDocument::fromJson(request.response()).array();
+    for (const QJsonValue &element : items) {
+        const QJsonObject item = element.toObject();
+        const uint index = news->addNews(item.value(QLatin1String("caption")).toString(),
+            item.value(QLatin1String("text")).toString(),
+            item.value(QLatin1String("date")).toString(),
+            item.value(QLatin1String("link")).toString());
+        newsImages.insert(index, item.value(QLatin1String("image")).toString());
+    }
+    emit newsListLoaded();
+}
+
+void LoadThread::loadImages()
+{
+    QThread::msleep(ulong(options.imageDelayMs));
+    const ImageCache cache(options.launcherDir);
+    for (auto it = newsImages.constBegin(); it != newsImages.constEnd(); ++it) {
+        if (checkQuit())
+            return;
+        const QString &address = it.value();
+        QByteArray data;
+        if (!cache.readCache(address, data)) {
+            HttpRequest request(address);
+            if (!request.sendGet(1, options.requestTimeoutMs) || request.response().isEmpty())
+                continue;
+            // Cached before decoding: a picture that does not decode is not fetched again.
+            data = request.response();
+            cache.writeCache(address, data);
+        }
+        const QImage picture = QImage::fromData(data);
+        if (picture.width() != 0)
+            emit newsImageLoaded(it.key(), picture);
+    }
 }

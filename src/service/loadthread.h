@@ -3,18 +3,51 @@
 // Talking to the project's service: signed requests, the start-up loader, server status,
 // the local store and the self-update.
 
+#include "service/selfupdate.h"
+#include "service/servicehosts.h"
+
+#include <QByteArray>
 #include <QImage>
+#include <QMap>
 #include <QObject>
 #include <QString>
 
+class NewsSink;
+
 // Prepares the window's content on a thread of its own: host choice, update check, server
-// list, news and their pictures; then signals loadFinish().
+// list, news and their pictures; then signals loadFinish(). When an update is due it installs
+// it instead and never signals loadFinish().
 class LoadThread : public QObject
 {
     Q_OBJECT
 
 public:
-    LoadThread();
+    struct Options
+    {
+        ServiceEndpoints endpoints = ServiceEndpoints::fromBuild();
+        // Holds the server list cache, the image cache and the installer; the executable's
+        // directory if empty.
+        QString launcherDir;
+        int requestTimeoutMs = 3000; // per attempt of every service call and image
+        int imageDelayMs = 250; // pause before the pictures are fetched
+        int watchdogIntervalMs = 1000; // of the installer download
+        int installDelayMs = 1000;
+    };
+
+    // news receives the news entries on the loader's thread; without one the news are skipped.
+    explicit LoadThread(NewsSink *news = nullptr);
+    LoadThread(NewsSink *news, const Options &options);
+
+    // The server list offered when neither the service nor the cache gives one.
+    struct ServerEntry
+    {
+        QString name;
+        QString addr;
+        ushort port;
+    };
+    static QList<ServerEntry> builtInServers();
+
+    QString baseUrl;
 
 signals:
     void serverListAdd(const QString &name, const QString &addr, ushort port);
@@ -28,4 +61,15 @@ signals:
 
 public slots:
     void start();
+
+private:
+    void loadServers();
+    void loadNews();
+    void loadImages();
+    void announceServers(const QByteArray &json);
+
+    NewsSink *news;
+    Options options;
+    SelfUpdate *update;
+    QMap<uint, QString> newsImages;
 };
