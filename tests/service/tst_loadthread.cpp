@@ -70,6 +70,24 @@ private:
     QMap<QString, TestResponse> answers;
 };
 
+// The service, the fallback host and a picture host on loopback, all over HTTPS.
+struct Loopback
+{
+    explicit Loopback(const TestCertificates *certificates)
+        : service(certificates)
+        , fallback(certificates)
+        , pictures(certificates)
+        , api(service)
+    {
+    }
+    bool listen() { return service.listen() && fallback.listen() && pictures.listen(); }
+
+    TestHttpServer service;
+    TestHttpServer fallback;
+    TestHttpServer pictures;
+    FakeService api;
+};
+
 int operationCount(const TestHttpServer &server, const QByteArray &operation)
 {
     int count = 0;
@@ -208,22 +226,17 @@ LoadThread::Options TestLoadThread::options(
 
 void TestLoadThread::stagesServersNewsAndImages()
 {
-    TestHttpServer service(&certificates);
-    TestHttpServer fallback(&certificates);
-    TestHttpServer pictures(&certificates);
-    FakeService api(service);
-    api.answer(QStringLiteral("servers"),
+    Loopback net(&certificates);
+    net.api.answer(QStringLiteral("servers"),
         TestResponse::ok("[{\"new_name\":\"Alpha\",\"addr\":\"a.example\",\"port\":7777},"
                          "{\"new_name\":\"Beta\",\"addr\":\"b.example\",\"port\":70000},"
                          "{\"new_name\":\"Gamma\",\"addr\":\"c.example\",\"port\":\"7778\"},"
                          "42, {\"new_name\":\"Delta\"}]"));
-    pictures.route("/same.png", TestResponse::ok(png(8, 5), "image/png"));
-    pictures.route("/other.png", TestResponse::ok(png(3, 2), "image/png"));
-    QVERIFY(service.listen());
-    QVERIFY(fallback.listen());
-    QVERIFY(pictures.listen());
-    const QByteArray same = pictures.url(QStringLiteral("/same.png")).toUtf8();
-    api.answer(QStringLiteral("news"),
+    net.pictures.route("/same.png", TestResponse::ok(png(8, 5), "image/png"));
+    net.pictures.route("/other.png", TestResponse::ok(png(3, 2), "image/png"));
+    QVERIFY(net.listen());
+    const QByteArray same = net.pictures.url(QStringLiteral("/same.png")).toUtf8();
+    net.api.answer(QStringLiteral("news"),
         TestResponse::ok("[{\"caption\":\"One\",\"text\":\"First\",\"date\":\"01.02.2024\","
                          "\"link\":\"https://site/1\",\"image\":\""
             + same
@@ -236,10 +249,10 @@ void TestLoadThread::stagesServersNewsAndImages()
             + same
             + "\"},"
               "{\"caption\":\"Five\",\"image\":\""
-            + pictures.url(QStringLiteral("/other.png")).toUtf8() + "\"}]"));
+            + net.pictures.url(QStringLiteral("/other.png")).toUtf8() + "\"}]"));
 
     RecordingNews news;
-    LoaderRun run(options(service, fallback), &news);
+    LoaderRun run(options(net.service, net.fallback), &news);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
 
     QCOMPARE(run.states, stageTexts);
@@ -257,19 +270,19 @@ void TestLoadThread::stagesServersNewsAndImages()
     QCOMPARE(entries.at(2).title, QString());
 
     // The same address three times: fetched once, then read from the cache twice.
-    QCOMPARE(pictures.requestCount("/same.png"), 1);
-    QCOMPARE(pictures.requestCount("/other.png"), 1);
+    QCOMPARE(net.pictures.requestCount("/same.png"), 1);
+    QCOMPARE(net.pictures.requestCount("/other.png"), 1);
     QCOMPARE(run.images.keys(), (QList<uint> { 0, 1, 3, 4 }));
     QCOMPARE(run.images.value(3).size(), QSize(8, 5));
     QCOMPARE(run.images.value(4).size(), QSize(3, 2));
     QCOMPARE(QDir(launcherDir.filePath(QStringLiteral("cache"))).entryList(QDir::Files).size(), 2);
 
     // Each service call signed afresh.
-    QCOMPARE(operationCount(service, "ping"), 1);
-    QCOMPARE(operationCount(service, "updates"), 1);
-    QCOMPARE(operationCount(service, "servers"), 1);
-    QCOMPARE(operationCount(service, "news"), 1);
-    QCOMPARE(fallback.requestCount(), 0);
+    QCOMPARE(operationCount(net.service, "ping"), 1);
+    QCOMPARE(operationCount(net.service, "updates"), 1);
+    QCOMPARE(operationCount(net.service, "servers"), 1);
+    QCOMPARE(operationCount(net.service, "news"), 1);
+    QCOMPARE(net.fallback.requestCount(), 0);
     QVERIFY(QFile::exists(launcherDir.filePath(QStringLiteral("korvina_servers.bin"))));
 }
 
@@ -285,19 +298,16 @@ void TestLoadThread::serverListFallbacks()
 {
     QFETCH(QString, cache);
 
-    TestHttpServer service(&certificates);
-    TestHttpServer fallback(&certificates);
-    FakeService api(service);
-    QVERIFY(service.listen());
-    QVERIFY(fallback.listen());
+    Loopback net(&certificates);
+    QVERIFY(net.listen());
     const QString cachePath = launcherDir.filePath(QStringLiteral("korvina_servers.bin"));
     const QList<Server> cached = { { "Zeta", "z.example", 1 }, { "Eta", "e.example", 2 } };
     if (cache != QLatin1String("none")) {
-        api.answer(QStringLiteral("servers"),
+        net.api.answer(QStringLiteral("servers"),
             TestResponse::ok("[{\"new_name\":\"Zeta\",\"addr\":\"z.example\",\"port\":1},"
                              "{\"new_name\":\"Eta\",\"addr\":\"e.example\",\"port\":2}]"));
         RecordingNews news;
-        LoaderRun earlier(options(service, fallback), &news);
+        LoaderRun earlier(options(net.service, net.fallback), &news);
         QTRY_COMPARE_WITH_TIMEOUT(earlier.finished, 1, 20000);
         QCOMPARE(earlier.servers, cached);
     }
@@ -310,9 +320,9 @@ void TestLoadThread::serverListFallbacks()
         QCOMPARE(file.write(bytes), qint64(bytes.size()));
     }
 
-    api.answer(QStringLiteral("servers"), TestResponse::error(500));
+    net.api.answer(QStringLiteral("servers"), TestResponse::error(500));
     RecordingNews news;
-    LoaderRun run(options(service, fallback), &news);
+    LoaderRun run(options(net.service, net.fallback), &news);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
     QCOMPARE(run.serverListsLoaded, 1);
     if (cache == QLatin1String("good")) {
@@ -329,20 +339,17 @@ void TestLoadThread::serverListFallbacks()
 
 void TestLoadThread::emptyListCachedAndStaysEmpty()
 {
-    TestHttpServer service(&certificates);
-    TestHttpServer fallback(&certificates);
-    FakeService api(service);
-    api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    QVERIFY(service.listen());
-    QVERIFY(fallback.listen());
+    Loopback net(&certificates);
+    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
+    QVERIFY(net.listen());
     {
-        LoaderRun first(options(service, fallback), nullptr);
+        LoaderRun first(options(net.service, net.fallback), nullptr);
         QTRY_COMPARE_WITH_TIMEOUT(first.finished, 1, 20000);
         QCOMPARE(first.servers.size(), 0);
         QCOMPARE(first.serverListsLoaded, 1);
     }
-    api.answer(QStringLiteral("servers"), TestResponse::dropConnection());
-    LoaderRun second(options(service, fallback), nullptr);
+    net.api.answer(QStringLiteral("servers"), TestResponse::dropConnection());
+    LoaderRun second(options(net.service, net.fallback), nullptr);
     QTRY_COMPARE_WITH_TIMEOUT(second.finished, 1, 20000);
     QCOMPARE(second.servers.size(), 0);
     QCOMPARE(second.serverListsLoaded, 1);
@@ -362,15 +369,12 @@ void TestLoadThread::newsAnswers()
     QFETCH(TestResponse, answer);
     QFETCH(int, listsLoaded);
 
-    TestHttpServer service(&certificates);
-    TestHttpServer fallback(&certificates);
-    FakeService api(service);
-    api.answer(QStringLiteral("news"), answer);
-    api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    QVERIFY(service.listen());
-    QVERIFY(fallback.listen());
+    Loopback net(&certificates);
+    net.api.answer(QStringLiteral("news"), answer);
+    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
+    QVERIFY(net.listen());
     RecordingNews news;
-    LoaderRun run(options(service, fallback), &news);
+    LoaderRun run(options(net.service, net.fallback), &news);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
     QCOMPARE(run.newsListsLoaded, listsLoaded);
     QCOMPARE(news.all().size(), 0);
@@ -379,55 +383,45 @@ void TestLoadThread::newsAnswers()
 
 void TestLoadThread::undecodablePictureNeverFetchedAgain()
 {
-    TestHttpServer service(&certificates);
-    TestHttpServer fallback(&certificates);
-    TestHttpServer pictures(&certificates);
-    FakeService api(service);
-    pictures.route("/broken.png", TestResponse::ok("this is no picture", "image/png"));
-    QVERIFY(service.listen());
-    QVERIFY(fallback.listen());
-    QVERIFY(pictures.listen());
-    api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    api.answer(QStringLiteral("news"),
+    Loopback net(&certificates);
+    net.pictures.route("/broken.png", TestResponse::ok("this is no picture", "image/png"));
+    QVERIFY(net.listen());
+    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
+    net.api.answer(QStringLiteral("news"),
         TestResponse::ok("[{\"caption\":\"x\",\"image\":\""
-            + pictures.url(QStringLiteral("/broken.png")).toUtf8() + "\"}]"));
+            + net.pictures.url(QStringLiteral("/broken.png")).toUtf8() + "\"}]"));
     for (int runNumber = 0; runNumber < 2; ++runNumber) {
         RecordingNews news;
-        LoaderRun run(options(service, fallback), &news);
+        LoaderRun run(options(net.service, net.fallback), &news);
         QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
         QCOMPARE(run.newsListsLoaded, 1);
         QVERIFY(run.images.isEmpty());
     }
-    QCOMPARE(pictures.requestCount("/broken.png"), 1);
+    QCOMPARE(net.pictures.requestCount("/broken.png"), 1);
 }
 
 void TestLoadThread::closingDuringImages()
 {
-    TestHttpServer service(&certificates);
-    TestHttpServer fallback(&certificates);
-    TestHttpServer pictures(&certificates);
-    FakeService api(service);
+    Loopback net(&certificates);
     // The launcher is closed while the first picture is being served.
-    pictures.setFallback([](const TestRequest &) {
+    net.pictures.setFallback([](const TestRequest &) {
         quitRequested = true;
         return TestResponse::ok(png(2, 2), "image/png");
     });
-    QVERIFY(service.listen());
-    QVERIFY(fallback.listen());
-    QVERIFY(pictures.listen());
-    api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
+    QVERIFY(net.listen());
+    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
     QByteArray items;
     for (int i = 0; i < 5; ++i) {
         items += (i ? "," : "") + QByteArray("{\"caption\":\"n\",\"image\":\"")
-            + pictures.url(QStringLiteral("/%1.png").arg(i)).toUtf8() + "\"}";
+            + net.pictures.url(QStringLiteral("/%1.png").arg(i)).toUtf8() + "\"}";
     }
-    api.answer(QStringLiteral("news"), TestResponse::ok("[" + items + "]"));
+    net.api.answer(QStringLiteral("news"), TestResponse::ok("[" + items + "]"));
 
     RecordingNews news;
-    LoaderRun run(options(service, fallback), &news);
+    LoaderRun run(options(net.service, net.fallback), &news);
     // The thread's loop is asked to quit by the loader itself.
     QTRY_VERIFY_WITH_TIMEOUT(run.threadEnded, 20000);
-    QCOMPARE(pictures.requestCount(), 1);
+    QCOMPARE(net.pictures.requestCount(), 1);
     QCOMPARE(run.finished, 0);
     QCOMPARE(run.newsListsLoaded, 1);
 }
@@ -461,21 +455,18 @@ void TestLoadThread::deadPrimaryMeansFallbackForEverything()
 
 void TestLoadThread::updateInstalledInsteadOfFinishing()
 {
-    TestHttpServer service(&certificates);
-    TestHttpServer fallback(&certificates);
-    FakeService api(service);
+    Loopback net(&certificates);
     const QByteArray installer = "#!/bin/sh\ntouch installer-ran.txt\n";
-    service.route("/setup.exe", TestResponse::ok(installer));
-    QVERIFY(service.listen());
-    QVERIFY(fallback.listen());
-    api.answer(QStringLiteral("updates"),
+    net.service.route("/setup.exe", TestResponse::ok(installer));
+    QVERIFY(net.listen());
+    net.api.answer(QStringLiteral("updates"),
         TestResponse::ok("{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\""
-            + service.url(QStringLiteral("/setup.exe")).toUtf8() + "\"}"));
-    api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    api.answer(QStringLiteral("news"), TestResponse::ok("[]"));
+            + net.service.url(QStringLiteral("/setup.exe")).toUtf8() + "\"}"));
+    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
+    net.api.answer(QStringLiteral("news"), TestResponse::ok("[]"));
 
     RecordingNews news;
-    LoaderRun run(options(service, fallback), &news);
+    LoaderRun run(options(net.service, net.fallback), &news);
     QTRY_VERIFY_WITH_TIMEOUT(
         QFile::exists(launcherDir.filePath(QStringLiteral("installer-ran.txt"))), 20000);
     QTRY_COMPARE(run.states.last(), QStringLiteral("Установка обновления..."));
