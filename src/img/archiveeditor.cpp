@@ -76,6 +76,7 @@ bool ArchiveEditor::readDirectory()
         entry.streamingSize = raw.streamingSize;
         entry.sizeInArchive = raw.sizeInArchive;
         entry.name = QString::fromUtf8(raw.name);
+        entry.nameBytes = raw.name;
         directory.append(entry);
     }
     liveEntries = directory.size();
@@ -155,6 +156,7 @@ bool ArchiveEditor::appendEntry(const QString &name, const QByteArray &data)
     entry.offset = quint32(sector);
     entry.streamingSize = quint16(sectors);
     entry.name = name;
+    entry.nameBytes = name.toUtf8();
     directory.append(entry);
     ++liveEntries;
     changed = true;
@@ -211,8 +213,7 @@ bool ArchiveEditor::writeDirectory()
     bytes.resize(int(directoryBytes(live.size())));
     char *record = bytes.data() + headerSize + entrySize;
     for (const DirectoryEntry &entry : qAsConst(live)) {
-        encodeEntry(record, entry.offset, entry.streamingSize, entry.sizeInArchive,
-                    entry.name.toUtf8());
+        encodeEntry(record, entry.offset, entry.streamingSize, entry.sizeInArchive, entry.nameBytes);
         record += entrySize;
     }
     directory = live;

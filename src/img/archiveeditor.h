@@ -18,6 +18,9 @@ struct DirectoryEntry
     quint16 sizeInArchive = 0;
     // Empty for an entry removed since the directory was last written.
     QString name;
+    // The name field's bytes up to the first NUL, written back as they were read: a name that is
+    // not valid UTF-8 would otherwise come back altered or cut.
+    QByteArray nameBytes;
 
     quint32 sectors() const { return sizeInArchive ? sizeInArchive : streamingSize; }
 };

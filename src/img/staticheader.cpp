@@ -46,12 +46,16 @@ bool isCarried(const RawEntry &entry)
         && !QString::fromLocal8Bit(entry.name).contains(QLatin1Char(' '));
 }
 
-// The name as the rebuilt directory stores it: re-encoded as UTF-8, unless that no longer fits
-// the field, in which case the original bytes stay rather than a cut, different name.
+// The name as the rebuilt directory stores it: re-encoded as UTF-8, unless the local code page
+// could not decode it faithfully or the UTF-8 form no longer fits the field; then the original
+// bytes stay rather than an altered or cut name.
 QByteArray carriedName(const RawEntry &entry)
 {
-    const QByteArray utf8 = QString::fromLocal8Bit(entry.name).toUtf8();
-    return utf8.size() <= nameFieldSize ? utf8 : entry.name;
+    const QString name = QString::fromLocal8Bit(entry.name);
+    const QByteArray utf8 = name.toUtf8();
+    if (utf8.size() > nameFieldSize || name.toLocal8Bit() != entry.name)
+        return entry.name;
+    return utf8;
 }
 
 // Copies what the source holds of [from, from + length) to the current position of target;

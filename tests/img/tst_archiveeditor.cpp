@@ -24,7 +24,8 @@ private slots:
     void standardArchiveOpensAndLists();
     void elementNames_data();
     void elementNames();
-    void fullNameFieldSurvivesRewrite();
+    void foreignNamesSurviveRewrite_data();
+    void foreignNamesSurviveRewrite();
     void directoryNeverReachesData();
     void standardDirectoryWithoutRoomIsLeftAlone();
     void hostileDirectories_data();
@@ -235,20 +236,32 @@ void TestArchiveEditor::elementNames()
     editor.close();
 }
 
-void TestArchiveEditor::fullNameFieldSurvivesRewrite()
+void TestArchiveEditor::foreignNamesSurviveRewrite_data()
 {
-    // A field without NUL, as other tools write it, reads as all 24 bytes and is written back
-    // unchanged.
-    const QString path = dir.filePath("fullname.img");
-    const QByteArray name(24, 'q');
+    QTest::addColumn<QByteArray>("name");
+    // A field without NUL, as other tools write it, reads as all 24 bytes.
+    QTest::newRow("24 bytes, no NUL") << QByteArray(24, 'q');
+    // A name in an 8-bit code page is not UTF-8; decoding and re-encoding would alter it.
+    QTest::newRow("code page 1251") << QByteArray("\xcf\xf0\xe8\xe2\xe5\xf2.dff");
+    QTest::newRow("invalid UTF-8, full field") << QByteArray(24, '\xff');
+}
+
+void TestArchiveEditor::foreignNamesSurviveRewrite()
+{
+    QFETCH(QByteArray, name);
+    const QString path = dir.filePath("foreign.img");
     QVERIFY(writeFile(path, buildArchive("VER2", { { name, pattern(2048, 14) } }, 200)));
     QVERIFY(convertToStaticHeader(path));
+    QCOMPARE(readFile(path).mid(40 + 8, 24), name.leftJustified(24, '\0'));
     ArchiveEditor editor(path);
     QVERIFY(editor.open());
-    QCOMPARE(editor.entries().at(0).name, QString(name));
-    QVERIFY(editor.appendEntry("z.sorted.after", pattern(1, 15)));
+    QCOMPARE(editor.entries().at(0).name, QString::fromUtf8(name));
+    QVERIFY(editor.appendEntry("\x01 sorted first", pattern(1, 15)));
     editor.close();
-    QCOMPARE(readFile(path).mid(40 + 8, 24), name);
+    const QByteArray bytes = readFile(path);
+    QCOMPARE(le32(bytes, 4), 3u);
+    QCOMPARE(bytes.mid(72 + 8, 24), name.leftJustified(24, '\0'));
+    QCOMPARE(bytes.mid(200 * 2048, 2048), pattern(2048, 14));
 }
 
 void TestArchiveEditor::directoryNeverReachesData()

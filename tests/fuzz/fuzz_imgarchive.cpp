@@ -1,0 +1,110 @@
+// Feeds arbitrary bytes as an IMG archive to the editor and to the static-header rebuild, and
+// checks the promises both make about any file: no crash, bounded growth, and a rebuild that
+// either yields a recognised archive or leaves the file untouched.
+#include "img/archiveeditor.h"
+#include "img/staticheader.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Any valid archive grows by at most one element past its end when one is appended.
+constexpr qint64 growthLimit = (0xffffLL + 1) * 2048 * 2 + 409600;
+
+void editArchive(const QString &path, const QByteArray &input)
+{
+    using namespace ImgArchive;
+    ArchiveEditor editor(path);
+    if (!editor.open())
+        return;
+    for (int i = 0; i < editor.entries().size(); ++i) {
+        const QByteArray data = editor.readEntry(i);
+        check(data.size() <= input.size());
+        check(editor.findEntry(editor.entries().at(i).name) <= i);
+    }
+    const QByteArray element("fuzzed element data");
+    if (!editor.entries().isEmpty())
+        editor.replaceEntry(0, element);
+    const bool appended = editor.appendEntry("fuzz.new", element);
+    const bool written = editor.writeDirectory();
+    editor.close();
+    check(QFileInfo(path).size() <= input.size() + growthLimit);
+    if (appended && written) {
+        check(editor.open());
+        const int index = editor.findEntry("FUZZ.NEW");
+        check(index >= 0);
+        check(editor.readEntry(index).startsWith(element));
+        editor.close();
+    }
+}
+
+// Every input writes and renames several files; a memory-backed directory, where there is one,
+// keeps that from dominating the run.
+QTemporaryDir &workDir()
+{
+    static QTemporaryDir dir((QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+                                  ? QStringLiteral("/dev/shm")
+                                  : QDir::tempPath())
+                             + QStringLiteral("/fuzz_imgarchive-XXXXXX"));
+    return dir;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    QTemporaryDir &dir = workDir();
+    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+
+    const QString edited = dir.filePath("edited.img");
+    check(writeFile(edited, input));
+    editArchive(edited, input);
+
+    const QString converted = dir.filePath("converted.img");
+    check(writeFile(converted, input));
+    if (ImgArchive::convertToStaticHeader(converted)) {
+        check(ImgArchive::isStaticHeaderArchive(converted));
+        check(QFileInfo(converted).size() <= 2 * input.size() + growthLimit);
+        ImgArchive::ArchiveEditor editor(converted);
+        check(editor.open());
+        // Every element lies inside the rebuilt file; reading the big ones would only read zeros.
+        const qint64 fileSize = QFileInfo(converted).size();
+        for (int i = 0; i < editor.entries().size(); ++i) {
+            const qint64 length = qint64(editor.entrySectors(i)) * 2048;
+            check(qint64(editor.entries().at(i).offset) * 2048 + length <= fileSize);
+            if (length <= 16 * 2048)
+                check(editor.readEntry(i).size() == length);
+        }
+        editor.close();
+    } else {
+        check(readFile(converted) == input);
+    }
+    check(!QFile::exists(ImgArchive::staticHeaderTempPath(converted)));
+    ImgArchive::isStaticHeaderArchive(edited);
+    return 0;
+}
