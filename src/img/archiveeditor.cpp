@@ -190,7 +190,9 @@ bool ArchiveEditor::replaceEntry(int index, const QByteArray &data)
     entry.offset = quint32(sector);
     entry.streamingSize = quint16(sectors);
     entry.sizeInArchive = 0;
-    invalidate();
+    // Names are unchanged, so the lookup stays.
+    layoutValid = false;
+    changed = true;
     return true;
 }
 
