@@ -14,11 +14,10 @@
 #include <QVector>
 #include <QtEndian>
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <sys/resource.h>
 
 using namespace ImgArchive;
 
@@ -33,8 +32,8 @@ void report(const char *what, qint64 bytes, qint64 count, qint64 nanoseconds)
 {
     const double seconds = double(nanoseconds) / 1e9;
     std::printf("%-44s %9.1f MiB %8lld items %8.3f s %9.1f MiB/s %10.0f items/s\n", what,
-                mib(bytes), static_cast<long long>(count), seconds, mib(bytes) / seconds,
-                double(count) / seconds);
+        mib(bytes), static_cast<long long>(count), seconds, mib(bytes) / seconds,
+        double(count) / seconds);
 }
 
 long peakResidentKiB()
@@ -121,17 +120,18 @@ int main(int argc, char **argv)
     const long before = peakResidentKiB();
     timer.start();
     const bool converted = convertToStaticHeader(archive);
-    report("convertToStaticHeader, standard archive", archiveSize, sectors.size(), timer.nsecsElapsed());
+    report("convertToStaticHeader, standard archive", archiveSize, sectors.size(),
+        timer.nsecsElapsed());
 
     timer.start();
     const bool again = convertToStaticHeader(archive);
     report("convertToStaticHeader, already converted", QFileInfo(archive).size(), sectors.size(),
-           timer.nsecsElapsed());
+        timer.nsecsElapsed());
     std::printf("converted: %s/%s, static header: %s, result %.1f MiB, peak RSS %ld KiB (before "
                 "the rebuilds %ld KiB)\n",
-                converted ? "yes" : "no", again ? "yes" : "no",
-                isStaticHeaderArchive(archive) ? "yes" : "no", mib(QFileInfo(archive).size()),
-                peakResidentKiB(), before);
+        converted ? "yes" : "no", again ? "yes" : "no",
+        isStaticHeaderArchive(archive) ? "yes" : "no", mib(QFileInfo(archive).size()),
+        peakResidentKiB(), before);
     QFile::remove(archive);
     std::printf("\n");
 
@@ -151,7 +151,8 @@ int main(int argc, char **argv)
         for (int i = 0; i < elements.size(); ++i)
             editor.appendEntry(QString("model%1.dff").arg(i), elements[i]);
         editor.close();
-        report("appendEntry + close, 12000 elements", appendedBytes, elements.size(), timer.nsecsElapsed());
+        report("appendEntry + close, 12000 elements", appendedBytes, elements.size(),
+            timer.nsecsElapsed());
     }
     {
         ArchiveEditor editor(edited);
@@ -160,7 +161,8 @@ int main(int argc, char **argv)
         qint64 bytes = 0;
         for (int i = 0; i < editor.entries().size(); ++i)
             bytes += editor.readEntry(i).size();
-        report("open + readEntry of every element", bytes, editor.entries().size(), timer.nsecsElapsed());
+        report("open + readEntry of every element", bytes, editor.entries().size(),
+            timer.nsecsElapsed());
 
         timer.start();
         int found = 0;
@@ -174,7 +176,8 @@ int main(int argc, char **argv)
             // Every other one grows by a sector and moves behind the data.
             const int index = editor.findEntry(QString("model%1.dff").arg(i * 3));
             const int size = int(editor.entrySectors(index) * 2048) + (i % 2 ? 2048 : -100);
-            editor.replaceEntry(index, elements[i].left(qMin(size, elements[i].size())).leftJustified(size, 'r'));
+            editor.replaceEntry(
+                index, elements[i].left(qMin(size, elements[i].size())).leftJustified(size, 'r'));
             replaced += size;
         }
         editor.close();

@@ -31,11 +31,12 @@ qint64 directoryBytes(qint64 elementEntries)
 
 bool fitsNameField(const QString &name)
 {
-    return !name.isEmpty() && !name.contains(QChar(0))
-        && name.toUtf8().size() <= nameFieldSize;
+    return !name.isEmpty() && !name.contains(QChar(0)) && name.toUtf8().size() <= nameFieldSize;
 }
 
-ArchiveEditor::ArchiveEditor(const QString &path, QObject *parent) : QObject(parent), path(path)
+ArchiveEditor::ArchiveEditor(const QString &path, QObject *parent)
+    : QObject(parent)
+    , path(path)
 {
 }
 
@@ -165,8 +166,9 @@ bool ArchiveEditor::appendEntry(const QString &name, const QByteArray &data)
         lookup.insert(name.toCaseFolded(), directory.size() - 1);
     layoutFreeSector = std::max<quint64>(layoutFreeSector, sector + sectors);
     if (sectors > 0) {
-        layoutFirstData = layoutHasData ? std::min<qint64>(layoutFirstData, qint64(sector) * sectorSize)
-                                        : qint64(sector) * sectorSize;
+        layoutFirstData = layoutHasData
+            ? std::min<qint64>(layoutFirstData, qint64(sector) * sectorSize)
+            : qint64(sector) * sectorSize;
         layoutHasData = true;
     }
     return true;
@@ -209,13 +211,14 @@ bool ArchiveEditor::writeDirectory()
             live.append(entry);
     }
     std::stable_sort(live.begin(), live.end(),
-                     [](const DirectoryEntry &a, const DirectoryEntry &b) { return a.name < b.name; });
+        [](const DirectoryEntry &a, const DirectoryEntry &b) { return a.name < b.name; });
 
     QByteArray bytes = staticHeader(qint32(live.size() + 1));
     bytes.resize(int(directoryBytes(live.size())));
     char *record = bytes.data() + headerSize + entrySize;
     for (const DirectoryEntry &entry : qAsConst(live)) {
-        encodeEntry(record, entry.offset, entry.streamingSize, entry.sizeInArchive, entry.nameBytes);
+        encodeEntry(
+            record, entry.offset, entry.streamingSize, entry.sizeInArchive, entry.nameBytes);
         record += entrySize;
     }
     directory = live;
@@ -268,7 +271,8 @@ void ArchiveEditor::updateLayout() const
     for (const DirectoryEntry &entry : directory) {
         if (entry.name.isEmpty())
             continue;
-        layoutFreeSector = std::max<quint64>(layoutFreeSector, quint64(entry.offset) + entry.sectors());
+        layoutFreeSector
+            = std::max<quint64>(layoutFreeSector, quint64(entry.offset) + entry.sectors());
         if (entry.sectors() == 0)
             continue;
         const qint64 start = qint64(entry.offset) * sectorSize;
@@ -298,7 +302,8 @@ bool createEmptyArchive(const QString &path)
 {
     QByteArray bytes = staticHeader(1);
     bytes.resize(int(directoryAreaSize));
-    std::memset(bytes.data() + headerSize + entrySize, 0, size_t(bytes.size() - headerSize - entrySize));
+    std::memset(
+        bytes.data() + headerSize + entrySize, 0, size_t(bytes.size() - headerSize - entrySize));
     // Written next to the old file and moved over it, so a failure keeps what was there.
     QSaveFile out(path);
     return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit();

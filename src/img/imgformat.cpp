@@ -15,15 +15,15 @@ const char placeholderName[20] = "v2staticHeader.v2sh";
 namespace {
 // 16 KiB per read: few system calls, small memory whatever the directory's size.
 constexpr qint64 chunkCapacity = 512;
-}
+} // namespace
 
 bool RawEntry::isPlaceholder() const
 {
     return name.startsWith(placeholderName);
 }
 
-void encodeEntry(char *out, quint32 offset, quint16 streamingSize, quint16 sizeInArchive,
-                 const QByteArray &name)
+void encodeEntry(
+    char *out, quint32 offset, quint16 streamingSize, quint16 sizeInArchive, const QByteArray &name)
 {
     qToLittleEndian<quint32>(offset, out);
     qToLittleEndian<quint16>(streamingSize, out + 4);
@@ -41,7 +41,9 @@ QByteArray staticHeader(qint32 count)
     return header;
 }
 
-DirectoryReader::DirectoryReader(QFileDevice &file) : file(file), fileSize(file.size())
+DirectoryReader::DirectoryReader(QFileDevice &file)
+    : file(file)
+    , fileSize(file.size())
 {
     char field[4];
     if (!file.seek(4) || file.read(field, 4) != 4)

@@ -40,7 +40,7 @@ struct RawEntry
 
 // Writes the 32-byte record; name must already fit into the 24-byte field.
 void encodeEntry(char *out, quint32 offset, quint16 streamingSize, quint16 sizeInArchive,
-                 const QByteArray &name);
+    const QByteArray &name);
 
 // "V2SH", the count and the placeholder entry: the first 40 bytes of a static-header archive.
 QByteArray staticHeader(qint32 count);

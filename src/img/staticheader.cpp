@@ -28,14 +28,14 @@ void reportFile(QObject *receiver, const QString &fileName)
 {
     if (receiver)
         QMetaObject::invokeMethod(receiver, "updateCurrentFile", Qt::DirectConnection,
-                                  Q_ARG(QString, fileName), Q_ARG(QString, QString()));
+            Q_ARG(QString, fileName), Q_ARG(QString, QString()));
 }
 
 void reportProgress(QObject *receiver, quint64 maxValue, quint64 currentValue)
 {
     if (receiver)
         QMetaObject::invokeMethod(receiver, "updateProgressBar", Qt::DirectConnection,
-                                  Q_ARG(quint64, maxValue), Q_ARG(quint64, currentValue));
+            Q_ARG(quint64, maxValue), Q_ARG(quint64, currentValue));
 }
 
 // Removed entries, space-named elements and the placeholder of an earlier rebuild are not
@@ -110,7 +110,7 @@ bool writeRebuilt(QFile &source, QFile &target, qint64 kept, QObject *receiver)
             return false;
         records.resize(records.size() + entrySize);
         encodeEntry(records.data() + records.size() - entrySize, quint32(sector),
-                    entry.streamingSize, entry.sizeInArchive, carriedName(entry));
+            entry.streamingSize, entry.sizeInArchive, carriedName(entry));
         sector += entry.sectors();
         ++written;
         if (records.size() == recordBatch * entrySize) {

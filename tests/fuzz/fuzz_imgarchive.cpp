@@ -24,7 +24,8 @@ void check(bool condition)
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
 }
 
 QByteArray readFile(const QString &path)
@@ -67,10 +68,10 @@ void editArchive(const QString &path, const QByteArray &input)
 // keeps that from dominating the run.
 QTemporaryDir &workDir()
 {
-    static QTemporaryDir dir((QFileInfo(QStringLiteral("/dev/shm")).isWritable()
-                                  ? QStringLiteral("/dev/shm")
-                                  : QDir::tempPath())
-                             + QStringLiteral("/fuzz_imgarchive-XXXXXX"));
+    static QTemporaryDir dir(
+        (QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
+                                                            : QDir::tempPath())
+        + QStringLiteral("/fuzz_imgarchive-XXXXXX"));
     return dir;
 }
 

@@ -23,8 +23,8 @@ struct Element
     quint16 sizeInArchive = 0;
 };
 
-inline QByteArray entryBytes(quint32 offset, quint16 streamingSize, quint16 sizeInArchive,
-                             const QByteArray &name)
+inline QByteArray entryBytes(
+    quint32 offset, quint16 streamingSize, quint16 sizeInArchive, const QByteArray &name)
 {
     QByteArray record(32, '\0');
     qToLittleEndian<quint32>(offset, record.data());
@@ -48,8 +48,8 @@ inline QByteArray pattern(int size, int seed)
 // An archive with the given magic: header, directory, and the data of every element in whole
 // sectors. firstSector is where data starts when an element gives no offset (0: right behind
 // the directory).
-inline QByteArray buildArchive(const QByteArray &magic, const QVector<Element> &elements,
-                               quint32 firstSector = 0)
+inline QByteArray buildArchive(
+    const QByteArray &magic, const QVector<Element> &elements, quint32 firstSector = 0)
 {
     QByteArray directory = magic.left(4);
     directory.resize(8);
@@ -71,7 +71,8 @@ inline QByteArray buildArchive(const QByteArray &magic, const QVector<Element> &
         const qint64 at = qint64(offsets[i]) * 2048;
         if (file.size() < at + elements[i].data.size())
             file.append(QByteArray(int(at + elements[i].data.size() - file.size()), '\0'));
-        std::memcpy(file.data() + at, elements[i].data.constData(), size_t(elements[i].data.size()));
+        std::memcpy(
+            file.data() + at, elements[i].data.constData(), size_t(elements[i].data.size()));
     }
     // Whole sectors up to the end of the last element, zero padded.
     if (file.size() < qint64(next) * 2048)
@@ -82,7 +83,8 @@ inline QByteArray buildArchive(const QByteArray &magic, const QVector<Element> &
 inline bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
 }
 
 inline QByteArray readFile(const QString &path)

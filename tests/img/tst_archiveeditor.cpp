@@ -1,7 +1,6 @@
 #include "img/archiveeditor.h"
 #include "img/imgformat.h"
 #include "img/staticheader.h"
-
 #include "imgtestarchive.h"
 
 #include <QTemporaryDir>
@@ -149,7 +148,7 @@ void TestArchiveEditor::lookupIgnoresCaseAndSortIsOrdinal()
     for (const char *name : { "b.txd", "a.dff", "B.col", "_x", "Z.ifp" })
         QVERIFY(editor.appendEntry(name, pattern(10, 8)));
     QVERIFY(editor.appendEntry("A.DFF", pattern(10, 9))); // same name in other case
-    QCOMPARE(editor.findEntry("A.DFF"), 1);                // the first of equal names
+    QCOMPARE(editor.findEntry("A.DFF"), 1); // the first of equal names
     QCOMPARE(editor.findEntry("b.COL"), 2);
     QCOMPARE(editor.findEntry(""), -1);
     QCOMPARE(editor.findEntry("missing"), -1);
@@ -169,8 +168,7 @@ void TestArchiveEditor::standardArchiveOpensAndLists()
 {
     const QString path = dir.filePath("standard.img");
     QVector<Element> elements = {
-        { "infernus.dff", pattern(5000, 10) },
-        { "infernus.txd", pattern(2048, 11) },
+        { "infernus.dff", pattern(5000, 10) }, { "infernus.txd", pattern(2048, 11) },
         { "packed.col", pattern(4096, 12), 0, 1, 2 }, // size in archive wins over streaming size
     };
     QVERIFY(writeFile(path, buildArchive("VER2", elements)));
@@ -338,7 +336,8 @@ void TestArchiveEditor::hostileDirectories_data()
     pastEnd.replace(8, directory.size(), directory);
     QTest::newRow("offsets past the end or into the directory") << pastEnd << QStringList({ "ok" });
 
-    QByteArray truncated = buildArchive("VER2", { { "one", pattern(10, 3) }, { "two", pattern(10, 4) } });
+    QByteArray truncated
+        = buildArchive("VER2", { { "one", pattern(10, 3) }, { "two", pattern(10, 4) } });
     truncated.resize(8 + 32 + 20);
     QTest::newRow("cut off mid-directory") << truncated << QStringList();
 

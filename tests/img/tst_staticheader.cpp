@@ -1,7 +1,6 @@
 #include "app/runstate.h"
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
-
 #include "imgtestarchive.h"
 
 #include <QDir>
@@ -60,7 +59,8 @@ private:
 void TestStaticHeader::init()
 {
     quitRequested = false;
-    for (const QFileInfo &info : QDir(dir.path()).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QFileInfo &info :
+        QDir(dir.path()).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (info.isDir())
             QDir(info.filePath()).removeRecursively();
         else
@@ -127,14 +127,15 @@ void TestStaticHeader::standardArchiveIsRebuilt()
     QCOMPARE(bytes.mid(204 * 2048, 4096), elements[4].data);
 
     QCOMPARE(recorder.files, QStringList({ "gta3.img|" }));
-    const QVector<QPair<quint64, quint64>> expected = { { 0, 0 }, { 4, 1 }, { 4, 2 }, { 4, 3 }, { 4, 4 } };
+    const QVector<QPair<quint64, quint64>> expected
+        = { { 0, 0 }, { 4, 1 }, { 4, 2 }, { 4, 3 }, { 4, 4 } };
     QCOMPARE(recorder.progress, expected);
 }
 
 void TestStaticHeader::rebuildingIsIdempotent()
 {
     QVERIFY(writeFile(archivePath(),
-                      buildArchive("VER2", { { "b", pattern(3000, 6) }, { "a", pattern(10, 7) } })));
+        buildArchive("VER2", { { "b", pattern(3000, 6) }, { "a", pattern(10, 7) } })));
     QVERIFY(convertToStaticHeader(archivePath()));
     const QByteArray once = readFile(archivePath());
     QVERIFY(convertToStaticHeader(archivePath()));
@@ -190,7 +191,8 @@ void TestStaticHeader::largeArchiveGetsLargerDirectoryArea()
     const int count = 13000;
     QVector<Element> elements;
     for (int i = 0; i < count; ++i)
-        elements.append({ QByteArray("e") + QByteArray::number(i), i % 1000 ? QByteArray() : pattern(2048, i) });
+        elements.append({ QByteArray("e") + QByteArray::number(i),
+            i % 1000 ? QByteArray() : pattern(2048, i) });
     QVERIFY(writeFile(archivePath(), buildArchive("VER2", elements)));
     QVERIFY(convertToStaticHeader(archivePath()));
     QVERIFY(isStaticHeaderArchive(archivePath()));
@@ -226,14 +228,16 @@ void TestStaticHeader::damagedArchives_data()
     qToLittleEndian<qint32>(-1, negative.data() + 4);
     QTest::newRow("negative count") << negative << QStringList() << qint64(409600);
 
-    QByteArray truncated = buildArchive("VER2", { { "one", pattern(10, 2) }, { "two", pattern(10, 3) } });
+    QByteArray truncated
+        = buildArchive("VER2", { { "one", pattern(10, 2) }, { "two", pattern(10, 3) } });
     truncated.resize(8 + 32 + 20);
     QTest::newRow("cut off mid-directory") << truncated << QStringList() << qint64(409600);
 
     // The second element starts inside the file but its end is cut off: what is there is
     // carried, the rest reads as zeros. The third starts past the end: it has no data at all.
-    QByteArray cut = buildArchive("VER2", { { "whole", pattern(2048, 4) }, { "cut", pattern(4096, 5) },
-                                            { "gone", pattern(2048, 6) } });
+    QByteArray cut = buildArchive("VER2",
+        { { "whole", pattern(2048, 4) }, { "cut", pattern(4096, 5) },
+            { "gone", pattern(2048, 6) } });
     cut.resize(2048 * 3 + 100);
     QTest::newRow("data cut short") << cut << QStringList({ "whole", "cut" }) << qint64(203 * 2048);
 
