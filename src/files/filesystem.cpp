@@ -94,6 +94,24 @@ void writeEntryLine(QByteArray &out, const FileEntry &entry, bool withTimes)
     out += '\n';
 }
 
+// std::unique, except that a nameless record, which every other operation skips, is kept only
+// when its run holds no named one: otherwise it would displace the real record of its path.
+template<typename Iterator, typename Equal>
+Iterator uniqueNamedFirst(Iterator first, Iterator last, Equal equal)
+{
+    Iterator out = first;
+    while (first != last) {
+        Iterator runEnd = std::next(first);
+        while (runEnd != last && equal(*first, *runEnd))
+            ++runEnd;
+        const Iterator named = std::find_if(
+            first, runEnd, [](const FileEntry &entry) { return !entry.name.isEmpty(); });
+        *out++ = std::move(named != runEnd ? *named : *first);
+        first = runEnd;
+    }
+    return out;
+}
+
 } // namespace
 
 FileSystem::FileSystem(QObject *parent)
@@ -245,7 +263,7 @@ void FileSystem::normalize()
         std::stable_sort(sequence.begin(), sequence.end(), byName);
 
     directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
-    entries.erase(std::unique(entries.begin(), entries.end(), samePath), entries.end());
+    entries.erase(uniqueNamedFirst(entries.begin(), entries.end(), samePath), entries.end());
     for (QVector<FileEntry> &sequence : imgContents)
         sequence.erase(std::unique(sequence.begin(), sequence.end(), sameName), sequence.end());
 }
@@ -275,8 +293,8 @@ QString FileSystem::fingerprint(bool withTimes) const
             break;
         case FileEntry::audio_file:
             line += QLatin1String("af ") + QString::number(entry.size) + space
-                + QString::number(entry.partCount) + space + QString::number(entry.partSize)
-                + space + (withTimes ? QString::number(entry.mtime) : entry.md5);
+                + QString::number(entry.partCount) + space + QString::number(entry.partSize) + space
+                + (withTimes ? QString::number(entry.mtime) : entry.md5);
             break;
         default:
             line += QLatin1String("f ") + QString::number(entry.size) + space

@@ -49,8 +49,8 @@ public:
     // Replaces the file only once the new content is complete on disk, so that a crash or
     // power cut mid-write leaves the previous state intact. False when nothing was written.
     static bool writeSealedFile(const QString &name, const QByteArray &bytes);
-    static bool writeSealedFile(const QString &name, const QByteArray &bytes,
-                                const QString &launcherDir);
+    static bool writeSealedFile(
+        const QString &name, const QByteArray &bytes, const QString &launcherDir);
     // The container's bytes for a payload (empty if it cannot be enciphered), and back.
     static QByteArray sealPayload(const QByteArray &payload);
     static QByteArray unsealPayload(const QByteArray &fileBytes);

@@ -1,6 +1,5 @@
 // The sealed list container of FileSystem: magic, then the payload's ciphertext.
 #include "files/filesystem.h"
-
 #include "service/storecipher.h"
 
 #include <QCoreApplication>
@@ -42,7 +41,7 @@ QByteArray FileSystem::readSealedFile(const QString &name, const QString &launch
         return QByteArray();
     if (file.read(sealMagic.size()) != sealMagic)
         return QByteArray();
-    return StoreCipher::forStore().decrypt(file.read(maxSealedFileSize));
+    return StoreCipher::forStore().decrypt(file.readAll());
 }
 
 bool FileSystem::writeSealedFile(const QString &name, const QByteArray &bytes)
@@ -50,8 +49,8 @@ bool FileSystem::writeSealedFile(const QString &name, const QByteArray &bytes)
     return writeSealedFile(name, bytes, QCoreApplication::applicationDirPath());
 }
 
-bool FileSystem::writeSealedFile(const QString &name, const QByteArray &bytes,
-                                 const QString &launcherDir)
+bool FileSystem::writeSealedFile(
+    const QString &name, const QByteArray &bytes, const QString &launcherDir)
 {
     const QByteArray sealed = sealPayload(bytes);
     if (sealed.isEmpty())

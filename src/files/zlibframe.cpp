@@ -12,7 +12,7 @@ namespace {
 // A QByteArray cannot hold more; larger claims are refused before anything is allocated.
 constexpr qint64 maxByteArraySize = 0x7fffffff - 64;
 // The first buffer is sized by the input, not by the claim; it doubles while data keeps coming.
-constexpr qint64 minFirstBuffer = 64 * 1024;
+constexpr qint64 minFirstBuffer = 4096;
 
 } // namespace
 

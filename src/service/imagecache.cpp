@@ -49,7 +49,7 @@ bool ImageCache::readCache(const QString &address, QByteArray &data) const
     QFile file(cachePath(address));
     if (!file.open(QIODevice::ReadOnly) || file.size() > maxCacheFileSize)
         return false;
-    const QByteArray cipherText = file.read(maxCacheFileSize);
+    const QByteArray cipherText = file.readAll();
     file.close();
     StoreCipher cipher = StoreCipher::forStore();
     cipher.setPlainSizeLimit(maxCacheFileSize);

@@ -10,7 +10,11 @@
 class StoreCipher
 {
 public:
-    enum CompressionMode : qint32 { CompressWhenShorter = 0, AlwaysCompress = 1, NeverCompress = 2 };
+    enum CompressionMode : qint32 {
+        CompressWhenShorter = 0,
+        AlwaysCompress = 1,
+        NeverCompress = 2
+    };
     enum ProtectionMode : qint32 { NoProtection = 0, Checksum = 1, Sha1Hash = 2 };
     enum ErrorState : qint32 { NoError = 0, UnsupportedVersion = 2, IntegrityFailed = 3 };
 

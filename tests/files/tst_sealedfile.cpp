@@ -35,7 +35,6 @@ private slots:
     void damagedFilesReadEmpty_data();
     void damagedFilesReadEmpty();
     void oversizedFileIsNotRead();
-    void stateListThroughContainer();
 };
 
 void TestSealedFile::roundTripAndLayout()
@@ -67,7 +66,7 @@ void TestSealedFile::replacesWholeFileLeavingNoTemporary()
     QCOMPARE(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), QByteArray("new"));
     QVERIFY(readAll(path).size() < 100);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
-             QStringList { "korvina_launcher.bin" });
+        QStringList { "korvina_launcher.bin" });
 }
 
 void TestSealedFile::unwritableLocationWritesNothing()
@@ -121,27 +120,6 @@ void TestSealedFile::oversizedFileIsNotRead()
     // Sparse: costs no disk space, yet is larger than any state the launcher writes.
     QVERIFY(file.resize(StoreCipher::defaultPlainSizeLimit + 1));
     QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
-}
-
-void TestSealedFile::stateListThroughContainer()
-{
-    QTemporaryDir dir;
-    FileSystem state;
-    state.readText("[directories]\nmodels\n[entries]\n"
-                   "models/gta3.img gta3.img img_archive 409600 0 1 99\n"
-                   "a.txt a.txt file 3 0123456789abcdef0123456789abcdef 1700000000\n"
-                   "[img] 0\nbmx.dff 2048 0123456789abcdef0123456789abcdef\n",
-                   true);
-    state.normalize();
-    QByteArray text;
-    state.writeText(text, true);
-    QVERIFY(FileSystem::writeSealedFile("/korvina_launcher.bin", text, dir.path()));
-
-    FileSystem reread;
-    reread.readText(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), true);
-    QCOMPARE(reread.fingerprint(true), state.fingerprint(true));
-    QCOMPARE(reread.fingerprint(false), state.fingerprint(false));
-    QCOMPARE(reread.entries.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestSealedFile)

@@ -1,0 +1,45 @@
+// List texts from anywhere: reading never fails, and whatever was read survives its own text
+// form with both fingerprints unchanged.
+#include "files/filesystem.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+    for (const bool withTimes : { false, true }) {
+        FileSystem list;
+        list.readText(input, withTimes);
+        QByteArray text;
+        list.writeText(text, withTimes);
+        FileSystem reread;
+        reread.readText(text, withTimes);
+        check(reread.fingerprint(withTimes) == list.fingerprint(withTimes));
+        if (withTimes)
+            check(reread.fingerprint(false) == list.fingerprint(false));
+        QByteArray rewritten;
+        reread.writeText(rewritten, withTimes);
+        check(rewritten == text);
+
+        list.normalize();
+        list.normalize();
+        FileSystem twice;
+        twice.readText(text, withTimes);
+        twice.normalize();
+        check(twice.fingerprint(withTimes) == list.fingerprint(withTimes));
+    }
+    return 0;
+}
