@@ -46,6 +46,7 @@ private slots:
     void rebuildingIsIdempotent();
     void gapsAndRemovedElementsVanish();
     void emptyFileBecomesBareArchive();
+    void largeArchiveGetsLargerDirectoryArea_data();
     void largeArchiveGetsLargerDirectoryArea();
     void damagedArchives_data();
     void damagedArchives();
@@ -184,32 +185,47 @@ void TestStaticHeader::emptyFileBecomesBareArchive()
     QVERIFY(isStaticHeaderArchive(archivePath()));
 }
 
+void TestStaticHeader::largeArchiveGetsLargerDirectoryArea_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<quint32>("firstSector");
+    QTest::newRow("12798 fill one area") << 12798 << 200u;
+    // One more and the directory would reach byte 409600: it gets a second area, so no entry
+    // is cut off by the length of the directory area and the data starts at sector 400.
+    QTest::newRow("12799 need two areas") << 12799 << 400u;
+    QTest::newRow("13000") << 13000 << 400u;
+}
+
 void TestStaticHeader::largeArchiveGetsLargerDirectoryArea()
 {
-    // More elements than one 200-sector area holds: the directory gets two areas, so no entry
-    // is cut off and the data starts at sector 400. Most elements are empty to keep it small.
-    const int count = 13000;
+    QFETCH(int, count);
+    QFETCH(quint32, firstSector);
+    // Every thousandth element has a sector of data, the others are empty, to keep it small.
     QVector<Element> elements;
     for (int i = 0; i < count; ++i)
         elements.append({ QByteArray("e") + QByteArray::number(i),
             i % 1000 ? QByteArray() : pattern(2048, i) });
+    const quint32 dataSectors = quint32((count + 999) / 1000);
     QVERIFY(writeFile(archivePath(), buildArchive("VER2", elements)));
     QVERIFY(convertToStaticHeader(archivePath()));
     QVERIFY(isStaticHeaderArchive(archivePath()));
     const QByteArray bytes = readFile(archivePath());
     QCOMPARE(le32(bytes, 4), quint32(count + 1));
-    QCOMPARE(le32(bytes, 40), 400u);
-    QCOMPARE(bytes.mid(40 + 32 * (count - 1), 32), entryBytes(413, 0, 0, "e12999"));
-    QCOMPARE(bytes.size(), 413 * 2048);
+    QCOMPARE(le32(bytes, 40), firstSector);
+    const QByteArray lastName = QByteArray("e") + QByteArray::number(count - 1);
+    QCOMPARE(bytes.mid(40 + 32 * (count - 1), 32),
+        entryBytes(firstSector + dataSectors, 0, 0, lastName));
+    QCOMPARE(bytes.size(), int(firstSector + dataSectors) * 2048);
 
     ArchiveEditor editor(archivePath());
     QVERIFY(editor.open());
     QCOMPARE(editor.entries().size(), count);
     QCOMPARE(editor.readEntry(editor.findEntry("e12000")), pattern(2048, 12000));
-    QVERIFY(editor.appendEntry("added", pattern(100, 1)));
+    // A full single area takes no more entries; a second area has room to grow.
+    QCOMPARE(editor.appendEntry("added", pattern(100, 1)), firstSector > 200);
     editor.close();
     QVERIFY(editor.open());
-    QCOMPARE(editor.entries().size(), count + 1);
+    QCOMPARE(editor.entries().size(), count + (firstSector > 200 ? 1 : 0));
     QCOMPARE(editor.readEntry(editor.findEntry("e0")), pattern(2048, 0));
     editor.close();
 }
