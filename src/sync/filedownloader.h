@@ -1,0 +1,187 @@
+#pragma once
+
+#include <QByteArray>
+#include <QEventLoop>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class DownloadLedger;
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+class SyncProgress;
+
+namespace ImgArchive {
+class ArchiveEditor;
+}
+
+// One queued download.
+struct DownloadItem
+{
+    enum Kind { File = 0, ImgArchive = 1, AudioFile = 2 };
+
+    qint32 kind = File;
+    QString name;
+    QString path; // relative to the game directory; also the name shown
+    quint32 size = 0; // plain and audio file: the file size; IMG archive: its packed size
+    quint32 partCount = 0;
+    quint32 partSize = 0;
+    QList<QPair<QString, quint32>> elements; // element mode: what to fetch, in order
+    bool createEmpty = false;
+    bool wholeArchive = false;
+};
+
+// The receive buffer of one IMG element.
+class NetworkFile : public QObject
+{
+    Q_OBJECT
+
+public:
+    void append(const QByteArray &bytes) { bytesHeld.append(bytes); }
+    const QByteArray &data() const { return bytesHeld; }
+    qint64 size() const { return bytesHeld.size(); }
+
+private:
+    QByteArray bytesHeld;
+};
+
+// Fetches what the planner queued from the file host, one request at a time on the calling
+// (worker) thread: plain files packed whole, audio files in raw parts, IMG archives element by
+// element into the local archive or whole in packed 16 MiB parts. Everything is written next
+// to its destination first and put in place only after its size and digest match; each
+// completed item is committed to the ledger at once. Network faults, stalls and wrong content
+// are retried after a countdown, without limit, until the stop flag is set.
+//
+// A local write failure (a temporary or a destination that cannot be written, an archive that
+// cannot be opened) does not end the run: that item is given up for this run, its temporaries
+// are removed, it is listed in localFailures(), and the rest of the queue is still fetched.
+class FileDownloader : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Timing
+    {
+        int tickMs = 1000; // one speed and countdown tick
+        int firstTickMs = 100;
+        int stallTicks = 10; // ticks without data before a reply is aborted
+        int retryTicks = 3; // ticks between a failure and the retry
+    };
+    static constexpr int redirectLimit = 10;
+
+    // filesUrl: the file host's base, "https://host/launcher/filesystem".
+    FileDownloader(const QString &baseDir, SyncProgress *pipeline, DownloadLedger *planner,
+                   const QString &filesUrl, const Timing &timing, QObject *parent = nullptr);
+    FileDownloader(const QString &baseDir, SyncProgress *pipeline, DownloadLedger *planner,
+                   const QString &filesUrl, QObject *parent = nullptr);
+    ~FileDownloader() override;
+
+    void addFile(const QString &name, const QString &path, quint32 size);
+    void addAudioFile(const QString &name, const QString &path, quint32 size, quint32 partCount,
+                      quint32 partSize);
+    void addImgArchive(const QString &name, const QString &path, quint32 packedSize,
+                       quint32 partCount, const QList<QPair<QString, quint32>> &elements,
+                       bool createEmpty, bool wholeArchive);
+    void addDirectory(const QString &path) { directories.append(path); }
+
+    const QList<DownloadItem> &items() const { return queue; }
+    const QStringList &directoriesToCreate() const { return directories; }
+
+    // Creates every listed directory (with its parents) and records each in the ledger,
+    // whether it had to be created or not.
+    void createDirectories();
+
+    // Sets and reports the total of the queued downloads.
+    quint64 totalBytes();
+    // MiB still missing on the game drive; 0 or less means enough.
+    qint32 spaceShortfall() const;
+    // Replaces the free-space query (tests); the default asks the platform.
+    void setFreeSpaceQuery(const std::function<qint64(const QString &)> &query);
+
+    // Runs the queue; returns when it is done or the stop flag is set.
+    void start();
+
+    // Paths of items given up because the local disk refused them, in queue order.
+    const QStringList &localFailures() const { return failures; }
+
+public slots:
+    void networkFinished();
+    void networkReadyRead();
+    void networkProgress(qint64 bytesRead, qint64 totalBytes);
+    void speedCalc();
+
+private:
+    enum Status { Starting = 0, NetworkError = 1, DigestError = 2, Receiving = 3, Saving = 4,
+                  Unpacking = 5 };
+    enum class After { Advance, Retry, Fail };
+
+    bool beginRequest(bool resume);
+    void sendRequest(const QUrl &url);
+    void releaseReply();
+    void closeOutput();
+    After finishPlainFile(const DownloadItem &item);
+    After finishElement(const DownloadItem &item);
+    After finishAudioPart(const DownloadItem &item);
+    After finishArchivePart(const DownloadItem &item);
+    bool verifyArchive(const DownloadItem &item, const QString &file) const;
+    void scheduleRetry(bool digest, int errorCode);
+    void giveUp(const DownloadItem &item);
+    void removePartFiles(const DownloadItem &item) const;
+    QString diskPath(const QString &relative) const;
+    void showStatus(int status);
+    void reportProgress();
+    quint64 doneBytes() const;
+
+    QString baseDir;
+    SyncProgress *pipeline;
+    DownloadLedger *planner;
+    QString filesUrl;
+    Timing timing;
+    QStringList directories;
+    QList<DownloadItem> queue;
+    int itemIndex = 0;
+    int elementIndex = 0;
+    quint32 partIndex = 0;
+    QNetworkAccessManager *network;
+    QNetworkReply *reply = nullptr;
+    quint64 total = 0;
+    quint64 completed = 0;
+    quint64 requestBytes = 0;
+    quint64 archivePartBytes = 0;
+    quint64 archivePartStart = 0;
+    QEventLoop loop;
+    QFile *output = nullptr;
+    NetworkFile *buffer = nullptr;
+    std::unique_ptr<ImgArchive::ArchiveEditor> editor;
+    QString editorPath;
+
+    bool waiting = false;
+    int countdown = 0;
+    int errorCode = 0;
+    bool digestError = false;
+    bool writeFailed = false;
+    bool overflow = false; // the host sent more than the item can take
+    bool restartItem = false; // the assembled whole failed its check: fetch every part again
+    quint64 requestReceived = 0;
+    quint64 requestLimit = 0;
+    int stallTicks = 0;
+    qint64 secondBytes = 0;
+    qint64 lastBytesRead = 0;
+    qint64 speed = -1;
+    qint64 replyBytesRead = 0;
+    int redirects = 0;
+    bool originalHttps = false;
+    After outcome = After::Advance;
+
+    QTimer speedTimer;
+    QStringList failures;
+    std::function<qint64(const QString &)> freeSpace;
+};

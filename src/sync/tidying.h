@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Putting the game directory into the shape the rest of the synchronisation assumes: no
+// temporary or link files, canonical names, and the list of IMG archives still to convert.
+namespace Tidying {
+
+// Surrounding white space removed, inner runs made one "_", lower case.
+QString canonicalName(const QString &name);
+
+// The eight archives the game reads in its own way; they are never IMG-managed.
+bool isExcludedArchiveName(const QString &fileName);
+
+// Removes every file below gameDir whose lower-cased suffix is "tmp", "lnk" or "link"
+// (symbolic links included: the link itself goes). Failures are left as they are.
+void removeTemporaryFiles(const QString &gameDir);
+
+// Gives every directory below gameDir its canonical name, deepest first, so that one pass
+// reaches every level. A rename that fails (the name is taken) leaves the directory as it is.
+void convertDirectoryNames(const QString &gameDir);
+
+// Gives every file below gameDir its canonical name; a taken name leaves the file as it is.
+void convertFileNames(const QString &gameDir);
+
+// Absolute paths, in walk order, of the IMG archives below gameDir that the launcher manages
+// and that are not yet in the static-header layout.
+QStringList archivesToConvert(const QString &gameDir);
+
+} // namespace Tidying

@@ -1,0 +1,124 @@
+#include "sync/packedstream.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QTest>
+
+class TestPackedStream : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsWhatQCompressWrites_data();
+    void readsWhatQCompressWrites();
+    void writesWhatQUncompressReads();
+    void refusesWrongOrHostileData_data();
+    void refusesWrongOrHostileData();
+    void rangeOfLengths();
+};
+
+static QByteArray sample(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (int i = 0; i < size; ++i)
+        data[i] = char(i % 7 == 0 ? generator.bounded(256) : i % 13);
+    return data;
+}
+
+void TestPackedStream::readsWhatQCompressWrites_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("empty") << 0;
+    QTest::newRow("one byte") << 1;
+    QTest::newRow("one sector") << 2048;
+    QTest::newRow("several chunks") << 3 * 1024 * 1024 + 17;
+}
+
+void TestPackedStream::readsWhatQCompressWrites()
+{
+    QFETCH(int, size);
+    const QByteArray data = sample(size);
+    QByteArray packed = qCompress(data, 9);
+    QBuffer in(&packed);
+    in.open(QIODevice::ReadOnly);
+    QByteArray result;
+    QBuffer out(&result);
+    out.open(QIODevice::WriteOnly);
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    QVERIFY(PackedStream::unpack(in, out, quint32(size), &md5));
+    QCOMPARE(result, data);
+    QCOMPARE(md5.result(), QCryptographicHash::hash(data, QCryptographicHash::Md5));
+}
+
+void TestPackedStream::writesWhatQUncompressReads()
+{
+    for (int size : { 0, 1, 5000, 2 * 1024 * 1024 + 3 }) {
+        const QByteArray data = sample(size);
+        const QByteArray packed = PackedStream::pack(data);
+        QCOMPARE(packed.left(4), qCompress(data, 9).left(4));
+        QCOMPARE(qUncompress(packed), data);
+        bool ok = false;
+        QCOMPARE(PackedStream::unpack(packed, quint32(size), &ok), data);
+        QVERIFY(ok);
+    }
+}
+
+void TestPackedStream::refusesWrongOrHostileData_data()
+{
+    QTest::addColumn<QByteArray>("packed");
+    QTest::addColumn<quint32>("expected");
+    const QByteArray data = sample(100000);
+    const QByteArray good = qCompress(data, 9);
+    QByteArray lying = good;
+    lying[3] = char(lying[3] + 1); // prefix one more than the stream holds
+    QByteArray claimsGigabytes = good;
+    claimsGigabytes[0] = char(0x7f);
+    QByteArray bomb = qCompress(QByteArray(4 * 1024 * 1024, 'a'), 9);
+    bomb[0] = 0;
+    bomb[1] = 0;
+    bomb[2] = char(0x27);
+    bomb[3] = 0x10; // says 10000 bytes, inflates to 4 MiB
+    QByteArray flipped = good;
+    flipped[good.size() / 2] = char(~flipped[good.size() / 2]);
+
+    QTest::newRow("truncated") << good.left(good.size() / 2) << quint32(data.size());
+    QTest::newRow("only the prefix") << good.left(4) << quint32(data.size());
+    QTest::newRow("shorter than a prefix") << good.left(3) << quint32(data.size());
+    QTest::newRow("other expected size") << good << quint32(data.size() - 1);
+    QTest::newRow("prefix larger than the stream") << lying << quint32(data.size() + 1);
+    QTest::newRow("prefix of gigabytes") << claimsGigabytes << quint32(data.size());
+    QTest::newRow("inflates past its prefix") << bomb << quint32(10000);
+    QTest::newRow("corrupted stream") << flipped << quint32(data.size());
+    QTest::newRow("not zlib at all") << QByteArray("\x00\x00\x00\x05hello", 9) << quint32(5);
+}
+
+void TestPackedStream::refusesWrongOrHostileData()
+{
+    QFETCH(QByteArray, packed);
+    QFETCH(quint32, expected);
+    QBuffer in(&packed);
+    in.open(QIODevice::ReadOnly);
+    QByteArray result;
+    QBuffer out(&result);
+    out.open(QIODevice::WriteOnly);
+    QVERIFY(!PackedStream::unpack(in, out, expected, nullptr));
+    QVERIFY(quint64(result.size()) <= expected);
+}
+
+void TestPackedStream::rangeOfLengths()
+{
+    QByteArray packed = qCompress(sample(3000), 9);
+    for (const auto &[low, high, intact] : { std::tuple { 1u, 4096u, true },
+                                             std::tuple { 3000u, 3000u, true },
+                                             std::tuple { 3001u, 4096u, false },
+                                             std::tuple { 1u, 2999u, false } }) {
+        QBuffer in(&packed);
+        in.open(QIODevice::ReadOnly);
+        QCOMPARE(PackedStream::isIntact(in, low, high), intact);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestPackedStream)
+#include "tst_packedstream.moc"

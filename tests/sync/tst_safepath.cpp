@@ -1,0 +1,109 @@
+#include "sync/safepath.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestSafePath : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void relativePaths_data();
+    void relativePaths();
+    void plainNames_data();
+    void plainNames();
+    void linksInsideTheGameDirectory();
+    void replaceFileSwapsInOneStep();
+};
+
+void TestSafePath::relativePaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("plain file") << "gta_sa.exe" << true;
+    QTest::newRow("nested") << "models/gta3.img" << true;
+    QTest::newRow("dots inside a name") << "data/..x/a..b" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("absolute") << "/etc/passwd" << false;
+    QTest::newRow("drive letter") << "c:/windows/win.ini" << false;
+    QTest::newRow("drive relative") << "c:win.ini" << false;
+    QTest::newRow("backslash") << "models\\..\\..\\x" << false;
+    QTest::newRow("parent") << "../outside" << false;
+    QTest::newRow("parent inside") << "models/../../outside" << false;
+    QTest::newRow("dot component") << "models/./gta3.img" << false;
+    QTest::newRow("empty component") << "models//gta3.img" << false;
+    QTest::newRow("trailing slash") << "models/" << false;
+    QTest::newRow("nul") << QString("a") + QChar(0) + "b" << false;
+}
+
+void TestSafePath::relativePaths()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, safe);
+    QCOMPARE(SafePath::isSafeRelative(path), safe);
+    QTemporaryDir dir;
+    QCOMPARE(SafePath::resolve(dir.path(), path).isEmpty(), !safe);
+}
+
+void TestSafePath::plainNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("plain");
+    QTest::newRow("element") << "infernus.dff" << true;
+    QTest::newRow("with slash") << "a/b.dff" << false;
+    QTest::newRow("parent") << ".." << false;
+    QTest::newRow("dot") << "." << false;
+    QTest::newRow("backslash") << "..\\x" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TestSafePath::plainNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, plain);
+    QCOMPARE(SafePath::isPlainName(name), plain);
+}
+
+void TestSafePath::linksInsideTheGameDirectory()
+{
+    QTemporaryDir outside;
+    QTemporaryDir game;
+    QVERIFY(QDir().mkpath(game.path() + "/models"));
+    QVERIFY(QFile::link(outside.path(), game.path() + "/escape"));
+    QVERIFY(QFile::link(outside.path() + "/victim.txt", game.path() + "/victim.txt"));
+
+    QCOMPARE(SafePath::resolve(game.path(), "models/gta3.img"), game.path() + "/models/gta3.img");
+    QCOMPARE(SafePath::resolve(game.path(), "not/yet/there"), game.path() + "/not/yet/there");
+    QVERIFY(SafePath::resolve(game.path(), "escape").isEmpty());
+    QVERIFY(SafePath::resolve(game.path(), "escape/file.txt").isEmpty());
+    QVERIFY(SafePath::resolve(game.path(), "escape/new/dir").isEmpty());
+    // A dangling link is a link too.
+    QVERIFY(SafePath::resolve(game.path(), "victim.txt").isEmpty());
+    // Removing the link itself is allowed; going through it is not.
+    QCOMPARE(SafePath::resolve(game.path(), "victim.txt", true), game.path() + "/victim.txt");
+    QVERIFY(SafePath::resolve(game.path(), "escape/file.txt", true).isEmpty());
+}
+
+void TestSafePath::replaceFileSwapsInOneStep()
+{
+    QTemporaryDir dir;
+    const QString from = dir.path() + "/a.tmp";
+    const QString to = dir.path() + "/a";
+    for (const auto &[path, content] : { std::pair { from, QByteArray("new") },
+                                         std::pair { to, QByteArray("old") } }) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    QVERIFY(SafePath::replaceFile(from, to));
+    QVERIFY(!QFile::exists(from));
+    QFile file(to);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("new"));
+    QVERIFY(!SafePath::replaceFile(from, to));
+}
+
+QTEST_GUILESS_MAIN(TestSafePath)
+#include "tst_safepath.moc"
