@@ -2,6 +2,7 @@
 
 #include "app/runstate.h"
 #include "img/archiveeditor.h"
+#include "img/staticheader.h"
 #include "platform/platform.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
@@ -574,16 +575,15 @@ FileDownloader::After FileDownloader::finishElement(const DownloadItem &item)
         return After::Fail;
 
     const int index = editor->findEntry(element.first);
-    if (index >= 0)
-        editor->replaceEntry(index, data);
-    else
-        editor->appendEntry(element.first, data);
+    const bool stored = index >= 0 ? editor->replaceEntry(index, data)
+                                   : editor->appendEntry(element.first, data);
     // The directory goes to disk before the state records the element, so a crash in between
     // leaves an element the state does not claim, never a claim the archive does not hold.
-    editor->writeDirectory();
-    const int stored = editor->findEntry(element.first);
-    if (stored < 0 || md5Hex(editor->readEntry(stored)) != md5Hex(data))
-        return After::Fail; // the disk did not take it (full, or failing)
+    if (!stored || !editor->writeDirectory())
+        return After::Fail; // the disk did not take it, or the archive has no room
+    const int written = editor->findEntry(element.first);
+    if (written < 0 || md5Hex(editor->readEntry(written)) != md5Hex(data))
+        return After::Fail;
     completed += element.second;
     if (planner)
         planner->commitImgElement(item.path, element.first);

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
+
+class QObject;
 
 // What the pipeline shows: the per-file progress that the inventory, the planner, the
 // downloader and the archive conversion report while they work. The pipeline (SyncThread)
@@ -34,4 +38,21 @@ public:
 
 protected:
     ~DownloadLedger() = default;
+};
+
+// What the planner needs from the pipeline that runs it: its progress, the state file, the set
+// of archives the rebuild stage compacts, and the object that receives the rebuild's reports.
+class SyncWorker : public SyncProgress
+{
+public:
+    // Writes the saved state to the state file.
+    virtual void saveState() = 0;
+    // Paths relative to the game directory, UTF-8.
+    virtual void markArchiveUpdated(const QByteArray &path) = 0;
+    virtual QList<QByteArray> takeUpdatedArchives() = 0;
+    // Given to the static-header conversion as its receiver; may be null.
+    virtual QObject *conversionReceiver() = 0;
+
+protected:
+    ~SyncWorker() = default;
 };

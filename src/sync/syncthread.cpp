@@ -1,21 +1,356 @@
 #include "sync/syncthread.h"
 
 #include "app/runstate.h"
+#include "buildconfig.h"
+#include "files/filesystem.h"
+#include "img/staticheader.h"
+#include "platform/platform.h"
+#include "service/httprequest.h"
+#include "sync/localinventory.h"
+#include "sync/remotelist.h"
+#include "sync/remotenames.h"
+#include "sync/syncdiffhandler.h"
+#include "sync/tidying.h"
 
+#include <QCoreApplication>
+#include <QSettings>
 #include <QThread>
 
-SyncThread::SyncThread(const QString &gameDir, QObject *owner)
-    : gameDir(gameDir)
+SyncEnvironment SyncEnvironment::standard()
 {
-    Q_UNUSED(owner)
+    SyncEnvironment environment;
+    environment.launcherDir = QCoreApplication::applicationDirPath();
+    environment.fileHostUrl = QStringLiteral("https://") + QLatin1String(BuildConfig::fallbackHost);
+    environment.freeBytes = &Platform::freeDiskBytes;
+    return environment;
+}
+
+SyncThread::SyncThread(const QString &gameDir, QObject *owner)
+    : SyncThread(gameDir, owner, SyncEnvironment::standard())
+{
+}
+
+SyncThread::SyncThread(const QString &gameDir, QObject *owner, const SyncEnvironment &environment)
+    : gameDir(gameDir)
+    , owner(owner)
+    , environment(environment)
+{
+    // The owner is not made the parent: the worker is moved to a thread of its own.
+}
+
+SyncThread::~SyncThread()
+{
+    deleteCycle();
+}
+
+void SyncThread::deleteCycle()
+{
+    delete diffHandler;
+    delete remoteList;
+    delete savedState;
+    delete localList;
+    diffHandler = nullptr;
+    remoteList = nullptr;
+    savedState = nullptr;
+    localList = nullptr;
 }
 
 void SyncThread::start()
 {
-    emit setProgressText(QStringLiteral("Проверка целостности и поиск обновлений..."), QString());
-    emit setProgressState(1, 0);
-    emit finish(true);
+    QThread::msleep(ulong(qMax(0, environment.startDelayMs)));
+    while (runCycle() == Cycle::Again) {
+    }
+}
+
+bool SyncThread::stopped()
+{
+    if (!quitRequested.load(std::memory_order_relaxed))
+        return false;
+    endRun(true);
+    return true;
+}
+
+void SyncThread::endRun(bool sendFinish)
+{
+    flushState();
+    if (sendFinish)
+        emit finish(true);
     QThread::currentThread()->quit();
+}
+
+void SyncThread::stage(const QString &text)
+{
+    emit setProgressText(text, QString());
+    emit setProgressState(1, 0);
+}
+
+SyncThread::Cycle SyncThread::runCycle()
+{
+    deleteCycle();
+    updatedArchives.clear();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Получение списка синхронизируемых файлов..."));
+    if (!fetchLists()) {
+        emit setProgressText(QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
+        emit setProgressState(1, 0);
+        endRun(true);
+        return Cycle::Ended;
+    }
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Удаление временных файлов..."));
+    removeTemporaryFiles();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Конвертация названий файлов и директорий..."));
+    convertNames();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Конвертация IMG архивов в формат v2staticHeader..."));
+    convertImgArchives();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Получение списка локальных файлов..."));
+    scanLocal();
+    if (stopped())
+        return Cycle::Ended;
+
+    bool freshState = false;
+    if (savedState->entries.isEmpty() || savedState->directories.isEmpty()) {
+        emit setProgressText(QStringLiteral("Проверка целостности старой копии игры..."), QString());
+        emit setProgressState(0, 0);
+        freshState = checkOldCopy();
+        if (stopped())
+            return Cycle::Ended;
+    }
+
+    stage(QStringLiteral("Проверка целостности и поиск обновлений..."));
+    planChanges(freshState);
+    if (stopped())
+        return Cycle::Ended;
+
+    if (!diffHandler->hasChanges()) {
+        stage(QStringLiteral("Пересборка обновленных IMG архивов..."));
+        rebuildImgArchives();
+        if (stopped())
+            return Cycle::Ended;
+        endRun(true);
+        return Cycle::Ended;
+    }
+
+    stage(QStringLiteral("Удаление лишних файлов..."));
+    diffHandler->removeExtraFiles();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Сохранение внутренних данных..."));
+    writeState();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Подготовка к обновлению..."));
+    FileDownloader *downloader =
+            new FileDownloader(gameDir, this, diffHandler,
+                               environment.fileHostUrl + QLatin1String(RemoteNames::filesPath),
+                               environment.timing);
+    if (environment.freeBytes)
+        downloader->setFreeSpaceQuery(environment.freeBytes);
+    diffHandler->setDownloader(downloader);
+    diffHandler->prepareUpdate();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Подготовка к резервации..."));
+    progressStage = 3;
+    downloader->createDirectories();
+    progressStage = 0;
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Подготовка к скачиванию..."));
+    downloader->totalBytes();
+    const qint32 shortfall = downloader->spaceShortfall();
+    if (shortfall > 0) {
+        emit setProgressText(QStringLiteral("Недостаточно места на диске! Нужно ещё ")
+                                     + QString::number(shortfall) + QStringLiteral("Mb"),
+                             QString());
+        emit setProgressState(1, 0);
+        endRun(false);
+        return Cycle::Ended;
+    }
+    progressStage = 4;
+    downloader->start();
+    progressStage = 0;
+    flushState();
+    if (stopped())
+        return Cycle::Ended;
+
+    stage(QStringLiteral("Пересборка обновленных IMG архивов..."));
+    rebuildImgArchives();
+    if (stopped())
+        return Cycle::Ended;
+
+    // Items the disk refused were given up for this run; another cycle would only meet the same
+    // refusal again. The player is told which file, and the game is not reported ready.
+    const QStringList failures = downloader->localFailures();
+    if (!failures.isEmpty()) {
+        emit setProgressText(QStringLiteral("Ошибка записи на диск: ") + failures.first(),
+                             QString());
+        emit setProgressState(1, 0);
+        endRun(false);
+        return Cycle::Ended;
+    }
+    return Cycle::Again;
+}
+
+bool SyncThread::fetchLists()
+{
+    HttpRequest request(environment.fileHostUrl + QLatin1String(RemoteNames::listPath));
+    if (!request.sendGet(environment.listAttempts, environment.listTimeoutMs))
+        return false;
+    remoteList = new FileSystem;
+    remoteList->readText(request.response(), false);
+    RemoteList::sanitize(*remoteList);
+
+    const QByteArray payload = FileSystem::readSealedFile(QLatin1String(stateFileName),
+                                                          environment.launcherDir);
+    savedState = new FileSystem;
+    savedState->setRootPath(gameDir);
+    if (!payload.isEmpty())
+        savedState->readText(payload, true);
+    return true;
+}
+
+void SyncThread::removeTemporaryFiles()
+{
+    if (quitRequested)
+        return;
+    Tidying::removeTemporaryFiles(gameDir);
+}
+
+void SyncThread::convertNames()
+{
+    Tidying::convertDirectoryNames(gameDir);
+    if (quitRequested)
+        return;
+    Tidying::convertFileNames(gameDir);
+}
+
+void SyncThread::convertImgArchives()
+{
+    const QStringList archives = Tidying::archivesToConvert(gameDir);
+    if (quitRequested)
+        return;
+    // Converted archives are not queued for the rebuild stage: the conversion has just left
+    // them compact, and a second rewrite would change nothing.
+    progressStage = 2;
+    for (const QString &archive : archives) {
+        if (quitRequested)
+            break;
+        ImgArchive::convertToStaticHeader(archive, this);
+    }
+    progressStage = 0;
+}
+
+void SyncThread::scanLocal()
+{
+    localList = new FileSystem;
+    localList->setRootPath(gameDir);
+    LocalInventory inventory(*localList);
+    inventory.scanDirectories();
+    inventory.scanFiles();
+    inventory.readImgDirectories();
+    inventory.readModificationTimes();
+}
+
+bool SyncThread::checkOldCopy()
+{
+    progressStage = 1;
+    {
+        LocalInventory inventory(*localList);
+        connect(&inventory, &LocalInventory::updateCurrentFile, this,
+                [this](const QString &file) { updateCurrentFile(file); });
+        connect(&inventory, &LocalInventory::updateProgressBar, this,
+                &SyncThread::updateProgressBar);
+        inventory.hashFiles();
+        inventory.hashImgElements();
+    }
+    progressStage = 0;
+    if (quitRequested)
+        return false;
+
+    QByteArray text;
+    localList->writeText(text, true);
+    delete savedState;
+    savedState = new FileSystem;
+    savedState->setRootPath(gameDir);
+    savedState->readText(text, true);
+    writeState();
+    return true;
+}
+
+void SyncThread::planChanges(bool freshState)
+{
+    progressStage = 5;
+    diffHandler = new SyncDiffHandler(gameDir, this);
+    diffHandler->setLists(localList, savedState, remoteList);
+    QSettings settings(environment.launcherDir + QStringLiteral("/user.ini"), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("SERVERS"));
+    if (settings.value(QStringLiteral("NoSync"), 0).toInt() == 0)
+        diffHandler->compare(freshState);
+    progressStage = 0;
+}
+
+void SyncThread::rebuildImgArchives()
+{
+    progressStage = 6;
+    diffHandler->rebuildUpdatedArchives();
+    progressStage = 0;
+}
+
+void SyncThread::writeState()
+{
+    if (!savedState)
+        return;
+    savedState->normalize();
+    QByteArray text;
+    savedState->writeText(text, true);
+    FileSystem::writeSealedFile(QLatin1String(stateFileName), text, environment.launcherDir);
+    savePending = false;
+    lastSave.start();
+}
+
+void SyncThread::saveState()
+{
+    if (lastSave.isValid() && lastSave.elapsed() < environment.stateSaveIntervalMs) {
+        savePending = true;
+        return;
+    }
+    writeState();
+}
+
+void SyncThread::flushState()
+{
+    if (savePending)
+        writeState();
+}
+
+void SyncThread::markArchiveUpdated(const QByteArray &path)
+{
+    updatedArchives.insert(path);
+}
+
+QList<QByteArray> SyncThread::takeUpdatedArchives()
+{
+    const QList<QByteArray> archives = updatedArchives.values();
+    updatedArchives.clear();
+    return archives;
 }
 
 void SyncThread::updateProgressBar(quint64 maxValue, quint64 currentValue)
@@ -26,6 +361,37 @@ void SyncThread::updateProgressBar(quint64 maxValue, quint64 currentValue)
 
 void SyncThread::updateCurrentFile(const QString &currentFile, const QString &speed)
 {
-    Q_UNUSED(currentFile)
-    Q_UNUSED(speed)
+    switch (progressStage) {
+    case 1:
+        emit setProgressText(QStringLiteral("Проверка целостности старой копии игры (") + currentFile
+                                     + QStringLiteral(")..."),
+                             QString());
+        break;
+    case 2:
+        emit setProgressText(QStringLiteral("Конвертация IMG архивов в формат v2staticHeader (")
+                                     + currentFile + QStringLiteral(")..."),
+                             QString());
+        break;
+    case 3:
+        emit setProgressText(QStringLiteral("Резервация места на диске (") + currentFile
+                                     + QStringLiteral(")..."),
+                             QString());
+        break;
+    case 4:
+        emit setProgressText(QStringLiteral("Скачивание ") + currentFile, speed);
+        break;
+    case 5:
+        emit setProgressText(currentFile.isEmpty()
+                                     ? QStringLiteral("Проверка целостности и поиск обновлений...")
+                                     : QStringLiteral("Проверка целостности ") + currentFile,
+                             QString());
+        break;
+    case 6:
+        emit setProgressText(QStringLiteral("Пересборка обновленных IMG архивов (") + currentFile
+                                     + QStringLiteral(")..."),
+                             QString());
+        break;
+    default:
+        break;
+    }
 }

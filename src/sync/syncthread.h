@@ -2,17 +2,59 @@
 
 // Bringing the game directory into the state the file host describes.
 
+#include "sync/filedownloader.h"
+#include "sync/syncinterfaces.h"
+
+#include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
+#include <functional>
+
+class FileSystem;
+class SyncDiffHandler;
+
+// Where a synchronisation run reads and writes besides the game directory, and how patient it
+// is; the defaults are the real launcher's.
+struct SyncEnvironment
+{
+    // Holds the state file "/korvina_launcher.bin" and user.ini; the launcher's directory.
+    QString launcherDir;
+    // The file host, "https://host", without a trailing slash.
+    QString fileHostUrl;
+    // Free bytes for the user on the volume of a path, -1 when unknown.
+    std::function<qint64(const QString &)> freeBytes;
+    FileDownloader::Timing timing;
+    int listAttempts = 3;
+    int listTimeoutMs = 10000;
+    int startDelayMs = 250;
+    // The state file is rewritten after every completed item, but at most this often; what a
+    // crash keeps from the last interval is found again by hashing, not by downloading.
+    int stateSaveIntervalMs = 200;
+
+    static SyncEnvironment standard();
+};
+
 // Runs synchronisation cycles on a thread of its own until the game directory matches the
-// remote list, reporting through the progress signals and finish().
-class SyncThread : public QObject
+// remote list, reporting through the progress signals and finish(). A cycle fetches the list,
+// tidies the directory, takes the local inventory, plans, and carries the plan out; a cycle
+// that changed anything is followed by another, which verifies the result.
+class SyncThread : public QObject, public SyncWorker
 {
     Q_OBJECT
 
 public:
     SyncThread(const QString &gameDir, QObject *owner);
+    SyncThread(const QString &gameDir, QObject *owner, const SyncEnvironment &environment);
+    ~SyncThread() override;
+
+    static constexpr char stateFileName[] = "/korvina_launcher.bin";
+
+    void saveState() override;
+    void markArchiveUpdated(const QByteArray &path) override;
+    QList<QByteArray> takeUpdatedArchives() override;
+    QObject *conversionReceiver() override { return this; }
 
 signals:
     void setProgressText(const QString &left, const QString &right);
@@ -21,10 +63,37 @@ signals:
 
 public slots:
     void start();
-    void updateProgressBar(quint64 maxValue, quint64 currentValue);
-    void updateCurrentFile(const QString &currentFile, const QString &speed = QString());
+    void updateProgressBar(quint64 maxValue, quint64 currentValue) override;
+    void updateCurrentFile(const QString &currentFile, const QString &speed = QString()) override;
 
 private:
+    enum class Cycle { Again, Ended };
+
+    Cycle runCycle();
+    bool stopped();
+    void endRun(bool sendFinish);
+    void stage(const QString &text);
+    bool fetchLists();
+    void removeTemporaryFiles();
+    void convertNames();
+    void convertImgArchives();
+    void scanLocal();
+    bool checkOldCopy();
+    void planChanges(bool freshState);
+    void rebuildImgArchives();
+    void writeState();
+    void flushState();
+    void deleteCycle();
+
     int progressStage = 0;
+    QSet<QByteArray> updatedArchives;
     QString gameDir;
+    FileSystem *remoteList = nullptr;
+    FileSystem *savedState = nullptr;
+    FileSystem *localList = nullptr;
+    SyncDiffHandler *diffHandler = nullptr;
+    QObject *owner;
+    SyncEnvironment environment;
+    QElapsedTimer lastSave;
+    bool savePending = false;
 };

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include "files/fileentry.h"
+
+class FileSystem;
+
+// The local side of a file list: walks the game directory into a FileSystem, classifies every
+// file as plain file, IMG archive or audio file, reads the archives' directories element by
+// element, records sizes and modification times, and computes digests. Files are streamed
+// through the digest; elements are read one at a time.
+class LocalInventory : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint32 audioSinglePartLimit = 62914560;
+    static constexpr quint32 audioPartSize = 41943040;
+    static constexpr quint32 staticHeaderReserve = 409600;
+    static constexpr quint32 archivePartSize = 16777216;
+
+    // Works on list, whose root path is the directory walked.
+    explicit LocalInventory(FileSystem &list, QObject *parent = nullptr);
+
+    void scanDirectories();
+    void scanFiles();
+    void readImgDirectories();
+    void readModificationTimes();
+    // Both stop at the first file that cannot be opened (false), leaving it and every later
+    // one without a digest, and when the stop flag is set.
+    bool hashFiles();
+    bool hashImgElements();
+
+    // The usable elements of the archive at file (sizes and names as the scan takes them);
+    // false when it cannot be opened.
+    static bool readArchiveElements(const QString &file, QVector<FileEntry> *elements);
+    // ceil((409600 + element bytes) / 16 MiB), in 32-bit arithmetic.
+    static quint32 archivePartCount(const QVector<FileEntry> &elements);
+    // The kind a file of this relative (lower-case) path and name is listed as.
+    static FileEntry::Kind classify(const QString &path, const QString &name);
+    // Lower-case hex MD5 of the whole file, streamed; empty when it cannot be read.
+    static QString fileMd5(const QString &file);
+    // Seconds since 1970 of the last modification, low 32 bits; 0 when it does not exist.
+    static quint32 modificationTime(const QString &file);
+
+signals:
+    void updateProgressBar(quint64 maxValue, quint64 currentValue);
+    void resetProgressBar();
+    void updateCurrentFile(QString currentFile);
+    void resetCurrentFile();
+
+private:
+    QString diskPath(const QString &relative) const;
+
+    FileSystem &list;
+};

@@ -1,0 +1,71 @@
+#include "sync/remotelist.h"
+
+#include "files/filesystem.h"
+#include "img/archiveeditor.h"
+#include "sync/safepath.h"
+#include "sync/tidying.h"
+
+#include <QSet>
+
+namespace RemoteList {
+
+namespace {
+
+bool acceptablePath(const QString &path)
+{
+    if (!SafePath::isSafeRelative(path) || !FileSystem::fitsTextField(path))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        // Hidden names are left out of the local scan; names the tidying would change never
+        // match what is on disk after it.
+        if (part.startsWith(QLatin1Char('.')) || Tidying::canonicalName(part) != part)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void sanitize(FileSystem &list)
+{
+    QStringList directories;
+    QSet<QString> known;
+    for (const QString &directory : qAsConst(list.directories)) {
+        if (acceptablePath(directory) && !known.contains(directory)) {
+            directories.append(directory);
+            known.insert(directory);
+        }
+    }
+
+    QVector<FileEntry> entries;
+    entries.reserve(list.entries.size());
+    for (const FileEntry &entry : qAsConst(list.entries)) {
+        if (entry.name.isEmpty() || !acceptablePath(entry.path))
+            continue;
+        entries.append(entry);
+        for (int slash = entry.path.indexOf(QLatin1Char('/')); slash > 0;
+             slash = entry.path.indexOf(QLatin1Char('/'), slash + 1)) {
+            const QString parent = entry.path.left(slash);
+            if (!known.contains(parent)) {
+                directories.append(parent);
+                known.insert(parent);
+            }
+        }
+    }
+    list.directories = directories;
+    list.entries = entries;
+
+    for (auto it = list.imgContents.begin(); it != list.imgContents.end(); ++it) {
+        QVector<FileEntry> kept;
+        kept.reserve(it.value().size());
+        for (const FileEntry &element : qAsConst(it.value())) {
+            if (SafePath::isPlainName(element.name) && ImgArchive::fitsNameField(element.name)
+                && !element.name.contains(QLatin1Char(' ')) && element.size > 0)
+                kept.append(element);
+        }
+        it.value() = kept;
+    }
+}
+
+} // namespace RemoteList

@@ -1,0 +1,16 @@
+#pragma once
+
+class FileSystem;
+
+// The remote list decides what is written and deleted on the player's disk, so before anything
+// is planned from it, every item that could reach outside the game directory, or that the local
+// scan could never see again (and so would fetch on every cycle), is dropped.
+namespace RemoteList {
+
+// Drops directories and entries whose path is not a safe relative path of canonical, visible
+// components; elements whose name is not a plain name that fits an archive's name field, or
+// whose size is 0. Adds the parent directories of every entry that the list forgot, so that
+// the directory creation makes them and the next scan does not take them for extras.
+void sanitize(FileSystem &list);
+
+} // namespace RemoteList
