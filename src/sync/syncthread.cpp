@@ -13,6 +13,7 @@
 #include "sync/tidying.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QSettings>
 #include <QThread>
 
@@ -90,6 +91,8 @@ SyncThread::Cycle SyncThread::runCycle()
     updatedArchives.clear();
     if (stopped())
         return Cycle::Ended;
+    // A first launch may find no game directory at all; the root's own files need it.
+    QDir().mkpath(gameDir);
 
     stage(QStringLiteral("Получение списка синхронизируемых файлов..."));
     if (!fetchLists()) {

@@ -1,0 +1,387 @@
+#include "publisher.h"
+
+#include "files/filesystem.h"
+#include "img/archiveeditor.h"
+#include "img/staticheader.h"
+#include "sync/localinventory.h"
+#include "sync/packedstream.h"
+#include "sync/remotenames.h"
+#include "sync/tidying.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSaveFile>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <functional>
+
+namespace {
+
+const char cacheName[] = "/publish.cache";
+
+struct CacheRecord
+{
+    QByteArray sourceMd5;
+    qint64 outputSize = 0;
+};
+
+class Publication
+{
+public:
+    Publication(const QString &gameDir, const QString &outDir, const PublishOptions &options)
+        : gameDir(gameDir)
+        , filesDir(outDir + QStringLiteral("/launcher/filesystem"))
+        , listPath(outDir + QStringLiteral("/launcher/sync.lst"))
+        , cachePath(outDir + QLatin1String(cacheName))
+        , options(options)
+    {
+    }
+
+    PublishReport run();
+
+private:
+    bool publishFile(FileEntry &entry, const QString &source);
+    bool publishAudio(FileEntry &entry);
+    bool publishArchive(FileEntry &entry, qint32 key, bool *asFile, QString *plainSource);
+    // Writes one output unless the cache says it already holds this source; outputSize gets the
+    // size of the output file.
+    bool produce(const QString &remoteName, const QByteArray &sourceMd5,
+                 const std::function<bool(QIODevice &)> &write, qint64 *outputSize = nullptr);
+    void readCache();
+    bool writeCache();
+    void removeStale();
+
+    QString gameDir;
+    QString filesDir;
+    QString listPath;
+    QString cachePath;
+    PublishOptions options;
+    QTemporaryDir scratch;
+    QHash<QString, CacheRecord> cache;
+    QHash<QString, CacheRecord> published;
+    PublishReport report;
+    FileSystem list;
+};
+
+QByteArray fileMd5(QFile &file, qint64 offset, qint64 length)
+{
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    if (!file.seek(offset))
+        return QByteArray();
+    qint64 left = length;
+    while (left > 0) {
+        const QByteArray chunk = file.read(qMin<qint64>(left, 1 << 20));
+        if (chunk.isEmpty())
+            return QByteArray();
+        md5.addData(chunk);
+        left -= chunk.size();
+    }
+    return md5.result().toHex();
+}
+
+bool copyRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
+{
+    if (!from.seek(offset))
+        return false;
+    qint64 left = length;
+    while (left > 0) {
+        const QByteArray chunk = from.read(qMin<qint64>(left, 1 << 20));
+        if (chunk.isEmpty() || to.write(chunk) != chunk.size())
+            return false;
+        left -= chunk.size();
+    }
+    return true;
+}
+
+bool packRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
+{
+    return from.seek(offset) && PackedStream::pack(from, length, to);
+}
+
+bool isCanonicalPath(const QString &path)
+{
+    for (const QString &part : path.split(QLatin1Char('/'))) {
+        if (part.isEmpty() || Tidying::canonicalName(part) != part)
+            return false;
+    }
+    return true;
+}
+
+void Publication::readCache()
+{
+    QFile file(cachePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    while (!file.atEnd()) {
+        const QList<QByteArray> fields = file.readLine().trimmed().split(' ');
+        if (fields.size() != 3)
+            continue;
+        cache.insert(QString::fromUtf8(fields.at(2)), { fields.at(0), fields.at(1).toLongLong() });
+    }
+}
+
+bool Publication::writeCache()
+{
+    QSaveFile file(cachePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    for (auto it = published.constBegin(); it != published.constEnd(); ++it)
+        file.write(it->sourceMd5 + ' ' + QByteArray::number(it->outputSize) + ' ' + it.key().toUtf8()
+                   + '\n');
+    return file.commit();
+}
+
+bool Publication::produce(const QString &remoteName, const QByteArray &sourceMd5,
+                          const std::function<bool(QIODevice &)> &write, qint64 *outputSize)
+{
+    const QString target = filesDir + QLatin1Char('/') + remoteName;
+    const auto cached = cache.constFind(remoteName);
+    if (cached != cache.constEnd() && cached->sourceMd5 == sourceMd5
+        && QFileInfo(target).size() == cached->outputSize && QFileInfo(target).isFile()) {
+        published.insert(remoteName, *cached);
+        if (outputSize)
+            *outputSize = cached->outputSize;
+        ++report.reused;
+        return true;
+    }
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly) || !write(out) || !out.commit())
+        return false;
+    const qint64 size = QFileInfo(target).size();
+    published.insert(remoteName, { sourceMd5, size });
+    if (outputSize)
+        *outputSize = size;
+    ++report.written;
+    return true;
+}
+
+bool Publication::publishFile(FileEntry &entry, const QString &source)
+{
+    QFile file(source);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = file.size();
+    if (size > qint64(0xffffffffu))
+        return false;
+    const QByteArray md5 = fileMd5(file, 0, size);
+    if (md5.isEmpty() && size > 0)
+        return false;
+    entry.kind = FileEntry::file;
+    entry.size = quint32(size);
+    entry.md5 = QString::fromLatin1(
+            size == 0 ? QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5).toHex() : md5);
+    return produce(RemoteNames::plainFile(entry.path), entry.md5.toLatin1(),
+                   [&](QIODevice &out) { return packRange(file, 0, size, out); });
+}
+
+bool Publication::publishAudio(FileEntry &entry)
+{
+    QFile file(gameDir + QLatin1Char('/') + entry.path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = file.size();
+    if (size > qint64(0xffffffffu))
+        return false;
+    entry.size = quint32(size);
+    if (entry.size <= options.audioSinglePartLimit || options.audioPartSize == 0) {
+        entry.partCount = 1;
+        entry.partSize = entry.size;
+    } else {
+        entry.partSize = options.audioPartSize;
+        entry.partCount = quint32((quint64(entry.size) + entry.partSize - 1) / entry.partSize);
+    }
+    entry.md5 = QString::fromLatin1(
+            size == 0 ? QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5).toHex()
+                      : fileMd5(file, 0, size));
+    for (quint32 part = 0; part < entry.partCount; ++part) {
+        const qint64 offset = qint64(part) * entry.partSize;
+        const qint64 length = qMin<qint64>(entry.partSize, size - offset);
+        const QByteArray md5 = fileMd5(file, offset, length);
+        if (!produce(RemoteNames::audioPart(entry.path, part), md5 + ':' + QByteArray::number(length),
+                     [&](QIODevice &out) { return copyRange(file, offset, length, out); }))
+            return false;
+    }
+    return true;
+}
+
+bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QString *plainSource)
+{
+    const QString source = gameDir + QLatin1Char('/') + entry.path;
+    // The launcher holds managed archives in the static-header layout; a copy in that layout
+    // is what the whole-archive parts are cut from.
+    const QString copy = scratch.path() + QStringLiteral("/archive.img");
+    QFile::remove(copy);
+    if (!QFile::copy(source, copy))
+        return false;
+    QFile(copy).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!ImgArchive::isStaticHeaderArchive(copy) && !ImgArchive::convertToStaticHeader(copy))
+        return false;
+
+    QVector<FileEntry> elements;
+    if (!LocalInventory::readArchiveElements(copy, &elements))
+        return false;
+    if (elements.isEmpty()) {
+        // Listed as a plain file, in the form the launcher's tidying leaves it in.
+        *asFile = true;
+        const bool converted = !entry.path.startsWith(QLatin1String("multiplayer_c/models/"));
+        *plainSource = scratch.path() + QStringLiteral("/plain.img");
+        QFile::remove(*plainSource);
+        return QFile::copy(converted ? copy : source, *plainSource);
+    }
+
+    QFile archive(copy);
+    if (!archive.open(QIODevice::ReadOnly))
+        return false;
+    for (FileEntry &element : elements) {
+        const qint64 offset = qint64(element.sectorOffset) * 2048;
+        QByteArray data;
+        if (archive.seek(offset))
+            data = archive.read(element.size);
+        data.resize(int(element.size)); // the sector-rounded size, as the launcher reads it
+        element.md5 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+        element.sectorOffset = 0;
+        if (!produce(RemoteNames::imgElement(entry.path, element.name), element.md5.toLatin1(),
+                     [&](QIODevice &out) {
+                         const QByteArray packed = PackedStream::pack(data);
+                         return out.write(packed) == packed.size();
+                     }))
+            return false;
+    }
+
+    const qint64 size = archive.size();
+    const qint64 partBytes = RemoteNames::archivePartBytes;
+    const quint32 parts = quint32((size + partBytes - 1) / partBytes);
+    quint64 packedSize = 0;
+    for (quint32 part = 0; part < parts; ++part) {
+        const qint64 offset = qint64(part) * partBytes;
+        const qint64 length = qMin(partBytes, size - offset);
+        qint64 outputSize = 0;
+        const QByteArray md5 = fileMd5(archive, offset, length);
+        if (!produce(RemoteNames::archivePart(entry.path, part), md5 + ':' + QByteArray::number(length),
+                     [&](QIODevice &out) { return packRange(archive, offset, length, out); },
+                     &outputSize))
+            return false;
+        packedSize += quint64(outputSize);
+    }
+    entry.kind = FileEntry::img_archive;
+    entry.size = quint32(size);
+    entry.md5.clear();
+    entry.partCount = parts;
+    entry.packedSize = quint32(packedSize);
+    entry.imgKey = key;
+    list.imgContents.insert(key, elements);
+    return true;
+}
+
+void Publication::removeStale()
+{
+    QStringList doomed;
+    QDirIterator it(filesDir, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QString name = QDir(filesDir).relativeFilePath(it.filePath());
+        if (!published.contains(name))
+            doomed.append(it.filePath());
+    }
+    for (const QString &path : qAsConst(doomed)) {
+        if (QFile::remove(path))
+            ++report.removed;
+    }
+    // Directories left empty, deepest first.
+    QStringList directories;
+    QDirIterator dirs(filesDir, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (dirs.hasNext())
+        directories.prepend(dirs.next());
+    std::sort(directories.begin(), directories.end(),
+              [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    for (const QString &directory : qAsConst(directories))
+        QDir().rmdir(directory);
+}
+
+PublishReport Publication::run()
+{
+    if (!QFileInfo(gameDir).isDir()) {
+        report.error = QStringLiteral("not a directory: ") + gameDir;
+        return report;
+    }
+    if (!scratch.isValid() || !QDir().mkpath(filesDir)) {
+        report.error = QStringLiteral("cannot write below ") + filesDir;
+        return report;
+    }
+    readCache();
+
+    list.setRootPath(gameDir);
+    LocalInventory inventory(list);
+    inventory.scanDirectories();
+    inventory.scanFiles();
+
+    QStringList directories;
+    for (const QString &directory : qAsConst(list.directories)) {
+        if (isCanonicalPath(directory) && QFileInfo(gameDir + QLatin1Char('/') + directory).isDir())
+            directories.append(directory);
+        else
+            report.skipped.append(directory + QStringLiteral(": name is not canonical"));
+    }
+    list.directories = directories;
+
+    QVector<FileEntry> entries;
+    qint32 key = 0;
+    for (FileEntry entry : qAsConst(list.entries)) {
+        const QString source = gameDir + QLatin1Char('/') + entry.path;
+        if (!isCanonicalPath(entry.path) || !QFileInfo(source).isFile()) {
+            report.skipped.append(entry.path + QStringLiteral(": name is not canonical"));
+            continue;
+        }
+        bool done = false;
+        if (entry.kind == FileEntry::audio_file) {
+            done = publishAudio(entry);
+        } else if (entry.kind == FileEntry::img_archive) {
+            bool asFile = false;
+            QString plain;
+            done = publishArchive(entry, key, &asFile, &plain);
+            if (done && asFile)
+                done = publishFile(entry, plain);
+            else if (done)
+                ++key;
+        } else {
+            done = publishFile(entry, source);
+        }
+        if (!done) {
+            report.skipped.append(entry.path + QStringLiteral(": cannot be read or written"));
+            continue;
+        }
+        entries.append(entry);
+    }
+    list.entries = entries;
+    list.normalize();
+
+    QByteArray text;
+    list.writeText(text, false);
+    QSaveFile out(listPath);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        report.error = QStringLiteral("cannot write ") + listPath;
+        return report;
+    }
+    removeStale();
+    if (!writeCache()) {
+        report.error = QStringLiteral("cannot write ") + cachePath;
+        return report;
+    }
+    report.ok = true;
+    return report;
+}
+
+} // namespace
+
+PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options)
+{
+    Publication publication(QDir(gameDir).absolutePath(), QDir(outDir).absolutePath(), options);
+    return publication.run();
+}
