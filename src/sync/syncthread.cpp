@@ -61,6 +61,9 @@ void SyncThread::start()
     QThread::msleep(ulong(qMax(0, environment.startDelayMs)));
     while (runCycle() == Cycle::Again) {
     }
+    // Released here, on the thread that made them: the downloader's timer and network manager
+    // must not be torn down from another thread.
+    deleteCycle();
 }
 
 bool SyncThread::stopped()

@@ -243,7 +243,8 @@ bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QSt
         QByteArray data;
         if (archive.seek(offset))
             data = archive.read(element.size);
-        data.resize(int(element.size)); // the sector-rounded size, as the launcher reads it
+        // The sector-rounded size, as the launcher reads it; a short file reads as zeros.
+        data.append(QByteArray(int(element.size) - data.size(), '\0'));
         element.md5 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
         element.sectorOffset = 0;
         if (!produce(RemoteNames::imgElement(entry.path, element.name), element.md5.toLatin1(),

@@ -1,0 +1,188 @@
+#include "syncfixture.h"
+
+#include "testhttpserver.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <QtEndian>
+
+namespace SyncFixture {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray bytes(int length, int seed)
+{
+    QByteArray data(length, Qt::Uninitialized);
+    quint32 state = quint32(seed) * 2654435761u + 1;
+    for (int i = 0; i < length; ++i) {
+        state = state * 1103515245u + 12345u;
+        // Half random, half runs, so that packing has something to do.
+        data[i] = char((i / 64) % 2 ? (state >> 16) : (seed + i / 256));
+    }
+    return data;
+}
+
+static void appendEntry(QByteArray &out, quint32 offset, quint16 sectors, const QByteArray &name)
+{
+    char record[32] = {};
+    qToLittleEndian<quint32>(offset, record);
+    qToLittleEndian<quint16>(sectors, record + 4);
+    memcpy(record + 8, name.constData(), size_t(qMin(name.size(), 24)));
+    out.append(record, 32);
+}
+
+bool writeArchive(const QString &path, const Elements &elements, bool staticHeader)
+{
+    QByteArray header;
+    header.append(staticHeader ? "V2SH" : "VER2", 4);
+    char count[4];
+    qToLittleEndian<qint32>(elements.size() + (staticHeader ? 1 : 0), count);
+    header.append(count, 4);
+    if (staticHeader)
+        appendEntry(header, 0, 0, "v2staticHeader.v2sh");
+    const qint64 directoryBytes = 8 + 32 * (elements.size() + 1);
+    quint32 sector = staticHeader ? 200 : quint32((directoryBytes + 2047) / 2048);
+    QByteArray data;
+    for (const auto &element : elements) {
+        const quint16 sectors = quint16((element.second.size() + 2047) / 2048);
+        appendEntry(header, sector, sectors, element.first);
+        QByteArray padded = element.second;
+        padded.append(QByteArray(sectors * 2048 - padded.size(), '\0'));
+        data.append(padded);
+        sector += sectors;
+    }
+    const int headerBytes = staticHeader ? 409600 : int((directoryBytes + 2047) / 2048 * 2048);
+    header.append(QByteArray(headerBytes - header.size(), '\0'));
+    return writeFile(path, header + data);
+}
+
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> result;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QString relative = base.relativeFilePath(it.filePath());
+        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink()) {
+            result.insert(QStringLiteral("dir:") + relative, QByteArray());
+        } else {
+            result.insert(relative, QCryptographicHash::hash(readFile(it.filePath()),
+                                                             QCryptographicHash::Md5)
+                                            .toHex());
+        }
+    }
+    return result;
+}
+
+QStringList differences(const QMap<QString, QByteArray> &expected,
+                        const QMap<QString, QByteArray> &actual)
+{
+    QStringList result;
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
+        if (!actual.contains(it.key()))
+            result.append(QStringLiteral("missing ") + it.key());
+        else if (actual.value(it.key()) != it.value())
+            result.append(QStringLiteral("differs ") + it.key());
+    }
+    for (auto it = actual.constBegin(); it != actual.constEnd(); ++it) {
+        if (!expected.contains(it.key()))
+            result.append(QStringLiteral("extra ") + it.key());
+    }
+    return result;
+}
+
+void serveTree(TestHttpServer &server, const QString &root)
+{
+    server.setFallback([root](const TestRequest &request) {
+        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(request.path));
+        if (path.contains(QLatin1String("..")))
+            return TestResponse::error(403);
+        QFile file(root + path);
+        if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
+            return TestResponse::error(404);
+        return TestResponse::ok(file.readAll());
+    });
+}
+
+bool RunResult::sawText(const QString &prefix) const
+{
+    return countTexts(prefix) > 0;
+}
+
+int RunResult::countTexts(const QString &prefix) const
+{
+    int count = 0;
+    for (const auto &text : texts)
+        count += text.first.startsWith(prefix) ? 1 : 0;
+    return count;
+}
+
+SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl)
+{
+    SyncEnvironment environment;
+    environment.launcherDir = launcherDir;
+    environment.fileHostUrl = hostUrl;
+    environment.freeBytes = [](const QString &) { return qint64(1) << 42; };
+    environment.timing.tickMs = 20;
+    environment.timing.firstTickMs = 10;
+    environment.timing.stallTicks = 10;
+    environment.timing.retryTicks = 3;
+    environment.listAttempts = 2;
+    environment.listTimeoutMs = 5000;
+    environment.startDelayMs = 0;
+    return environment;
+}
+
+RunResult runSync(const QString &gameDir, const SyncEnvironment &environment)
+{
+    RunResult result;
+    QObject receiver;
+    auto *worker = new SyncThread(gameDir, nullptr, environment);
+    QThread thread;
+    worker->moveToThread(&thread);
+    QObject::connect(worker, &SyncThread::setProgressText, &receiver,
+                     [&](const QString &left, const QString &right) {
+                         result.texts.append({ left, right });
+                     });
+    QObject::connect(worker, &SyncThread::setProgressState, &receiver,
+                     [&](quint64 current, quint64 maximum) {
+                         result.states.append({ current, maximum });
+                     });
+    QObject::connect(worker, &SyncThread::finish, &receiver, [&](bool ready) {
+        result.finished = true;
+        result.gameReady = ready;
+    });
+    QObject::connect(&thread, &QThread::started, worker, &SyncThread::start);
+    QEventLoop loop;
+    QObject::connect(&thread, &QThread::finished, &loop, &QEventLoop::quit);
+    thread.start();
+    loop.exec();
+    thread.wait();
+    // The queued signals still on their way.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    delete worker;
+    return result;
+}
+
+} // namespace SyncFixture

@@ -1,0 +1,55 @@
+#pragma once
+
+// Shared by the synchronisation tests: files and IMG archives made on disk, a snapshot of a
+// directory tree to compare, a loopback file host serving a published tree, and a helper that
+// runs one SyncThread on a thread of its own to its end.
+
+#include "sync/syncthread.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+class TestHttpServer;
+
+namespace SyncFixture {
+
+bool writeFile(const QString &path, const QByteArray &content);
+QByteArray readFile(const QString &path);
+// Deterministic bytes of the given length, different for every seed.
+QByteArray bytes(int length, int seed);
+
+using Elements = QList<QPair<QByteArray, QByteArray>>; // name, data
+// A standard version-2 archive ("VER2"), element data at the given order from sector 1 on
+// (sector-rounded), or, with staticHeader, the launcher's static-header layout.
+bool writeArchive(const QString &path, const Elements &elements, bool staticHeader = false);
+
+// Relative path -> content digest for every file, and "dir:" + path for every directory;
+// hidden names included, so stray temporaries show up.
+QMap<QString, QByteArray> snapshot(const QString &root);
+// The differences of two snapshots in readable form; empty when equal.
+QStringList differences(const QMap<QString, QByteArray> &expected,
+                        const QMap<QString, QByteArray> &actual);
+
+// Serves the files below root as the host's paths ("/launcher/..."); unknown paths are 404.
+void serveTree(TestHttpServer &server, const QString &root);
+
+struct RunResult
+{
+    bool finished = false; // finish() was sent
+    bool gameReady = false;
+    QList<QPair<QString, QString>> texts; // every setProgressText
+    QList<QPair<quint64, quint64>> states; // every setProgressState
+    bool sawText(const QString &prefix) const;
+    int countTexts(const QString &prefix) const;
+    QString lastLeft() const { return texts.isEmpty() ? QString() : texts.last().first; }
+};
+
+SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl);
+// Runs one synchronisation to its end (the worker's thread quits) and collects its signals.
+RunResult runSync(const QString &gameDir, const SyncEnvironment &environment);
+
+} // namespace SyncFixture

@@ -1,0 +1,182 @@
+#include "app/runstate.h"
+#include "files/filesystem.h"
+#include "img/staticheader.h"
+#include "publisher.h"
+#include "syncfixture.h"
+#include "testcertificates.h"
+#include "testhttpserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace SyncFixture;
+
+// The whole synchronisation against a loopback HTTPS file host serving what korvina-publish
+// made of a reference directory: each run must leave the game directory equal to the
+// reference, and the run after it must hash and fetch nothing.
+class TestSyncEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void emptyDirectoryThenEveryKindOfChange();
+    void oldCopyWithoutStateFile();
+
+private:
+    void publishReference();
+    void syncAndCompare(const QString &game, const QString &what);
+
+    TestCertificates certificates;
+    QTemporaryDir work;
+    QString reference;
+    QString host;
+    QString launcher;
+    PublishOptions options;
+    TestHttpServer *server = nullptr;
+};
+
+void TestSyncEndToEnd::initTestCase()
+{
+    QVERIFY2(certificates.generate(), qPrintable(certificates.errorText()));
+    certificates.trustInDefaultConfiguration();
+    // Small audio parts, so that the many-parts path runs without 60 MiB files.
+    options.audioPartSize = 5000;
+    options.audioSinglePartLimit = 5000;
+}
+
+void TestSyncEndToEnd::init()
+{
+    quitRequested = false;
+}
+
+static bool makeStaticArchive(const QString &path, const Elements &elements)
+{
+    // The reference keeps its archives as the launcher keeps them, so that the game directory
+    // can be compared with it byte for byte.
+    return writeArchive(path, elements) && ImgArchive::convertToStaticHeader(path);
+}
+
+void TestSyncEndToEnd::publishReference()
+{
+    const PublishReport report = publish(reference, host, options);
+    QVERIFY2(report.ok, qPrintable(report.error));
+    QVERIFY2(report.skipped.isEmpty(), qPrintable(report.skipped.join('\n')));
+}
+
+void TestSyncEndToEnd::syncAndCompare(const QString &game, const QString &what)
+{
+    const SyncEnvironment env = environment(launcher, server->baseUrl());
+    const RunResult first = runSync(game, env);
+    QVERIFY2(first.finished && first.gameReady, qPrintable(what + ": " + first.lastLeft()));
+    const QStringList diff = differences(snapshot(reference), snapshot(game));
+    QVERIFY2(diff.isEmpty(), qPrintable(what + ":\n" + diff.join('\n')));
+    QVERIFY(!FileSystem::readSealedFile(SyncThread::stateFileName, launcher).isEmpty());
+
+    server->clearRequests();
+    const RunResult second = runSync(game, env);
+    QVERIFY(second.finished && second.gameReady);
+    QCOMPARE(second.countTexts("Проверка целостности "), second.countTexts("Проверка целостности и"));
+    QCOMPARE(second.countTexts("Скачивание"), 0);
+    QCOMPARE(server->requestCount(), 1); // the list, nothing else
+    QVERIFY(differences(snapshot(reference), snapshot(game)).isEmpty());
+}
+
+void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
+{
+    reference = work.filePath("reference");
+    host = work.filePath("host");
+    launcher = work.filePath("launcher");
+    QVERIFY(QDir().mkpath(launcher));
+    QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(70000, 1)));
+    QVERIFY(writeFile(reference + "/data/handling.cfg", bytes(3000, 2)));
+    QVERIFY(writeFile(reference + "/data/empty.txt", QByteArray()));
+    QVERIFY(writeFile(reference + "/data/cuts.img", bytes(5000, 3))); // an excluded name: a file
+    QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(12345, 4))); // three audio parts
+    QVERIFY(writeFile(reference + "/audio/config/banks.dat", bytes(100, 5)));
+    QVERIFY(QDir().mkpath(reference + "/models/empty_dir"));
+    QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
+                              { { "infernus.dff", bytes(5000, 10) },
+                                { "infernus.txd", bytes(9000, 11) },
+                                { "landstal.dff", bytes(100, 12) },
+                                { "stays.col", bytes(2048, 13) } }));
+
+    TestHttpServer fileHost(&certificates);
+    server = &fileHost;
+    serveTree(fileHost, host);
+    QVERIFY(fileHost.listen());
+    publishReference();
+    const QString game = work.filePath("gtacr"); // does not exist yet
+    syncAndCompare(game, "first synchronisation");
+
+    // Changed, added and removed files; changed, added and removed elements; a new archive.
+    QVERIFY(writeFile(reference + "/data/handling.cfg", bytes(3100, 20)));
+    QVERIFY(writeFile(reference + "/data/new/added.txt", bytes(10, 21)));
+    QVERIFY(QFile::remove(reference + "/gta_sa.exe"));
+    QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(16000, 22)));
+    QVERIFY(QFile::remove(reference + "/models/gta3.img"));
+    QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
+                              { { "infernus.dff", bytes(7000, 30) }, // grows by a sector
+                                { "infernus.txd", bytes(9000, 11) },
+                                { "newcar.dff", bytes(3000, 31) },
+                                { "stays.col", bytes(2048, 32) } }));
+    QVERIFY(makeStaticArchive(reference + "/models/cutscene_more.img",
+                              { { "a.dff", bytes(40000, 40) }, { "b.txd", bytes(1, 41) } }));
+    QVERIFY(QDir(reference + "/models/empty_dir").removeRecursively());
+    publishReference();
+    syncAndCompare(game, "republished with changes");
+
+    // A player's leftovers: a file and a directory the list does not know, and a touched file
+    // whose content stayed the same.
+    QVERIFY(writeFile(game + "/players_mod.asi", "x"));
+    QVERIFY(QDir().mkpath(game + "/junk/deeper"));
+    QFile touched(game + "/data/handling.cfg");
+    QVERIFY(touched.open(QIODevice::ReadWrite));
+    QVERIFY(touched.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-5000),
+                                QFileDevice::FileModificationTime));
+    touched.close();
+    const RunResult cleanup = runSync(game, environment(launcher, server->baseUrl()));
+    QVERIFY(cleanup.finished);
+    QVERIFY(differences(snapshot(reference), snapshot(game)).isEmpty());
+    server = nullptr;
+}
+
+void TestSyncEndToEnd::oldCopyWithoutStateFile()
+{
+    reference = work.filePath("reference2");
+    host = work.filePath("host2");
+    launcher = work.filePath("launcher2");
+    QVERIFY(QDir().mkpath(launcher));
+    QVERIFY(writeFile(reference + "/samp.dll", bytes(20000, 50)));
+    QVERIFY(writeFile(reference + "/data/same.txt", bytes(500, 51)));
+    QVERIFY(makeStaticArchive(reference + "/models/player.img",
+                              { { "body.dff", bytes(4096, 52) }, { "head.dff", bytes(100, 53) } }));
+    TestHttpServer fileHost(&certificates);
+    server = &fileHost;
+    serveTree(fileHost, host);
+    QVERIFY(fileHost.listen());
+    publishReference();
+
+    // An old copy: one file changed, one element changed, a standard archive, upper-case names.
+    const QString game = work.filePath("gtacr2");
+    QVERIFY(writeFile(game + "/samp.dll", bytes(20000, 99)));
+    QVERIFY(writeFile(game + "/Data/Same.txt", bytes(500, 51)));
+    QVERIFY(writeArchive(game + "/models/player.img",
+                         { { "head.dff", bytes(100, 53) }, { "body.dff", bytes(4096, 98) } }));
+    const RunResult first = runSync(game, environment(launcher, fileHost.baseUrl()));
+    QVERIFY(first.sawText("Проверка целостности старой копии игры ("));
+    QVERIFY(first.states.contains({ 0, 0 }));
+    // Only what differs is fetched: the changed file and the changed element.
+    QCOMPARE(fileHost.requestCount("/launcher/filesystem/data/same.txt.compressed"), 0);
+    QCOMPARE(fileHost.requestCount("/launcher/filesystem/samp.dll.compressed"), 1);
+    QCOMPARE(fileHost.requestCount("/launcher/filesystem/models/player.img_img/body.dff.compressed"), 1);
+    QCOMPARE(fileHost.requestCount("/launcher/filesystem/models/player.img_img/head.dff.compressed"), 0);
+    syncAndCompare(game, "old copy");
+    server = nullptr;
+}
+
+QTEST_GUILESS_MAIN(TestSyncEndToEnd)
+#include "tst_syncendtoend.moc"
