@@ -37,7 +37,8 @@ QByteArray FileSystem::readSealedFile(const QString &name)
 QByteArray FileSystem::readSealedFile(const QString &name, const QString &launcherDir)
 {
     QFile file(launcherDir + name);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxSealedFileSize)
+    // A pipe or device in place of the file has no size to check and might never end.
+    if (!file.open(QIODevice::ReadOnly) || file.isSequential() || file.size() > maxSealedFileSize)
         return QByteArray();
     if (file.read(sealMagic.size()) != sealMagic)
         return QByteArray();

@@ -47,7 +47,8 @@ bool ImageCache::readCache(const QString &address, QByteArray &data) const
     if (!ensureCacheDir())
         return false;
     QFile file(cachePath(address));
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxCacheFileSize)
+    // A pipe or device in place of the file has no size to check and might never end.
+    if (!file.open(QIODevice::ReadOnly) || file.isSequential() || file.size() > maxCacheFileSize)
         return false;
     const QByteArray cipherText = file.readAll();
     file.close();

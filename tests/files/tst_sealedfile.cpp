@@ -120,6 +120,11 @@ void TestSealedFile::oversizedFileIsNotRead()
     // Sparse: costs no disk space, yet is larger than any state the launcher writes.
     QVERIFY(file.resize(StoreCipher::defaultPlainSizeLimit + 1));
     QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
+
+    // An endless device in its place is not read at all.
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QFile::link("/dev/zero", path));
+    QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSealedFile)
