@@ -13,27 +13,25 @@ const QString kindImgArchive = QStringLiteral("img_archive");
 const QString kindAudioFile = QStringLiteral("audio_file");
 
 // A line that reads back as a section header would switch the section of every line after it.
-bool looksLikeHeader(const QString &line)
-{
-    return line == directoriesHeader || line == entriesHeader || line.startsWith(imgHeader);
-}
-
 // The reader cuts the text at the first NUL and splits it at line feeds.
-bool fitsTextLine(const QString &line)
+bool fitsDirectoryLine(const QString &line)
 {
-    return !line.contains(QLatin1Char('\n')) && !line.contains(QChar(0)) && !looksLikeHeader(line);
+    return !line.contains(QLatin1Char('\n')) && !line.contains(QChar(0))
+        && line != directoriesHeader && line != entriesHeader && !line.startsWith(imgHeader);
 }
 
+// Entry and element lines go on after their first field, so they can only be mistaken for an
+// "[img]" header.
 bool writableEntry(const FileEntry &entry)
 {
     return FileSystem::fitsTextField(entry.path) && FileSystem::fitsTextField(entry.name)
-        && FileSystem::fitsTextField(entry.md5) && fitsTextLine(entry.path);
+        && FileSystem::fitsTextField(entry.md5) && !entry.path.startsWith(imgHeader);
 }
 
 bool writableElement(const FileEntry &element)
 {
     return FileSystem::fitsTextField(element.name) && FileSystem::fitsTextField(element.md5)
-        && fitsTextLine(element.name);
+        && !element.name.startsWith(imgHeader);
 }
 
 quint32 readUInt(const QStringRef &field)
@@ -131,7 +129,7 @@ void FileSystem::writeText(QByteArray &out, bool withTimes) const
     out.reserve(64 + 96 * (directories.size() + entries.size()));
     out += "[directories]\n";
     for (const QString &directory : directories) {
-        if (directory.isEmpty() || !fitsTextLine(directory))
+        if (directory.isEmpty() || !fitsDirectoryLine(directory))
             continue;
         out += directory.toUtf8();
         out += '\n';

@@ -251,22 +251,26 @@ void TestFileSystem::unrepresentableRecordsAreLeftOut()
     list.directories = QStringList { "data", "with space", "[entries]", "[img] 3", "line\nfeed" };
     list.entries.append(makeFile("data/a b.txt", 1, md5a));
     list.entries.append(makeFile("[img]/x.txt", 1, md5a));
+    // Found by fuzzing: left out although its line reads back as it was.
+    list.entries.append(makeFile("[entries]", 1, md5a));
     FileEntry badDigest = makeFile("data/c.txt", 1, "a b");
     list.entries.append(badDigest);
     list.entries.append(makeFile("data/ok.txt", 1, md5a));
     list.entries.append(makeArchive("models/gta3.img", 0));
     list.imgContents[0] = { makeElement("a b.dff", 2048, md5a), makeElement("[img]", 2048, md5a),
-        makeElement("ok.dff", 2048, md5a) };
+        makeElement("ok.dff", 2048, md5a), makeElement("[directories]", 2048, md5a) };
 
     QByteArray text;
     list.writeText(text, true);
     FileSystem reread;
     reread.readText(text, true);
     QCOMPARE(reread.directories, QStringList({ "data", "with space" }));
-    QCOMPARE(reread.entries.size(), 2);
-    QCOMPARE(reread.entries[0].path, QString("data/ok.txt"));
-    QCOMPARE(reread.imgContents.value(0).size(), 1);
+    QCOMPARE(reread.entries.size(), 3);
+    QCOMPARE(reread.entries[0].path, QString("[entries]"));
+    QCOMPARE(reread.entries[1].path, QString("data/ok.txt"));
+    QCOMPARE(reread.imgContents.value(0).size(), 2);
     QCOMPARE(reread.imgContents.value(0)[0].name, QString("ok.dff"));
+    QCOMPARE(reread.imgContents.value(0)[1].name, QString("[directories]"));
 }
 
 void TestFileSystem::sharedKeyWrittenOnce()
