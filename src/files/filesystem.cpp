@@ -1,6 +1,7 @@
 #include "files/filesystem.h"
 
 #include <QCryptographicHash>
+#include <QSet>
 
 #include <algorithm>
 
@@ -142,12 +143,12 @@ void FileSystem::writeText(QByteArray &out, bool withTimes) const
 
     // Each key's elements are written once even when two archives share the key: written
     // twice, they would read back doubled.
-    QVector<qint32> writtenKeys;
+    QSet<qint32> writtenKeys;
     for (const FileEntry &entry : entries) {
         if (entry.kind != FileEntry::img_archive || entry.name.isEmpty() || !writableEntry(entry)
             || writtenKeys.contains(entry.imgKey))
             continue;
-        writtenKeys.append(entry.imgKey);
+        writtenKeys.insert(entry.imgKey);
         out += "\n[img]";
         appendNumber(out, entry.imgKey);
         out += '\n';
