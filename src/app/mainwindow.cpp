@@ -215,7 +215,7 @@ int MainWindow::progressFillWidth(quint64 currentValue, quint64 maxValue)
 void MainWindow::startLoader()
 {
     loaderThread = new QThread;
-    loader = new LoadThread;
+    loader = new LoadThread(news);
     loader->moveToThread(loaderThread);
     connect(loaderThread, &QThread::started, loader, &LoadThread::start);
     connect(loader, &LoadThread::serverListAdd, servers, &ServerList::addElement);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/newssink.h"
+
 #include <QMutex>
 #include <QPixmap>
 #include <QPointer>
@@ -14,7 +16,7 @@ class QPropertyAnimation;
 // The news column: cards with title, text, date and picture that slide in one after another,
 // scroll with the wheel and open their link when clicked. The loader adds the entries from its
 // own thread; the cards are built on the user-interface thread once it says the list is done.
-class NewsList : public QWidget
+class NewsList : public QWidget, public NewsSink
 {
     Q_OBJECT
 
@@ -28,8 +30,8 @@ public:
 
     // Safe from any thread, but only before build(): it only stores the entry. Returns the
     // entry's index, under which its picture is later set.
-    uint addNews(
-        const QString &title, const QString &text, const QString &date, const QString &link);
+    uint addNews(const QString &title, const QString &text, const QString &date,
+        const QString &link) override;
     void build();
     void reveal();
     void setPicture(uint idx, const QPixmap &picture);

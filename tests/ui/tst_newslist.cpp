@@ -86,7 +86,12 @@ private slots:
     {
         QWidget host;
         NewsList list(&host);
-        QThread *loader = QThread::create([&list] { fill(list, 40); });
+        // The loader knows the list only as its news sink.
+        NewsSink *sink = &list;
+        QThread *loader = QThread::create([sink] {
+            for (int i = 0; i < 40; ++i)
+                sink->addNews(QStringLiteral("Title %1").arg(i), QString(), QString(), QString());
+        });
         loader->start();
         QVERIFY(loader->wait(10000));
         delete loader;
