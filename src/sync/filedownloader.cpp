@@ -497,6 +497,15 @@ void FileDownloader::networkFinished()
         scheduleRetry(false, int(QNetworkReply::ProtocolInvalidOperationError));
         return;
     }
+    // A connection closed mid-body is not always reported as an error; the announced length
+    // tells.
+    bool announced = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    if (announced && quint64(length) != requestReceived) {
+        removeOutput();
+        scheduleRetry(false, int(QNetworkReply::RemoteHostClosedError));
+        return;
+    }
 
     After result = After::Advance;
     if (item.kind == DownloadItem::ImgArchive)

@@ -1,0 +1,395 @@
+#include "app/runstate.h"
+#include "img/archiveeditor.h"
+#include "img/staticheader.h"
+#include "sync/filedownloader.h"
+#include "sync/syncinterfaces.h"
+#include "syncfixture.h"
+#include "testhttpserver.h"
+
+#include <QAtomicInt>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace SyncFixture;
+
+namespace {
+
+QString md5Of(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+// The planner's side as the downloader sees it: expected digests in, commits recorded.
+class Ledger : public DownloadLedger, public SyncProgress
+{
+public:
+    QMap<QString, QString> md5;
+    QStringList commits;
+    QStringList lefts;
+    QStringList rights;
+
+    QString remoteMd5(const QString &path) const override { return md5.value(path); }
+    QString remoteElementMd5(const QString &archive, const QString &element) const override
+    {
+        return md5.value(archive + ':' + element);
+    }
+    void commitFile(const QString &path) override { commits.append("file " + path); }
+    void commitImgElement(const QString &archive, const QString &element) override
+    {
+        commits.append("element " + archive + ':' + element);
+    }
+    void commitImgArchive(const QString &path) override { commits.append("archive " + path); }
+    void addSavedDirectory(const QString &path) override { commits.append("dir " + path); }
+    void updateProgressBar(quint64, quint64) override {}
+    void updateCurrentFile(const QString &left, const QString &right) override
+    {
+        lefts.append(left);
+        rights.append(right);
+    }
+    bool saw(const QString &text) const
+    {
+        for (const QString &left : lefts) {
+            if (left.contains(text))
+                return true;
+        }
+        return false;
+    }
+};
+
+FileDownloader::Timing fastTiming()
+{
+    FileDownloader::Timing timing;
+    timing.tickMs = 20;
+    timing.firstTickMs = 10;
+    timing.stallTicks = 5;
+    timing.retryTicks = 3;
+    return timing;
+}
+
+// Answers with bad responses for the first `failures` requests, then with good.
+TestHandler failingFirst(int failures, const TestResponse &bad, const TestResponse &good)
+{
+    auto count = std::make_shared<QAtomicInt>(0);
+    return [=](const TestRequest &) { return count->fetchAndAddRelaxed(1) < failures ? bad : good; };
+}
+
+} // namespace
+
+class TestFileDownloader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { quitRequested = false; }
+    void plainFileFaultsRetriedUntilCorrect_data();
+    void plainFileFaultsRetriedUntilCorrect();
+    void redirectsFollowedUpToTheLimit();
+    void audioPartsRetriedOneByOne();
+    void audioFileWithWrongDigestFetchedAgain();
+    void elementsWrittenIntoTheArchive();
+    void wholeArchiveInParts();
+    void localWriteFailureKeepsTheQueue();
+    void stopDuringARequest();
+    void directoriesCreatedAndRecorded();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestFileDownloader::plainFileFaultsRetriedUntilCorrect_data()
+{
+    const QByteArray content = bytes(50000, 7);
+    const QByteArray packed = qCompress(content, 9);
+    QByteArray wrongContent = content;
+    wrongContent[100] = char(wrongContent[100] + 1);
+    QTest::addColumn<TestResponse>("bad");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("server error") << TestResponse::error(500) << "ошибка сети (#";
+    QTest::newRow("not found") << TestResponse::error(404) << "ошибка сети (#";
+    QTest::newRow("dropped mid-body") << TestResponse::dropAfter(packed, 1000) << "ошибка сети (#";
+    QTest::newRow("stall mid-body") << TestResponse::stallAfter(packed, 1000) << "ошибка сети (#5)";
+    QTest::newRow("wrong content") << TestResponse::ok(qCompress(wrongContent, 9))
+                                   << "неверный md5-хэш, повтор через 3...";
+    QTest::newRow("truncated stream, complete answer")
+            << TestResponse::ok(packed.left(packed.size() - 10)) << "неверный md5-хэш";
+    QTest::newRow("wrong size") << TestResponse::ok(qCompress(content + "x", 9)) << "неверный md5-хэш";
+    QTest::newRow("not packed at all") << TestResponse::ok(content) << "неверный md5-хэш";
+}
+
+void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
+{
+    QFETCH(TestResponse, bad);
+    QFETCH(QString, status);
+    const QByteArray content = bytes(50000, 7);
+    const QString game = dir.filePath(QTest::currentDataTag());
+    QVERIFY(writeFile(game + "/data/file.bin", "the old content"));
+
+    TestHttpServer server;
+    server.route("/launcher/filesystem/data/file.bin.compressed",
+                 failingFirst(2, bad, TestResponse::ok(qCompress(content, 9))));
+    QVERIFY(server.listen());
+    Ledger ledger;
+    ledger.md5.insert("data/file.bin", md5Of(content));
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addFile("file.bin", "data/file.bin", quint32(content.size()));
+    downloader.totalBytes();
+    downloader.start();
+
+    QCOMPARE(server.requestCount(), 3);
+    QVERIFY2(ledger.saw("data/file.bin: " + status), qPrintable(ledger.lefts.join('\n')));
+    QCOMPARE(ledger.commits, QStringList { "file data/file.bin" });
+    QCOMPARE(readFile(game + "/data/file.bin"), content);
+    QVERIFY(downloader.localFailures().isEmpty());
+    QCOMPARE(snapshot(game).keys(), QStringList({ "data/file.bin", "dir:data" }));
+    // The countdown shows 3, 2, 1, 0.
+    for (const char *second : { "через 3...", "через 2...", "через 1...", "через 0..." })
+        QVERIFY(ledger.saw(second));
+}
+
+void TestFileDownloader::redirectsFollowedUpToTheLimit()
+{
+    const QByteArray content = bytes(3000, 8);
+    const QString game = dir.filePath("redirects");
+    QVERIFY(QDir().mkpath(game));
+    TestHttpServer server;
+    server.route("/launcher/filesystem/a.txt.compressed", TestResponse::redirect("/hop1"));
+    server.route("/hop2", TestResponse::redirect("store/a", 307));
+    server.route("/store/a", TestResponse::ok(qCompress(content, 9)));
+    // A chain longer than the limit fails each time until the host answers sooner.
+    auto loops = std::make_shared<QAtomicInt>(0);
+    server.route("/launcher/filesystem/b.txt.compressed", [loops](const TestRequest &) {
+        return TestResponse::redirect(loops->fetchAndAddRelaxed(1) < 11 ? "/launcher/filesystem/b.txt.compressed"
+                                                                        : "/store/a");
+    });
+    QVERIFY(server.listen());
+    server.route("/hop1", TestResponse::redirect(server.url("/hop2").toUtf8(), 301));
+    Ledger ledger;
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addFile("a.txt", "a.txt", quint32(content.size()));
+    downloader.addFile("b.txt", "b.txt", quint32(content.size()));
+    downloader.start();
+    QCOMPARE(readFile(game + "/a.txt"), content);
+    QCOMPARE(readFile(game + "/b.txt"), content);
+    QCOMPARE(server.requestCount("/launcher/filesystem/b.txt.compressed"), 12);
+    QVERIFY(ledger.saw("b.txt: ошибка сети (#"));
+    QCOMPARE(ledger.commits, QStringList({ "file a.txt", "file b.txt" }));
+}
+
+void TestFileDownloader::audioPartsRetriedOneByOne()
+{
+    const QByteArray content = bytes(2500, 9);
+    const QString game = dir.filePath("audio");
+    QVERIFY(writeFile(game + "/audio/sfx/genrl", "old"));
+    TestHttpServer server;
+    for (int part = 0; part < 5; ++part) {
+        const QByteArray piece = content.mid(part * 600, 600);
+        const QString path = QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part);
+        if (part == 3)
+            server.route(path, failingFirst(2, TestResponse::dropAfter(piece, 100), TestResponse::ok(piece)));
+        else if (part == 1)
+            server.route(path, failingFirst(1, TestResponse::ok(piece.left(599)), TestResponse::ok(piece)));
+        else
+            server.route(path, TestResponse::ok(piece));
+    }
+    QVERIFY(server.listen());
+    Ledger ledger;
+    ledger.md5.insert("audio/sfx/genrl", md5Of(content));
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addAudioFile("genrl", "audio/sfx/genrl", quint32(content.size()), 5, 600);
+    QCOMPARE(downloader.totalBytes(), quint64(2500));
+    downloader.start();
+    QCOMPARE(readFile(game + "/audio/sfx/genrl"), content);
+    // Only the failed parts were fetched again (Qt itself may resend a request whose
+    // connection dropped, so the failed ones count at least their failures plus one).
+    const int counts[] = { 1, 2, 1, 3, 1 };
+    for (int part = 0; part < 5; ++part) {
+        const int requests =
+                server.requestCount(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part));
+        QVERIFY(counts[part] == 1 ? requests == 1 : requests >= counts[part]);
+    }
+    QCOMPARE(ledger.commits, QStringList { "file audio/sfx/genrl" });
+    QVERIFY(ledger.saw("audio/sfx/genrl: сохранение..."));
+    QCOMPARE(snapshot(game).size(), 3); // the file and its two directories, no "_b" parts left
+}
+
+void TestFileDownloader::audioFileWithWrongDigestFetchedAgain()
+{
+    const QByteArray content = bytes(1000, 10);
+    const QString game = dir.filePath("audiodigest");
+    QVERIFY(QDir().mkpath(game + "/audio"));
+    TestHttpServer server;
+    QByteArray wrong = content.mid(500);
+    wrong[0] = 'X';
+    server.route("/launcher/filesystem/audio/x.b0", TestResponse::ok(content.left(500)));
+    server.route("/launcher/filesystem/audio/x.b1",
+                 failingFirst(1, TestResponse::ok(wrong), TestResponse::ok(content.mid(500))));
+    QVERIFY(server.listen());
+    Ledger ledger;
+    ledger.md5.insert("audio/x", md5Of(content));
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addAudioFile("x", "audio/x", 1000, 2, 500);
+    downloader.start();
+    QCOMPARE(readFile(game + "/audio/x"), content);
+    // The assembled file did not match: every part was fetched again, and only the good
+    // result was committed.
+    QCOMPARE(server.requestCount("/launcher/filesystem/audio/x.b0"), 2);
+    QCOMPARE(ledger.commits, QStringList { "file audio/x" });
+}
+
+void TestFileDownloader::elementsWrittenIntoTheArchive()
+{
+    const QString game = dir.filePath("elements");
+    const QString archive = game + "/models/gta3.img";
+    QVERIFY(writeArchive(archive, { { "keep.dff", bytes(2048, 1) }, { "change.dff", bytes(2048, 2) } },
+                         true));
+    const QByteArray changed = bytes(5000, 3); // grows: moves behind the data
+    const QByteArray added = bytes(4096, 4);
+    TestHttpServer server;
+    server.route("/launcher/filesystem/models/gta3.img_img/change.dff.compressed",
+                 failingFirst(1, TestResponse::ok(qCompress(bytes(6144, 9), 9)),
+                              TestResponse::ok(qCompress(changed + QByteArray(1144, 0), 9))));
+    server.route("/launcher/filesystem/models/gta3.img_img/new.txd.compressed",
+                 failingFirst(1, TestResponse::error(503), TestResponse::ok(qCompress(added, 9))));
+    QVERIFY(server.listen());
+    Ledger ledger;
+    ledger.md5.insert("models/gta3.img:change.dff", md5Of(changed + QByteArray(1144, 0)));
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addImgArchive("gta3.img", "models/gta3.img", 0, 1,
+                             { { "change.dff", 6144 }, { "new.txd", 4096 } }, false, false);
+    QCOMPARE(downloader.totalBytes(), quint64(10240));
+    downloader.start();
+
+    QCOMPARE(ledger.commits, QStringList({ "file models/gta3.img", "element models/gta3.img:change.dff",
+                                           "element models/gta3.img:new.txd" }));
+    QVERIFY(ledger.saw("change.dff (models/gta3.img): неверный md5-хэш, повтор через"));
+    QVERIFY(ledger.saw("new.txd (models/gta3.img): ошибка сети (#"));
+    ImgArchive::ArchiveEditor editor(archive);
+    QVERIFY(editor.open());
+    QCOMPARE(editor.readEntry(editor.findEntry("keep.dff")), bytes(2048, 1));
+    QCOMPARE(editor.readEntry(editor.findEntry("change.dff")), changed + QByteArray(1144, 0));
+    QCOMPARE(editor.readEntry(editor.findEntry("new.txd")), added);
+}
+
+void TestFileDownloader::wholeArchiveInParts()
+{
+    // A static-header archive a bit over two 16 MiB parts long.
+    const QString source = dir.filePath("source/big.img");
+    Elements elements;
+    for (int i = 0; i < 17; ++i)
+        elements.append({ QByteArray("e") + QByteArray::number(i) + ".dff", bytes(2 * 1024 * 1024, 100 + i) });
+    QVERIFY(writeArchive(source, elements, true));
+    const QByteArray whole = readFile(source);
+    QCOMPARE(whole.size(), 409600 + 17 * 2 * 1024 * 1024);
+    const int partBytes = 16777216;
+    const QString game = dir.filePath("whole");
+    QVERIFY(QDir().mkpath(game + "/models"));
+    TestHttpServer server;
+    quint32 packedSize = 0;
+    for (int part = 0; part * partBytes < whole.size(); ++part) {
+        const QByteArray packed = qCompress(whole.mid(part * partBytes, partBytes), 9);
+        packedSize += quint32(packed.size());
+        const QString path = QString("/launcher/filesystem/models/big.img.b%1.compressed").arg(part);
+        const int failures = part == 1 ? 1 : 0;
+        server.route(path, failingFirst(failures, TestResponse::ok(packed.left(packed.size() / 2)),
+                                        TestResponse::ok(packed)));
+    }
+    QVERIFY(server.listen());
+    Ledger ledger;
+    QList<QPair<QString, quint32>> pairs;
+    for (const auto &element : elements) {
+        pairs.append({ QString(element.first), 2 * 1024 * 1024 });
+        ledger.md5.insert("models/big.img:" + element.first, md5Of(element.second));
+    }
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addImgArchive("big.img", "models/big.img", packedSize, 3, pairs, true, true);
+    QCOMPARE(downloader.totalBytes(), quint64(packedSize));
+    downloader.start();
+    QVERIFY(readFile(game + "/models/big.img") == whole);
+    QCOMPARE(server.requestCount("/launcher/filesystem/models/big.img.b0.compressed"), 1);
+    QCOMPARE(server.requestCount("/launcher/filesystem/models/big.img.b1.compressed"), 2);
+    QCOMPARE(server.requestCount("/launcher/filesystem/models/big.img.b2.compressed"), 1);
+    QCOMPARE(ledger.commits, QStringList { "archive models/big.img" });
+    QVERIFY(ledger.saw("models/big.img: разархивирование..."));
+    QCOMPARE(snapshot(game).size(), 2);
+}
+
+void TestFileDownloader::localWriteFailureKeepsTheQueue()
+{
+    const QString game = dir.filePath("localfailure");
+    QVERIFY(QDir().mkpath(game + "/data"));
+    QVERIFY(writeFile(game + "/blocked", "a file where a directory should be"));
+    // A directory where the archive should be: it cannot be opened (permissions would not
+    // stop a test run as root).
+    QVERIFY(QDir().mkpath(game + "/models/notanarchive.img"));
+    TestHttpServer server;
+    server.setFallback([](const TestRequest &) { return TestResponse::ok(qCompress("abc", 9)); });
+    QVERIFY(server.listen());
+    Ledger ledger;
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addFile("x.txt", "blocked/x.txt", 3); // its parent is a file: cannot be written
+    downloader.addImgArchive("notanarchive.img", "models/notanarchive.img", 0, 1, { { "a", 2048 } },
+                             false, false);
+    downloader.addFile("y.txt", "data/y.txt", 3);
+    downloader.start();
+    QCOMPARE(downloader.localFailures(),
+             QStringList({ "blocked/x.txt", "models/notanarchive.img" }));
+    QCOMPARE(readFile(game + "/data/y.txt"), QByteArray("abc"));
+    QCOMPARE(ledger.commits, QStringList { "file data/y.txt" });
+    QCOMPARE(snapshot(game).keys(), QStringList({ "blocked", "data/y.txt", "dir:data", "dir:models",
+                                                  "dir:models/notanarchive.img" }));
+}
+
+void TestFileDownloader::stopDuringARequest()
+{
+    const QString game = dir.filePath("stop");
+    QVERIFY(QDir().mkpath(game));
+    TestHttpServer server;
+    const QByteArray packed = qCompress(bytes(100000, 5), 9);
+    server.route("/launcher/filesystem/a.compressed", [packed](const TestRequest &) {
+        quitRequested = true;
+        return TestResponse(TestResponse::ok(packed)).inChunks(1000, 20);
+    });
+    QVERIFY(server.listen());
+    Ledger ledger;
+    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
+                              fastTiming());
+    downloader.addFile("a", "a", 100000);
+    downloader.addFile("b", "b", 100000);
+    downloader.start();
+    QCOMPARE(server.requestCount(), 1);
+    QVERIFY(ledger.commits.isEmpty());
+    QVERIFY(!QFile::exists(game + "/a"));
+}
+
+void TestFileDownloader::directoriesCreatedAndRecorded()
+{
+    const QString game = dir.filePath("dirs");
+    QVERIFY(QDir().mkpath(game + "/exists"));
+    Ledger ledger;
+    FileDownloader downloader(game, &ledger, &ledger, "http://127.0.0.1:1/launcher/filesystem",
+                              fastTiming());
+    downloader.addDirectory("exists");
+    downloader.addDirectory("new/deep/er");
+    downloader.addDirectory("../escape");
+    downloader.createDirectories();
+    QVERIFY(QFileInfo(game + "/new/deep/er").isDir());
+    QVERIFY(!QFileInfo::exists(dir.filePath("escape")));
+    QCOMPARE(ledger.commits, QStringList({ "dir exists", "dir new/deep/er" }));
+    // 2 x 0 + 3000 MiB with 2999 MiB free: one missing.
+    downloader.setFreeSpaceQuery([](const QString &) { return qint64(2999) * 1048576; });
+    downloader.totalBytes();
+    QCOMPARE(downloader.spaceShortfall(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestFileDownloader)
+#include "tst_filedownloader.moc"
