@@ -144,13 +144,7 @@ void MainWindow::setUpDecorations()
     const auto makeLabel = [&](QLabel *placeholder, int size, int weight, const QColor &color,
                                Qt::Alignment alignment, const QString &text) {
         auto *label = new CustomLabel(placeholder, 5);
-        label->setAutoRedraw(false);
-        label->setLabelFont(QFont(montserrat, size, weight));
-        label->setLabelColor(color);
-        label->setLabelAlignment(int(alignment));
-        label->setLabelText(text);
-        label->setAutoRedraw(true);
-        label->draw();
+        label->setLook(QFont(montserrat, size, weight), color, int(alignment), text);
         return label;
     };
     const Qt::Alignment leftBottom = Qt::AlignLeft | Qt::AlignBottom;

@@ -2,11 +2,11 @@
 
 #include "settings/gamesettings.h"
 #include "ui/animcontrols.h"
+#include "ui/dialogframe.h"
 #include "ui/messagedialog.h"
 #include "ui_settingsdialog.h"
 
 #include <QFile>
-#include <QGraphicsDropShadowEffect>
 
 namespace {
 
@@ -53,13 +53,8 @@ SettingsDialog::SettingsDialog(GameSettings *settings, const Repair &repair, QWi
     repairButton = styleButton(ui->removeCache);
 
     title = new CustomLabel(ui->settingsLabel, 5);
-    title->setAutoRedraw(false);
-    title->setLabelFont(QFont(QStringLiteral("Montserrat"), 80, 75));
-    title->setLabelColor(Qt::white);
-    title->setLabelAlignment(Qt::AlignCenter);
-    title->setLabelText(QStringLiteral("Настройки"));
-    title->draw();
-    title->setAutoRedraw(true);
+    title->setLook(QFont(QStringLiteral("Montserrat"), 80, 75), Qt::white, Qt::AlignCenter,
+        QStringLiteral("Настройки"));
 
     trees = makeSwitch(ui->treesLabel);
     grass = makeSwitch(ui->grassLabel);
@@ -67,13 +62,7 @@ SettingsDialog::SettingsDialog(GameSettings *settings, const Repair &repair, QWi
     winter = makeSwitch(ui->winterLabel);
     reborn = makeSwitch(ui->rebornLabel);
 
-    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
-    setAttribute(Qt::WA_TranslucentBackground);
-    shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setBlurRadius(30);
-    shadow->setColor(QColor(0, 0, 0, 160));
-    shadow->setOffset(0, 0);
-    ui->shadowWidget->setGraphicsEffect(shadow);
+    shadow = frameDialog(this, ui->shadowWidget);
 
     connect(ui->btnOk, &QPushButton::released, this, &SettingsDialog::btnOk);
     connect(ui->removeCache, &QPushButton::released, this, &SettingsDialog::btnCache);

@@ -325,6 +325,16 @@ void CustomLabel::setAutoRedraw(bool on)
     autoRedraw = on;
 }
 
+void CustomLabel::setLook(const QFont &newFont, const QColor &newColor, int newAlignment,
+    const QString &newText)
+{
+    font = newFont;
+    color = newColor;
+    alignment = newAlignment;
+    text = newText;
+    draw();
+}
+
 void CustomLabel::draw()
 {
     if (image.isNull()) {

@@ -159,6 +159,8 @@ public:
     void setLabelAlignment(int flags);
     void setAutoRedraw(bool on);
     void draw();
+    // Font, colour, alignment and text at once, drawn a single time.
+    void setLook(const QFont &font, const QColor &color, int alignment, const QString &text);
 
     QString labelText() const { return text; }
     QFont labelFont() const { return font; }

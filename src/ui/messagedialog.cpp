@@ -1,10 +1,10 @@
 #include "ui/messagedialog.h"
 
 #include "ui/animcontrols.h"
+#include "ui/dialogframe.h"
 #include "ui/overlayhost.h"
 #include "ui_messagedialog.h"
 
-#include <QGraphicsDropShadowEffect>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
@@ -50,27 +50,14 @@ MessageDialog::MessageDialog(QWidget *parent)
     connect(ui->btnNoTrigger, &QPushButton::released, this, &MessageDialog::btnNo);
 
     textRenderer = new CustomLabel(ui->textLabel, 5.3);
-    textRenderer->setAutoRedraw(false);
-    textRenderer->setLabelFont(QFont(QStringLiteral("Montserrat"), 42, 45));
-    textRenderer->setLabelColor(Qt::white);
-    textRenderer->setLabelAlignment(Qt::AlignCenter | Qt::TextWordWrap);
-    textRenderer->setLabelText(QString());
+    textRenderer->setLook(QFont(QStringLiteral("Montserrat"), 42, 45), Qt::white,
+        Qt::AlignCenter | Qt::TextWordWrap, QString());
 
     titleRenderer = new CustomLabel(ui->headerLabel, 5.3);
-    titleRenderer->setAutoRedraw(false);
-    titleRenderer->setLabelFont(QFont(QStringLiteral("Montserrat"), 75, 45));
-    titleRenderer->setLabelColor(Qt::white);
-    titleRenderer->setLabelAlignment(Qt::AlignTop | Qt::AlignHCenter);
-    titleRenderer->setLabelText(QString());
-    titleRenderer->draw();
+    titleRenderer->setLook(QFont(QStringLiteral("Montserrat"), 75, 45), Qt::white,
+        Qt::AlignTop | Qt::AlignHCenter, QString());
 
-    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
-    setAttribute(Qt::WA_TranslucentBackground);
-    shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setBlurRadius(30);
-    shadow->setColor(QColor(0, 0, 0, 160));
-    shadow->setOffset(0, 0);
-    ui->shadowWidget->setGraphicsEffect(shadow);
+    shadow = frameDialog(this, ui->shadowWidget);
 }
 
 MessageDialog::~MessageDialog()
@@ -90,7 +77,6 @@ void MessageDialog::setKind(int kind)
     ui->bodyWidget->setStyleSheet(
         QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}").arg(accent));
     titleRenderer->setLabelText(title);
-    titleRenderer->draw();
 }
 
 void MessageDialog::setQuestion(int question)
@@ -109,7 +95,6 @@ void MessageDialog::setQuestion(int question)
 void MessageDialog::setText(const QString &text)
 {
     textRenderer->setLabelText(text.trimmed());
-    textRenderer->draw();
 }
 
 QString MessageDialog::text() const

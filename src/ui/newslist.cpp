@@ -35,13 +35,8 @@ CustomLabel *makeRenderer(QLabel *placeholder, double factor, int pointSize, int
     int alignment, const QString &text)
 {
     auto *renderer = new CustomLabel(placeholder, factor);
-    renderer->setAutoRedraw(false);
-    renderer->setLabelFont(QFont(QStringLiteral("Montserrat"), pointSize, weight));
-    renderer->setLabelColor(Qt::white);
-    renderer->setLabelAlignment(alignment);
-    renderer->setLabelText(text);
-    renderer->draw();
-    renderer->setAutoRedraw(true);
+    renderer->setLook(QFont(QStringLiteral("Montserrat"), pointSize, weight), Qt::white, alignment,
+        text);
     return renderer;
 }
 
