@@ -10,9 +10,9 @@ mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 fail() { echo "FAIL: $*"; exit 1; }
 
-# Waits up to 30 s for a visible window with the given title; prints its id.
+# Waits up to 60 s for a visible window with the given title; prints its id.
 wait_window() {
-    for _ in $(seq 300); do
+    for _ in $(seq 600); do
         id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1)
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.1

@@ -214,12 +214,9 @@ private:
             socket->flush();
             break;
         case TestResponse::Ending::Drop:
-            socket->flush();
-            // Let the bytes leave before the reset, so the client sees a body cut short.
-            QTimer::singleShot(50, this, [this] {
-                if (!stopped)
-                    socket->abort();
-            });
+            // Closed, not reset: a reset may discard bytes the client has not read yet, and a
+            // client that saw no answer at all silently resends its request.
+            socket->disconnectFromHost();
             break;
         }
     }
