@@ -523,6 +523,8 @@ void FileDownloader::networkFinished()
         completed += requestBytes;
     requestBytes = 0;
     requestReceived = 0;
+    if (result == After::Advance)
+        reportProgress(); // the bar reaches the end of the item, also for the last one
     outcome = result;
     releaseReply();
     loop.quit();
@@ -619,63 +621,33 @@ FileDownloader::After FileDownloader::finishAudioPart(const DownloadItem &item)
         return After::Advance;
 
     showStatus(Saving);
-    const QString joinedPath = diskPath(RemoteNames::temporary(item.path));
-    const QString destination = diskPath(item.path);
-    if (joinedPath.isEmpty() || destination.isEmpty())
-        return After::Fail;
-    QFile joined(joinedPath);
-    if (!joined.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return After::Fail;
     QCryptographicHash md5(QCryptographicHash::Md5);
-    bool written = true;
-    QByteArray chunk;
-    for (quint32 part = 0; part <= last && written; ++part) {
-        QFile piece(diskPath(RemoteNames::temporaryPart(item.path, part)));
-        if (!piece.open(QIODevice::ReadOnly)) {
-            written = false;
-            break;
-        }
+    const auto copyPart = [&md5](QFile &piece, QFile &joined, quint32) {
         while (!piece.atEnd()) {
-            chunk = piece.read(joinChunkBytes);
-            if (chunk.isEmpty() || joined.write(chunk) != chunk.size()) {
-                written = false;
-                break;
-            }
+            const QByteArray chunk = piece.read(joinChunkBytes);
+            if (chunk.isEmpty() || joined.write(chunk) != chunk.size())
+                return false;
             md5.addData(chunk);
         }
-        piece.close();
-        piece.remove();
-    }
-    written = written && joined.flush() && joined.error() == QFileDevice::NoError;
-    const quint64 joinedSize = quint64(joined.size());
-    joined.close();
-    if (!written) {
-        joined.remove();
-        return After::Fail;
-    }
-    const QString expected = planner ? planner->remoteMd5(item.path) : QString();
-    if (joinedSize != item.size
-        || (!expected.isEmpty() && expected != QString::fromLatin1(md5.result().toHex()))) {
-        joined.remove();
-        restartItem = true;
-        return After::Retry;
-    }
-    if (!SafePath::replaceFile(joinedPath, destination)) {
-        joined.remove();
-        return After::Fail;
-    }
-    if (planner)
+        return true;
+    };
+    const auto verify = [&](const QString &joinedPath) {
+        const QString expected = planner ? planner->remoteMd5(item.path) : QString();
+        return quint64(QFileInfo(joinedPath).size()) == item.size
+                && (expected.isEmpty() || expected == QString::fromLatin1(md5.result().toHex()));
+    };
+    const After result = joinParts(item, copyPart, verify);
+    if (result == After::Advance && planner)
         planner->commitFile(item.path);
-    return After::Advance;
+    return result;
 }
 
 FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item)
 {
     const quint32 last = partsOf(item) - 1;
     const quint32 fullPart = RemoteNames::archivePartBytes;
-    const QString partPath = diskPath(RemoteNames::temporaryPart(item.path, partIndex));
     {
-        QFile part(partPath);
+        QFile part(diskPath(RemoteNames::temporaryPart(item.path, partIndex)));
         const bool intact = part.open(QIODevice::ReadOnly)
                 && PackedStream::isIntact(part, partIndex < last ? fullPart : 1, fullPart);
         if (!intact) {
@@ -688,6 +660,26 @@ FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item
         return After::Advance;
 
     showStatus(Unpacking);
+    const auto unpackPart = [last, fullPart](QFile &piece, QFile &joined, quint32 part) {
+        return PackedStream::unpackRange(piece, joined, part < last ? fullPart : 1, fullPart,
+                                         nullptr);
+    };
+    const auto verify = [&](const QString &joinedPath) { return verifyArchive(item, joinedPath); };
+    const After result = joinParts(item, unpackPart, verify);
+    if (result == After::Fail)
+        return result;
+    archivePartBytes = 0;
+    if (result == After::Advance) {
+        completed += item.size;
+        if (planner)
+            planner->commitImgArchive(item.path);
+    }
+    return result;
+}
+
+FileDownloader::After FileDownloader::joinParts(const DownloadItem &item, const PartAppender &append,
+                                                const std::function<bool(const QString &)> &verify)
+{
     const QString joinedPath = diskPath(RemoteNames::temporary(item.path));
     const QString destination = diskPath(item.path);
     if (joinedPath.isEmpty() || destination.isEmpty())
@@ -695,42 +687,34 @@ FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item
     QFile joined(joinedPath);
     if (!joined.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return After::Fail;
-    bool written = true;
+    const quint32 parts = partsOf(item);
+    bool readable = true;
     bool intact = true;
-    for (quint32 part = 0; part <= last; ++part) {
+    for (quint32 part = 0; part < parts; ++part) {
         QFile piece(diskPath(RemoteNames::temporaryPart(item.path, part)));
-        if (written && intact) {
-            if (!piece.open(QIODevice::ReadOnly)) {
-                written = false;
-            } else {
-                intact = PackedStream::unpackRange(piece, joined, part < last ? fullPart : 1,
-                                                   fullPart, nullptr);
-                written = joined.error() == QFileDevice::NoError;
-                piece.close();
-            }
+        if (readable && intact && joined.error() == QFileDevice::NoError) {
+            readable = piece.open(QIODevice::ReadOnly);
+            intact = readable && append(piece, joined, part);
+            piece.close();
         }
+        // Every part goes, also after a failure: whatever follows fetches them all again.
         piece.remove();
     }
-    written = written && joined.flush() && joined.error() == QFileDevice::NoError;
+    const bool written = readable && joined.flush() && joined.error() == QFileDevice::NoError;
     joined.close();
     if (!written) {
         joined.remove();
         return After::Fail;
     }
-    if (!intact || !verifyArchive(item, joinedPath)) {
+    if (!intact || !verify(joinedPath)) {
         joined.remove();
         restartItem = true;
-        archivePartBytes = 0;
         return After::Retry;
     }
     if (!SafePath::replaceFile(joinedPath, destination)) {
         joined.remove();
         return After::Fail;
     }
-    completed += item.size;
-    archivePartBytes = 0;
-    if (planner)
-        planner->commitImgArchive(item.path);
     return After::Advance;
 }
 

@@ -131,6 +131,13 @@ private:
     After finishElement(const DownloadItem &item);
     After finishAudioPart(const DownloadItem &item);
     After finishArchivePart(const DownloadItem &item);
+    // Copies one part temporary into the joined file; false when its content is bad.
+    using PartAppender = std::function<bool(QFile &piece, QFile &joined, quint32 part)>;
+    // The last part of an audio file or whole archive is in: joins every part temporary, in
+    // order and removing each, into the item's temporary, and moves that into place once
+    // verify accepts it. Bad content asks for every part again; a disk failure is Fail.
+    After joinParts(const DownloadItem &item, const PartAppender &append,
+                    const std::function<bool(const QString &)> &verify);
     bool verifyArchive(const DownloadItem &item, const QString &file) const;
     void scheduleRetry(bool digest, int errorCode);
     void giveUp(const DownloadItem &item);
