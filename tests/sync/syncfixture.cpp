@@ -153,13 +153,19 @@ SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl)
     return environment;
 }
 
-RunResult runSync(const QString &gameDir, const SyncEnvironment &environment)
+RunResult runSync(const QString &gameDir, const SyncEnvironment &environment,
+                  const std::function<void(const QString &left)> &onText)
 {
     RunResult result;
     QObject receiver;
     auto *worker = new SyncThread(gameDir, nullptr, environment);
     QThread thread;
     worker->moveToThread(&thread);
+    if (onText) {
+        QObject::connect(worker, &SyncThread::setProgressText, worker,
+                         [onText](const QString &left, const QString &) { onText(left); },
+                         Qt::DirectConnection);
+    }
     QObject::connect(worker, &SyncThread::setProgressText, &receiver,
                      [&](const QString &left, const QString &right) {
                          result.texts.append({ left, right });

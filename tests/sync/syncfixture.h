@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class TestHttpServer;
 
 namespace SyncFixture {
@@ -50,6 +52,8 @@ struct RunResult
 
 SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl);
 // Runs one synchronisation to its end (the worker's thread quits) and collects its signals.
-RunResult runSync(const QString &gameDir, const SyncEnvironment &environment);
+// onText, when given, sees every left text on the worker's thread as it is sent.
+RunResult runSync(const QString &gameDir, const SyncEnvironment &environment,
+                  const std::function<void(const QString &left)> &onText = {});
 
 } // namespace SyncFixture

@@ -1,0 +1,320 @@
+#include "app/runstate.h"
+#include "files/filesystem.h"
+#include "syncfixture.h"
+#include "testhttpserver.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace SyncFixture;
+
+namespace {
+
+QByteArray md5Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+// A host with a hand-written list and the packed files it names.
+struct Host
+{
+    TestHttpServer server;
+    void file(const QString &path, const QByteArray &content)
+    {
+        server.route("/launcher/filesystem/" + path + ".compressed", TestResponse::ok(qCompress(content, 9)));
+    }
+    void list(const QByteArray &text) { server.route("/launcher/sync.lst", TestResponse::ok(text)); }
+};
+
+QByteArray fileLine(const QString &path, const QByteArray &content)
+{
+    const QString name = path.mid(path.lastIndexOf('/') + 1);
+    return path.toUtf8() + ' ' + name.toUtf8() + " file " + QByteArray::number(content.size()) + ' '
+            + md5Hex(content) + '\n';
+}
+
+// The element lines of an archive entry with key 0.
+QByteArray archiveLines(const QString &path, const Elements &elements)
+{
+    const QString name = path.mid(path.lastIndexOf('/') + 1);
+    QByteArray lines = path.toUtf8() + ' ' + name.toUtf8() + " img_archive 411648 0 1 100\n\n[img] 0\n";
+    for (const auto &element : elements)
+        lines += element.first + ' ' + QByteArray::number(element.second.size()) + ' '
+                + md5Hex(element.second) + '\n';
+    return lines;
+}
+
+// Every stage text of a cycle, in order.
+const QStringList stages = { "Получение списка синхронизируемых файлов...",
+                             "Удаление временных файлов...",
+                             "Конвертация названий файлов и директорий...",
+                             "Конвертация IMG архивов в формат v2staticHeader...",
+                             "Получение списка локальных файлов...",
+                             "Проверка целостности старой копии игры...",
+                             "Проверка целостности и поиск обновлений...",
+                             "Удаление лишних файлов...",
+                             "Сохранение внутренних данных...",
+                             "Подготовка к обновлению...",
+                             "Подготовка к резервации...",
+                             "Подготовка к скачиванию...",
+                             "Пересборка обновленных IMG архивов..." };
+
+} // namespace
+
+class TestSyncThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { quitRequested = false; }
+    void listThatCannotBeFetched();
+    void noSyncSwitch();
+    void missingSpaceStopsBeforeDownloading();
+    void stopFlagEndsAfterTheStage_data();
+    void stopFlagEndsAfterTheStage();
+    void localWriteFailureIsShown();
+    void unsafePathsTouchNothingOutside();
+    void perFileTexts();
+
+private:
+    QTemporaryDir dir;
+    QString game;
+    QString launcher;
+};
+
+void TestSyncThread::init()
+{
+    quitRequested = false;
+    static int run = 0;
+    game = dir.filePath(QString("game%1").arg(run));
+    launcher = dir.filePath(QString("launcher%1").arg(run++));
+    QVERIFY(QDir().mkpath(game));
+    QVERIFY(QDir().mkpath(launcher));
+}
+
+void TestSyncThread::listThatCannotBeFetched()
+{
+    TestHttpServer server;
+    QVERIFY(server.listen());
+    QVERIFY(writeFile(game + "/keep.txt", "kept"));
+    const RunResult result = runSync(game, environment(launcher, server.baseUrl()));
+    QVERIFY(result.finished && result.gameReady);
+    QCOMPARE(result.lastLeft(), QString("Ошибка: не удалось получить список файлов"));
+    QCOMPARE(result.states.last(), qMakePair(quint64(1), quint64(0)));
+    QCOMPARE(server.requestCount("/launcher/sync.lst"), 2);
+    QCOMPARE(readFile(game + "/keep.txt"), QByteArray("kept"));
+}
+
+void TestSyncThread::noSyncSwitch()
+{
+    Host host;
+    host.list("[directories]\n\n[entries]\n" + fileLine("new.txt", "new"));
+    host.file("new.txt", "new");
+    QVERIFY(host.server.listen());
+    QVERIFY(writeFile(game + "/Extra File.TXT", "players"));
+    {
+        QSettings settings(launcher + "/user.ini", QSettings::IniFormat);
+        settings.setValue("SERVERS/NoSync", 1);
+    }
+    const RunResult result = runSync(game, environment(launcher, host.server.baseUrl()));
+    QVERIFY(result.finished && result.gameReady);
+    QVERIFY(result.sawText("Пересборка обновленных IMG архивов..."));
+    QVERIFY(!result.sawText("Удаление лишних файлов..."));
+    QCOMPARE(host.server.requestCount(), 1);
+    QVERIFY(!QFile::exists(game + "/new.txt"));
+    // The directory is still tidied.
+    QCOMPARE(readFile(game + "/extra_file.txt"), QByteArray("players"));
+}
+
+void TestSyncThread::missingSpaceStopsBeforeDownloading()
+{
+    const QByteArray content = bytes(3 * 1048576, 1); // 6 units of 512 KiB
+    Host host;
+    host.list("[directories]\nnew\n\n[entries]\n" + fileLine("new/big.bin", content));
+    host.file("new/big.bin", content);
+    QVERIFY(host.server.listen());
+    SyncEnvironment env = environment(launcher, host.server.baseUrl());
+    // 6 + 3000 - free = 1234
+    env.freeBytes = [](const QString &) { return qint64(6 + 3000 - 1234) * 1048576 + 1048575; };
+    const RunResult result = runSync(game, env);
+    QVERIFY(!result.finished);
+    QCOMPARE(result.lastLeft(), QString("Недостаточно места на диске! Нужно ещё 1234Mb"));
+    QCOMPARE(result.states.last(), qMakePair(quint64(1), quint64(0)));
+    QCOMPARE(host.server.requestCount(), 1);
+    // Directories come before the check, and stay.
+    QVERIFY(QFileInfo(game + "/new").isDir());
+
+    env.freeBytes = [](const QString &) { return qint64(-1); }; // a failed query: 1 MB short
+    QCOMPARE(runSync(game, env).lastLeft(), QString("Недостаточно места на диске! Нужно ещё 1Mb"));
+}
+
+void TestSyncThread::stopFlagEndsAfterTheStage_data()
+{
+    QTest::addColumn<QString>("trigger");
+    for (const QString &stage : stages)
+        QTest::newRow(qPrintable(stage)) << stage;
+    QTest::newRow("during a download") << QString("Скачивание f.bin...");
+}
+
+void TestSyncThread::stopFlagEndsAfterTheStage()
+{
+    QFETCH(QString, trigger);
+    // A first launch with something to remove, download and rebuild, so that every stage runs.
+    const QByteArray content = bytes(5000, 1);
+    QVERIFY(writeFile(game + "/extra.txt", "extra"));
+    QVERIFY(writeArchive(game + "/models/gta3.img", { { "a.dff", bytes(2048, 2) } }));
+    Host host;
+    host.list("[directories]\nmodels\n\n[entries]\n" + fileLine("f.bin", content)
+              + archiveLines("models/gta3.img", { { "a.dff", bytes(2048, 3) } }));
+    host.file("f.bin", content);
+    host.file("models/gta3.img_img/a.dff", bytes(2048, 3));
+    QVERIFY(host.server.listen());
+
+    const RunResult result = runSync(game, environment(launcher, host.server.baseUrl()),
+                                     [&](const QString &left) {
+                                         if (left == trigger)
+                                             quitRequested = true;
+                                     });
+    QVERIFY(result.finished && result.gameReady);
+    int at = -1;
+    for (int i = 0; i < result.texts.size() && at < 0; ++i)
+        at = result.texts.at(i).first == trigger ? i : -1;
+    QVERIFY2(at >= 0, qPrintable(trigger));
+    for (int i = at + 1; i < result.texts.size(); ++i)
+        QVERIFY2(!stages.contains(result.texts.at(i).first), qPrintable(result.texts.at(i).first));
+    // The state file is whole wherever the run was stopped.
+    const QString state = launcher + SyncThread::stateFileName;
+    QVERIFY(!QFile::exists(state) || !FileSystem::readSealedFile(SyncThread::stateFileName, launcher).isEmpty());
+}
+
+void TestSyncThread::localWriteFailureIsShown()
+{
+    // An inconsistent list: "a" is a file, and a directory holding "a/b". The directory is made
+    // first, so the file "a" cannot be put in place; "a/b" and "c" still arrive.
+    Host host;
+    host.list("[directories]\n\n[entries]\n" + fileLine("a", "file a") + fileLine("a/b", "file b")
+              + fileLine("c", "file c"));
+    host.file("a", "file a");
+    host.file("a/b", "file b");
+    host.file("c", "file c");
+    QVERIFY(host.server.listen());
+    const RunResult result = runSync(game, environment(launcher, host.server.baseUrl()));
+    QVERIFY(!result.finished);
+    QCOMPARE(result.lastLeft(), QString("Ошибка записи на диск: a"));
+    QCOMPARE(readFile(game + "/a/b"), QByteArray("file b"));
+    QCOMPARE(readFile(game + "/c"), QByteArray("file c"));
+    QCOMPARE(snapshot(game).keys(), QStringList({ "a/b", "c", "dir:a" }));
+}
+
+void TestSyncThread::unsafePathsTouchNothingOutside()
+{
+    const QString outside = dir.filePath("outside");
+    QVERIFY(writeFile(outside + "/victim.txt", "must survive"));
+    QVERIFY(QFile::link(outside, game + "/link"));
+    QVERIFY(writeArchive(game + "/models/gta3.img", { { "ok.dff", QByteArray(2048, 'x') } }, true));
+    const auto before = snapshot(outside);
+
+    QByteArray list = "[directories]\n../evil_dir\n/abs_dir\nmodels\nlink/sub\n\n[entries]\n";
+    for (const char *path : { "../escape.txt", "/abs.txt", "c:/drive.txt", "a\\b.txt", "./dot.txt",
+                              "models/../../up.txt", "link/through.txt", "link/victim.txt",
+                              "Upper.txt", ".hidden" })
+        list += fileLine(path, "evil");
+    list += fileLine("good.txt", "good");
+    list += archiveLines("models/gta3.img", { { "../../evil.dff", QByteArray(2048, 'e') },
+                                              { "ok.dff", QByteArray(2048, 'o') } });
+    Host host;
+    host.list(list);
+    host.file("good.txt", "good");
+    host.file("models/gta3.img_img/ok.dff", QByteArray(2048, 'o'));
+    host.server.setFallback([](const TestRequest &) { return TestResponse::ok(qCompress("evil", 9)); });
+    QVERIFY(host.server.listen());
+
+    // A state that names things outside for removal.
+    QByteArray state = "[directories]\n../outside\nlink\n\n[entries]\n";
+    state += "../outside/victim.txt victim.txt file 12 " + md5Hex("must survive") + " 1\n";
+    state += "link/victim.txt victim.txt file 12 " + md5Hex("must survive") + " 1\n";
+    QVERIFY(FileSystem::writeSealedFile(SyncThread::stateFileName, state, launcher));
+
+    const RunResult result = runSync(game, environment(launcher, host.server.baseUrl()));
+    // A file wanted behind the link cannot be written safely: refused and said, not pretended.
+    QVERIFY(!result.finished);
+    QCOMPARE(result.lastLeft(), QString("Ошибка записи на диск: link/through.txt"));
+    QVERIFY2(differences(before, snapshot(outside)).isEmpty(),
+             qPrintable(differences(before, snapshot(outside)).join('\n')));
+    QVERIFY(!QFile::exists(dir.filePath("escape.txt")));
+    QVERIFY(!QFile::exists(dir.filePath("up.txt")));
+    QVERIFY(!QFileInfo::exists(dir.filePath("evil_dir")));
+    QCOMPARE(readFile(game + "/good.txt"), QByteArray("good"));
+    for (const TestRequest &request : host.server.requests())
+        QVERIFY2(!request.path.contains("evil") && !request.path.contains("escape"), request.path.constData());
+}
+
+void TestSyncThread::perFileTexts()
+{
+    // Outside a per-file stage the worker's progress slots send nothing.
+    {
+        SyncThread idle(game, nullptr, environment(launcher, "http://127.0.0.1:1"));
+        int sent = 0;
+        connect(&idle, &SyncThread::setProgressState, this, [&] { ++sent; });
+        connect(&idle, &SyncThread::setProgressText, this, [&] { ++sent; });
+        idle.updateProgressBar(10, 3);
+        idle.updateCurrentFile("a", "b");
+        QCOMPARE(sent, 0);
+    }
+
+    // A first launch that converts an archive, checks the old copy, downloads a file and an
+    // element and rebuilds the archive.
+    const QByteArray kept = bytes(3000, 1);
+    const QByteArray fresh = bytes(1500, 2);
+    const QByteArray element = bytes(2048, 4);
+    QVERIFY(writeFile(game + "/keep.dat", kept));
+    QVERIFY(writeArchive(game + "/models/gta3.img", { { "a.dff", bytes(2048, 3) } }));
+    Host host;
+    host.list("[directories]\nmodels\n\n[entries]\n" + fileLine("keep.dat", kept)
+              + fileLine("f.bin", fresh) + archiveLines("models/gta3.img", { { "a.dff", element } }));
+    host.file("f.bin", fresh);
+    host.file("models/gta3.img_img/a.dff", element);
+    QVERIFY(host.server.listen());
+    const SyncEnvironment env = environment(launcher, host.server.baseUrl());
+    const RunResult first = runSync(game, env);
+    QVERIFY(first.finished && first.gameReady);
+    const QStringList inOrder = { "Конвертация IMG архивов в формат v2staticHeader (gta3.img)...",
+                                  "Проверка целостности старой копии игры...",
+                                  "Проверка целостности старой копии игры (keep.dat)...",
+                                  "Проверка целостности старой копии игры (models/gta3.img)...",
+                                  "Скачивание f.bin...",
+                                  "Скачивание a.dff (models/gta3.img)...",
+                                  "Пересборка обновленных IMG архивов (gta3.img)..." };
+    int next = 0;
+    for (const auto &text : first.texts) {
+        if (next < inOrder.size() && text.first == inOrder.at(next)) {
+            // The downloader's right text is passed on unchanged; every other stage's is empty.
+            QCOMPARE(text.second.isEmpty(), !text.first.startsWith("Скачивание"));
+            ++next;
+        }
+    }
+    QVERIFY2(next == inOrder.size(), qPrintable("missing: " + inOrder.value(next)));
+    QVERIFY(first.sawText("Скачивание f.bin...") && first.texts.contains({ "Скачивание f.bin...", "0.00/1.46 КБ (? МБ/с)" }));
+    QVERIFY(first.states.contains({ 0, 0 })); // the old-copy check
+    QVERIFY(first.states.contains({ 1500 + 2048, 1500 + 2048 })); // the download's end
+
+    // A touched file is hashed again with the comparison's text, and nothing is fetched.
+    QFile touched(game + "/keep.dat");
+    QVERIFY(touched.open(QIODevice::ReadWrite));
+    QVERIFY(touched.setFileTime(QDateTime::currentDateTimeUtc().addDays(-3),
+                                QFileDevice::FileModificationTime));
+    touched.close();
+    const RunResult second = runSync(game, env);
+    QVERIFY(second.finished && second.gameReady);
+    QVERIFY(second.texts.contains({ "Проверка целостности keep.dat", "" }));
+    QCOMPARE(second.countTexts("Скачивание"), 0);
+}
+
+QTEST_GUILESS_MAIN(TestSyncThread)
+#include "tst_syncthread.moc"
