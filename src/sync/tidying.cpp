@@ -1,5 +1,6 @@
 #include "sync/tidying.h"
 
+#include "img/imgformat.h"
 #include "img/staticheader.h"
 #include "sync/safepath.h"
 
@@ -7,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <algorithm>
 
@@ -116,6 +118,36 @@ void convertFileNames(const QString &gameDir)
     }
 }
 
+bool isCompactArchive(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true; // nothing that could be rewritten
+    char head[8];
+    if (file.read(head, 8) != 8)
+        return false;
+    const qint64 count = qFromLittleEndian<qint32>(head + 4);
+    const qint64 directoryEnd = ImgArchive::headerSize + ImgArchive::entrySize * count;
+    const qint64 areas = (directoryEnd + ImgArchive::directoryAreaSize - 1)
+            / ImgArchive::directoryAreaSize;
+    quint64 sector = quint64(qMax<qint64>(areas, 1)) * ImgArchive::dataStartSector;
+
+    ImgArchive::DirectoryReader reader(file);
+    ImgArchive::RawEntry entry;
+    if (!reader.next(entry) || !entry.isPlaceholder())
+        return false;
+    qint64 seen = 1;
+    while (reader.next(entry)) {
+        ++seen;
+        const QString name = QString::fromLocal8Bit(entry.name);
+        if (entry.isPlaceholder() || name.isEmpty() || name.contains(QLatin1Char(' '))
+            || entry.offset != sector)
+            return false;
+        sector += entry.sectors();
+    }
+    return seen == count && quint64(file.size()) == sector * quint64(ImgArchive::sectorSize);
+}
+
 QStringList archivesToConvert(const QString &gameDir)
 {
     QStringList selected;
@@ -129,7 +161,7 @@ QStringList archivesToConvert(const QString &gameDir)
             continue;
         if (it.fileInfo().isSymLink())
             continue;
-        if (!ImgArchive::isStaticHeaderArchive(it.filePath()))
+        if (!ImgArchive::isStaticHeaderArchive(it.filePath()) || !isCompactArchive(it.filePath()))
             selected.append(it.filePath());
     }
     return selected;

@@ -24,8 +24,16 @@ void convertDirectoryNames(const QString &gameDir);
 // Gives every file below gameDir its canonical name; a taken name leaves the file as it is.
 void convertFileNames(const QString &gameDir);
 
+// Whether a static-header archive is laid out as the rebuild leaves it: the placeholder, then
+// every element packed from the first data sector on in directory order, and nothing behind
+// the last. Element updates cut short before the rebuild stage (a grown element moved behind
+// the others, data appended but not yet listed) leave another layout, and the set of archives
+// awaiting the rebuild is lost with the process; this is how the next cycle still finds them.
+// Reads only the directory.
+bool isCompactArchive(const QString &path);
+
 // Absolute paths, in walk order, of the IMG archives below gameDir that the launcher manages
-// and that are not yet in the static-header layout.
+// and that are not yet in the static-header layout, or not compacted in it.
 QStringList archivesToConvert(const QString &gameDir);
 
 } // namespace Tidying

@@ -1,3 +1,4 @@
+#include "img/archiveeditor.h"
 #include "img/staticheader.h"
 #include "sync/tidying.h"
 #include "syncfixture.h"
@@ -97,13 +98,27 @@ void TestTidying::managedArchivesConvertedOnce()
         paths << QString("data/") + name << QString("anim/") + name;
     for (const QString &path : paths)
         QVERIFY(writeArchive(game + '/' + path, elements, path == "models/converted.img"));
+    // Converted, then left by an element update cut short before the rebuild: a grown element
+    // moved behind the others, or data appended and not yet listed.
+    QVERIFY(writeArchive(game + "/models/moved.img", elements, true));
+    {
+        ImgArchive::ArchiveEditor editor(game + "/models/moved.img");
+        QVERIFY(editor.open());
+        QVERIFY(editor.replaceEntry(editor.findEntry("a.dff"), bytes(5000, 3)));
+        QVERIFY(editor.writeDirectory());
+    }
+    QVERIFY(writeArchive(game + "/models/tail.img", elements, true));
+    QFile tail(game + "/models/tail.img");
+    QVERIFY(tail.open(QIODevice::Append) && tail.write(QByteArray(2048, 'x')) == 2048);
+    tail.close();
 
     const QStringList selected = Tidying::archivesToConvert(game);
     QStringList names = selected;
     for (QString &name : names)
         name = QDir(game).relativeFilePath(name);
     names.sort();
-    QCOMPARE(names, QStringList({ "models/gta3.img", "models/player.img" }));
+    QCOMPARE(names, QStringList({ "models/gta3.img", "models/moved.img", "models/player.img",
+                                  "models/tail.img" }));
     for (const QString &archive : selected)
         QVERIFY(ImgArchive::convertToStaticHeader(archive));
     QVERIFY(Tidying::archivesToConvert(game).isEmpty());
