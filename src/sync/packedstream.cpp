@@ -6,7 +6,7 @@
 
 #include <zlib.h>
 
-#include <vector>
+#include <memory>
 
 namespace PackedStream {
 
@@ -62,40 +62,46 @@ bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize
     z_stream stream {};
     if (inflateInit(&stream) != Z_OK)
         return false;
-    std::vector<char> input(chunkBytes);
-    std::vector<char> output(chunkBytes);
+    // Sized to the job and left uninitialised: most files are small, and two fresh, zeroed
+    // 1 MiB buffers per file cost more than fetching it.
+    const qint64 inputBytes = in.isSequential()
+            ? chunkBytes
+            : qBound<qint64>(1, in.size() - in.pos(), chunkBytes);
+    const qint64 outputBytes = qBound<qint64>(1, qint64(expectedSize), chunkBytes);
+    const std::unique_ptr<char[]> input(new char[size_t(inputBytes)]);
+    const std::unique_ptr<char[]> output(new char[size_t(outputBytes)]);
     quint64 produced = 0;
     bool ended = false;
     bool failed = false;
     while (!ended && !failed) {
-        const qint64 got = in.read(input.data(), chunkBytes);
+        const qint64 got = in.read(input.get(), inputBytes);
         if (got <= 0) {
             failed = true; // cut short, or unreadable
             break;
         }
-        stream.next_in = reinterpret_cast<Bytef *>(input.data());
+        stream.next_in = reinterpret_cast<Bytef *>(input.get());
         stream.avail_in = uInt(got);
         do {
-            stream.next_out = reinterpret_cast<Bytef *>(output.data());
-            stream.avail_out = uInt(chunkBytes);
+            stream.next_out = reinterpret_cast<Bytef *>(output.get());
+            stream.avail_out = uInt(outputBytes);
             const int result = inflate(&stream, Z_NO_FLUSH);
             if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
                 failed = true;
                 break;
             }
-            const qint64 have = chunkBytes - qint64(stream.avail_out);
+            const qint64 have = outputBytes - qint64(stream.avail_out);
             produced += quint64(have);
             if (produced > expectedSize) {
                 failed = true;
                 break;
             }
             if (have > 0) {
-                if (out.write(output.data(), have) != have) {
+                if (out.write(output.get(), have) != have) {
                     failed = true;
                     break;
                 }
                 if (hash)
-                    hash->addData(output.data(), int(have));
+                    hash->addData(output.get(), int(have));
             }
             if (result == Z_STREAM_END) {
                 ended = true;
@@ -136,31 +142,32 @@ bool pack(QIODevice &in, qint64 size, QIODevice &out)
     z_stream stream {};
     if (deflateInit(&stream, 9) != Z_OK)
         return false;
-    std::vector<char> input(chunkBytes);
-    std::vector<char> output(chunkBytes);
+    const qint64 inputBytes = qMin(size, chunkBytes);
+    const std::unique_ptr<char[]> input(new char[size_t(inputBytes)]);
+    const std::unique_ptr<char[]> output(new char[size_t(chunkBytes)]);
     qint64 left = size;
     bool failed = false;
     for (;;) {
         int flush = Z_NO_FLUSH;
         if (left > 0) {
-            const qint64 got = in.read(input.data(), qMin(left, chunkBytes));
+            const qint64 got = in.read(input.get(), qMin(left, inputBytes));
             if (got <= 0) {
                 failed = true;
                 break;
             }
             left -= got;
-            stream.next_in = reinterpret_cast<Bytef *>(input.data());
+            stream.next_in = reinterpret_cast<Bytef *>(input.get());
             stream.avail_in = uInt(got);
         }
         if (left == 0)
             flush = Z_FINISH;
         int result = Z_OK;
         do {
-            stream.next_out = reinterpret_cast<Bytef *>(output.data());
+            stream.next_out = reinterpret_cast<Bytef *>(output.get());
             stream.avail_out = uInt(chunkBytes);
             result = deflate(&stream, flush);
             const qint64 have = chunkBytes - stream.avail_out;
-            if (have > 0 && out.write(output.data(), have) != have) {
+            if (have > 0 && out.write(output.get(), have) != have) {
                 failed = true;
                 break;
             }
