@@ -160,7 +160,8 @@ protected:
         auto *request = new QByteArray;
         connect(socket, &QObject::destroyed, [request] { delete request; });
         auto pump = [socket, body] {
-            while (body->isOpen() && socket->encryptedBytesToWrite() + socket->bytesToWrite() < (1 << 20)) {
+            while (body->isOpen()
+                && socket->encryptedBytesToWrite() + socket->bytesToWrite() < (1 << 20)) {
                 const QByteArray chunk = body->read(256 * 1024);
                 if (chunk.isEmpty()) {
                     body->close();
@@ -178,8 +179,8 @@ protected:
                 const QList<QByteArray> words = request->left(request->indexOf("\r\n")).split(' ');
                 request->remove(0, end + 4);
                 const QString path = words.size() > 1
-                        ? QUrl::fromPercentEncoding(words.at(1).split('?').first())
-                        : QString();
+                    ? QUrl::fromPercentEncoding(words.at(1).split('?').first())
+                    : QString();
                 body->setFileName(root + path);
                 if (path.contains(QLatin1String("..")) || !QFileInfo(body->fileName()).isFile()
                     || !body->open(QIODevice::ReadOnly)) {
@@ -187,7 +188,8 @@ protected:
                     continue;
                 }
                 socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                              "Content-Length: " + QByteArray::number(body->size()) + "\r\n\r\n");
+                              "Content-Length: "
+                    + QByteArray::number(body->size()) + "\r\n\r\n");
                 pump();
             }
         };
@@ -308,23 +310,25 @@ int runChild(const QStringList &arguments)
     auto *worker = new SyncThread(arguments.at(0), nullptr, environment);
     QThread thread;
     worker->moveToThread(&thread);
-    QObject::connect(worker, &SyncThread::setProgressText, worker,
-                     [&](const QString &left, const QString &) {
-                         const qint64 now = clock.nsecsElapsed();
-                         if (left == QStringLiteral("Проверка целостности старой копии игры..."))
-                             oldCopyStart = now;
-                         else if (left == QStringLiteral("Проверка целостности и поиск обновлений...")
-                                  && oldCopyStart >= 0 && oldCopyEnd < 0)
-                             oldCopyEnd = now;
-                         else if (left == QStringLiteral("Подготовка к скачиванию...") && downloadStart < 0)
-                             downloadStart = now;
-                         else if (left == QStringLiteral("Пересборка обновленных IMG архивов...")
-                                  && downloadStart >= 0 && downloadEnd < 0)
-                             downloadEnd = now;
-                     },
-                     Qt::DirectConnection);
-    QObject::connect(worker, &SyncThread::finish, worker, [&](bool ready) { finished = ready; },
-                     Qt::DirectConnection);
+    QObject::connect(
+        worker, &SyncThread::setProgressText, worker,
+        [&](const QString &left, const QString &) {
+            const qint64 now = clock.nsecsElapsed();
+            if (left == QStringLiteral("Проверка целостности старой копии игры..."))
+                oldCopyStart = now;
+            else if (left == QStringLiteral("Проверка целостности и поиск обновлений...")
+                && oldCopyStart >= 0 && oldCopyEnd < 0)
+                oldCopyEnd = now;
+            else if (left == QStringLiteral("Подготовка к скачиванию...") && downloadStart < 0)
+                downloadStart = now;
+            else if (left == QStringLiteral("Пересборка обновленных IMG архивов...")
+                && downloadStart >= 0 && downloadEnd < 0)
+                downloadEnd = now;
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        worker, &SyncThread::finish, worker, [&](bool ready) { finished = ready; },
+        Qt::DirectConnection);
     QObject::connect(&thread, &QThread::started, worker, &SyncThread::start);
     QEventLoop loop;
     QObject::connect(&thread, &QThread::finished, &loop, &QEventLoop::quit);
@@ -341,8 +345,8 @@ int runChild(const QStringList &arguments)
     std::printf("finished %d\n", finished ? 1 : 0);
     std::printf("wall_s %.3f\n", double(wall) / 1e9);
     std::printf("rchar %lld\n", ioField(ioAfter, "rchar") - ioField(ioBefore, "rchar"));
-    std::printf("read_bytes %lld\n",
-                ioField(ioAfter, "read_bytes") - ioField(ioBefore, "read_bytes"));
+    std::printf(
+        "read_bytes %lld\n", ioField(ioAfter, "read_bytes") - ioField(ioBefore, "read_bytes"));
     if (oldCopyStart >= 0 && oldCopyEnd >= 0)
         std::printf("oldcopy_s %.3f\n", double(oldCopyEnd - oldCopyStart) / 1e9);
     if (downloadStart >= 0 && downloadEnd >= 0)
@@ -371,7 +375,8 @@ private:
     int scaled(double count) const { return qMax(1, int(count * scale)); }
     QString hostDir(const QString &name) const { return work + "/hosts/" + name; }
     bool publishTree(const QString &reference, const QString &name);
-    QMap<QByteArray, double> sync(const QString &game, const QString &launcher, const QString &name);
+    QMap<QByteArray, double> sync(
+        const QString &game, const QString &launcher, const QString &name);
     ToolRun curl(const QStringList &paths, const QString &name);
     void md5sumNext(const QString &what, const QString &root, double launcherSeconds);
 
@@ -394,10 +399,13 @@ bool Bench::start()
     host->moveToThread(&hostThread);
     hostThread.start();
     bool listening = false;
-    QMetaObject::invokeMethod(host, [this, &listening] {
-        listening = host->listen(QHostAddress::LocalHost);
-        port = host->serverPort();
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        host,
+        [this, &listening] {
+            listening = host->listen(QHostAddress::LocalHost);
+            port = host->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
     return listening;
 }
 
@@ -409,18 +417,18 @@ bool Bench::publishTree(const QString &reference, const QString &name)
     if (!report.ok)
         std::fprintf(stderr, "publish %s: %s\n", qPrintable(name), qPrintable(report.error));
     std::printf("  (published %s: %d outputs in %.1f s)\n", qPrintable(name), report.written,
-                double(timer.nsecsElapsed()) / 1e9);
+        double(timer.nsecsElapsed()) / 1e9);
     return report.ok;
 }
 
-QMap<QByteArray, double> Bench::sync(const QString &game, const QString &launcher,
-                                     const QString &name)
+QMap<QByteArray, double> Bench::sync(
+    const QString &game, const QString &launcher, const QString &name)
 {
     QDir().mkpath(launcher);
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(),
-                { "--child", game, launcher,
-                  QString("https://127.0.0.1:%1/%2").arg(port).arg(name), certificates.caPath() });
+        { "--child", game, launcher, QString("https://127.0.0.1:%1/%2").arg(port).arg(name),
+            certificates.caPath() });
     child.waitForFinished(-1);
     QMap<QByteArray, double> figures;
     for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
@@ -430,7 +438,7 @@ QMap<QByteArray, double> Bench::sync(const QString &game, const QString &launche
     }
     if (figures.value("finished") != 1)
         std::fprintf(stderr, "synchronisation of %s did not finish: %s\n", qPrintable(name),
-                     child.readAllStandardError().constData());
+            child.readAllStandardError().constData());
     return figures;
 }
 
@@ -444,25 +452,25 @@ ToolRun Bench::curl(const QStringList &paths, const QString &name)
     for (const QString &path : paths) {
         file.write(QString("url = \"https://127.0.0.1:%1/%2/launcher/filesystem/%3\"\n"
                            "output = \"/dev/null\"\n")
-                           .arg(port)
-                           .arg(name, path)
-                           .toUtf8());
+                       .arg(port)
+                       .arg(name, path)
+                       .toUtf8());
     }
     file.close();
-    return runTool({ "curl", "--silent", "--fail", "--cacert", certificates.caPath(), "--config",
-                     config });
+    return runTool(
+        { "curl", "--silent", "--fail", "--cacert", certificates.caPath(), "--config", config });
 }
 
 void Bench::md5sumNext(const QString &what, const QString &root, double launcherSeconds)
 {
     int files = 0;
     const qint64 bytes = treeBytes(root, &files);
-    const ToolRun md5 = runTool(
-            { "sh", "-c", QString("find '%1' -type f -print0 | xargs -0 md5sum").arg(root) });
+    const ToolRun md5
+        = runTool({ "sh", "-c", QString("find '%1' -type f -print0 | xargs -0 md5sum").arg(root) });
     std::printf("  %-40s %8.1f MiB in %6d files: launcher %7.2f s %7.1f MiB/s | md5sum %7.2f s "
                 "%7.1f MiB/s\n",
-                qPrintable(what), mib(bytes), files, launcherSeconds, mib(bytes) / launcherSeconds,
-                md5.seconds, mib(bytes) / md5.seconds);
+        qPrintable(what), mib(bytes), files, launcherSeconds, mib(bytes) / launcherSeconds,
+        md5.seconds, mib(bytes) / md5.seconds);
 }
 
 void Bench::secondLaunchAndHashing()
@@ -474,10 +482,10 @@ void Bench::secondLaunchAndHashing()
     const int files = scaled(20000) - archives;
     for (int i = 0; i < files; ++i)
         writeData(QString("%1/data/d%2/f%3.dat").arg(reference).arg(i % 200).arg(i),
-                  1024 + (i * 7919) % 15360, quint64(i));
+            1024 + (i * 7919) % 15360, quint64(i));
     for (int i = 0; i < archives; ++i)
         writeArchive(QString("%1/models/a%2.img").arg(reference).arg(i), elements,
-                     2048 * (1 + i % 4), quint64(1000000 + i));
+            2048 * (1 + i % 4), quint64(1000000 + i));
     if (!publishTree(reference, "tree20k"))
         return;
     runTool({ "cp", "-a", reference, game });
@@ -495,14 +503,13 @@ void Bench::secondLaunchAndHashing()
     treeBytes(game, &count);
     const qint64 directories = qint64(archives) * (8 + 32 * (elements + 1));
     std::printf("  %d files; IMG directories %.1f KiB, state file %.1f KiB, list %.1f KiB\n", count,
-                directories / 1024.0,
-                QFileInfo(launcher + SyncThread::stateFileName).size() / 1024.0,
-                QFileInfo(hostDir("tree20k") + "/launcher/sync.lst").size() / 1024.0);
+        directories / 1024.0, QFileInfo(launcher + SyncThread::stateFileName).size() / 1024.0,
+        QFileInfo(hostDir("tree20k") + "/launcher/sync.lst").size() / 1024.0);
     std::printf("  launcher (whole run)  %7.3f s  rchar %9.1f KiB  read_bytes %9.1f KiB\n",
-                second.value("wall_s"), second.value("rchar") / 1024.0,
-                second.value("read_bytes") / 1024.0);
+        second.value("wall_s"), second.value("rchar") / 1024.0,
+        second.value("read_bytes") / 1024.0);
     std::printf("  find -printf          %7.3f s  rchar %9.1f KiB  read_bytes %9.1f KiB\n",
-                find.seconds, find.rchar / 1024.0, find.readBytes / 1024.0);
+        find.seconds, find.rchar / 1024.0, find.readBytes / 1024.0);
     QDir(game).removeRecursively();
     QDir(launcher).removeRecursively();
     QDir(hostDir("tree20k")).removeRecursively();
@@ -518,15 +525,16 @@ void Bench::downloads()
         int count;
         qint64 size;
     };
-    const Case cases[] = { { "small", scaled(2000), 0 }, { "large", 1, qint64(scaled(512)) << 20 } };
+    const Case cases[]
+        = { { "small", scaled(2000), 0 }, { "large", 1, qint64(scaled(512)) << 20 } };
     for (const Case &item : cases) {
         const QString reference = work + "/ref-" + item.name;
         QStringList paths;
         for (int i = 0; i < item.count; ++i) {
-            const QString path = item.size ? QString("big.bin")
-                                           : QString("data/d%1/f%2.dat").arg(i % 50).arg(i);
+            const QString path
+                = item.size ? QString("big.bin") : QString("data/d%1/f%2.dat").arg(i % 50).arg(i);
             writeData(reference + '/' + path, item.size ? item.size : 1024 + (i * 7919) % 15360,
-                      quint64(i + 7));
+                quint64(i + 7));
             paths.append(path + ".compressed");
         }
         const qint64 bytes = treeBytes(reference);
@@ -537,16 +545,17 @@ void Bench::downloads()
 
         const QString game = work + "/game-" + item.name;
         const int before = host->connections;
-        const QMap<QByteArray, double> launcher = sync(game, work + "/launcher-" + item.name, item.name);
+        const QMap<QByteArray, double> launcher
+            = sync(game, work + "/launcher-" + item.name, item.name);
         std::printf("  (the launcher used %d connection(s))\n", host->connections - before);
         const int connectionsBefore = host->connections;
         const ToolRun tool = curl(paths, item.name);
         std::printf("  (curl used %d connection(s))\n", host->connections - connectionsBefore);
         std::printf("  %5d file(s), %8.1f MiB (%8.1f MiB packed): launcher %7.2f s %7.1f MiB/s | "
                     "curl %7.2f s %7.1f MiB/s%s\n",
-                    item.count, mib(bytes), mib(packed), launcher.value("download_s"),
-                    mib(packed) / launcher.value("download_s"), tool.seconds,
-                    mib(packed) / tool.seconds, tool.ok ? "" : " (curl failed)");
+            item.count, mib(bytes), mib(packed), launcher.value("download_s"),
+            mib(packed) / launcher.value("download_s"), tool.seconds, mib(packed) / tool.seconds,
+            tool.ok ? "" : " (curl failed)");
         QDir(game).removeRecursively();
         QDir(work + "/launcher-" + item.name).removeRecursively();
         QDir(hostDir(item.name)).removeRecursively();
@@ -563,7 +572,7 @@ void Bench::peakMemory()
     writeArchive(reference + "/models/big.img", scaled(1500), 100 * 2048, 61);
     for (int i = 0; i < scaled(1000); ++i)
         writeData(QString("%1/data/small/f%2.dat").arg(reference).arg(i), 1024 + (i * 7919) % 15360,
-                  quint64(70 + i));
+            quint64(70 + i));
     const qint64 bytes = treeBytes(reference);
     if (!publishTree(reference, "tree1g"))
         return;
@@ -574,15 +583,16 @@ void Bench::peakMemory()
     const QMap<QByteArray, double> run = sync(game, launcher, "tree1g");
     std::printf("\nSynchronising a %.1f MiB tree (files of %.0f MiB, an audio file in parts, a "
                 "%.0f MiB archive fetched whole, small files):\n",
-                mib(bytes), mib(big), mib(qint64(scaled(1500)) * 100 * 2048));
+        mib(bytes), mib(big), mib(qint64(scaled(1500)) * 100 * 2048));
     std::printf("  peak memory (VmHWM) %.1f MiB; download %.2f s, whole run %.2f s\n",
-                run.value("vmhwm_kib") / 1024.0, run.value("download_s"), run.value("wall_s"));
+        run.value("vmhwm_kib") / 1024.0, run.value("download_s"), run.value("wall_s"));
 
     std::printf("\nFirst launch on the same tree without a state file (large files):\n");
     QFile::remove(launcher + SyncThread::stateFileName);
     const QMap<QByteArray, double> hashing = sync(game, launcher, "tree1g");
     md5sumNext("tree of large files", game, hashing.value("oldcopy_s"));
-    std::printf("  peak memory (VmHWM) while hashing %.1f MiB\n", hashing.value("vmhwm_kib") / 1024.0);
+    std::printf(
+        "  peak memory (VmHWM) while hashing %.1f MiB\n", hashing.value("vmhwm_kib") / 1024.0);
     QDir(game).removeRecursively();
     QDir(launcher).removeRecursively();
     QDir(hostDir("tree1g")).removeRecursively();

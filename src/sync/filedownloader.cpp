@@ -53,15 +53,13 @@ QString md5Hex(const QByteArray &data)
 } // namespace
 
 FileDownloader::FileDownloader(const QString &baseDir, SyncProgress *pipeline,
-                               DownloadLedger *planner, const QString &filesUrl,
-                               QObject *parent)
+    DownloadLedger *planner, const QString &filesUrl, QObject *parent)
     : FileDownloader(baseDir, pipeline, planner, filesUrl, Timing(), parent)
 {
 }
 
 FileDownloader::FileDownloader(const QString &baseDir, SyncProgress *pipeline,
-                               DownloadLedger *planner, const QString &filesUrl,
-                               const Timing &timing, QObject *parent)
+    DownloadLedger *planner, const QString &filesUrl, const Timing &timing, QObject *parent)
     : QObject(parent)
     , baseDir(baseDir)
     , pipeline(pipeline)
@@ -95,8 +93,8 @@ void FileDownloader::addFile(const QString &name, const QString &path, quint32 s
     queue.append(item);
 }
 
-void FileDownloader::addAudioFile(const QString &name, const QString &path, quint32 size,
-                                  quint32 partCount, quint32 partSize)
+void FileDownloader::addAudioFile(
+    const QString &name, const QString &path, quint32 size, quint32 partCount, quint32 partSize)
 {
     DownloadItem item;
     item.kind = DownloadItem::AudioFile;
@@ -109,9 +107,8 @@ void FileDownloader::addAudioFile(const QString &name, const QString &path, quin
 }
 
 void FileDownloader::addImgArchive(const QString &name, const QString &path, quint32 packedSize,
-                                   quint32 partCount,
-                                   const QList<QPair<QString, quint32>> &elements,
-                                   bool createEmpty, bool wholeArchive)
+    quint32 partCount, const QList<QPair<QString, quint32>> &elements, bool createEmpty,
+    bool wholeArchive)
 {
     DownloadItem item;
     item.kind = DownloadItem::ImgArchive;
@@ -231,7 +228,7 @@ void FileDownloader::start()
             resume = true;
             continue;
         } else if (!elementMode && item.kind != DownloadItem::File
-                   && partIndex + 1 < partsOf(item)) {
+            && partIndex + 1 < partsOf(item)) {
             ++partIndex;
             resume = true;
             continue;
@@ -344,8 +341,8 @@ bool FileDownloader::beginRequest(bool resume)
 void FileDownloader::sendRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setMaximumRedirectsAllowed(redirectLimit);
     lastBytesRead = 0;
     replyBytesRead = 0;
@@ -466,12 +463,12 @@ void FileDownloader::networkFinished()
     if (!target.isEmpty()) {
         const QUrl next = reply->url().resolved(target);
         const bool allowed = next.scheme() == QLatin1String("https")
-                || (!originalHttps && next.scheme() == QLatin1String("http"));
+            || (!originalHttps && next.scheme() == QLatin1String("http"));
         if (++redirects > redirectLimit || !allowed) {
             removeOutput();
             scheduleRetry(false,
-                          int(allowed ? QNetworkReply::TooManyRedirectsError
-                                      : QNetworkReply::InsecureRedirectError));
+                int(allowed ? QNetworkReply::TooManyRedirectsError
+                            : QNetworkReply::InsecureRedirectError));
             return;
         }
         releaseReply();
@@ -500,7 +497,8 @@ void FileDownloader::networkFinished()
     // A connection closed mid-body is not always reported as an error; the announced length
     // tells.
     bool announced = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+    const qint64 length
+        = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
     if (announced && quint64(length) != requestReceived) {
         removeOutput();
         scheduleRetry(false, int(QNetworkReply::RemoteHostClosedError));
@@ -576,18 +574,18 @@ FileDownloader::After FileDownloader::finishElement(const DownloadItem &item)
 {
     const auto &element = item.elements.at(elementIndex);
     bool intact = false;
-    const QByteArray data = PackedStream::unpack(buffer ? buffer->data() : QByteArray(),
-                                                 element.second, &intact);
-    const QString expected =
-            planner ? planner->remoteElementMd5(item.path, element.first) : QString();
+    const QByteArray data
+        = PackedStream::unpack(buffer ? buffer->data() : QByteArray(), element.second, &intact);
+    const QString expected
+        = planner ? planner->remoteElementMd5(item.path, element.first) : QString();
     if (!intact || (!expected.isEmpty() && expected != md5Hex(data)))
         return After::Retry;
     if (!editor)
         return After::Fail;
 
     const int index = editor->findEntry(element.first);
-    const bool stored = index >= 0 ? editor->replaceEntry(index, data)
-                                   : editor->appendEntry(element.first, data);
+    const bool stored
+        = index >= 0 ? editor->replaceEntry(index, data) : editor->appendEntry(element.first, data);
     // The directory goes to disk before the state records the element, so a crash in between
     // leaves an element the state does not claim, never a claim the archive does not hold.
     if (!stored || !editor->writeDirectory())
@@ -610,9 +608,8 @@ FileDownloader::After FileDownloader::finishAudioPart(const DownloadItem &item)
 {
     const quint32 last = partsOf(item) - 1;
     const quint64 offset = quint64(partIndex) * item.partSize;
-    const quint64 expectedPart = partIndex < last
-            ? item.partSize
-            : (offset <= item.size ? item.size - offset : 0);
+    const quint64 expectedPart
+        = partIndex < last ? item.partSize : (offset <= item.size ? item.size - offset : 0);
     if (requestBytes != expectedPart) {
         QFile::remove(diskPath(RemoteNames::temporaryPart(item.path, partIndex)));
         return After::Retry;
@@ -634,7 +631,7 @@ FileDownloader::After FileDownloader::finishAudioPart(const DownloadItem &item)
     const auto verify = [&](const QString &joinedPath) {
         const QString expected = planner ? planner->remoteMd5(item.path) : QString();
         return quint64(QFileInfo(joinedPath).size()) == item.size
-                && (expected.isEmpty() || expected == QString::fromLatin1(md5.result().toHex()));
+            && (expected.isEmpty() || expected == QString::fromLatin1(md5.result().toHex()));
     };
     const After result = joinParts(item, copyPart, verify);
     if (result == After::Advance && planner)
@@ -649,7 +646,7 @@ FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item
     {
         QFile part(diskPath(RemoteNames::temporaryPart(item.path, partIndex)));
         const bool intact = part.open(QIODevice::ReadOnly)
-                && PackedStream::isIntact(part, partIndex < last ? fullPart : 1, fullPart);
+            && PackedStream::isIntact(part, partIndex < last ? fullPart : 1, fullPart);
         if (!intact) {
             part.remove();
             archivePartBytes = archivePartStart;
@@ -661,8 +658,8 @@ FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item
 
     showStatus(Unpacking);
     const auto unpackPart = [last, fullPart](QFile &piece, QFile &joined, quint32 part) {
-        return PackedStream::unpackRange(piece, joined, part < last ? fullPart : 1, fullPart,
-                                         nullptr);
+        return PackedStream::unpackRange(
+            piece, joined, part < last ? fullPart : 1, fullPart, nullptr);
     };
     const auto verify = [&](const QString &joinedPath) { return verifyArchive(item, joinedPath); };
     const After result = joinParts(item, unpackPart, verify);
@@ -677,8 +674,8 @@ FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item
     return result;
 }
 
-FileDownloader::After FileDownloader::joinParts(const DownloadItem &item, const PartAppender &append,
-                                                const std::function<bool(const QString &)> &verify)
+FileDownloader::After FileDownloader::joinParts(const DownloadItem &item,
+    const PartAppender &append, const std::function<bool(const QString &)> &verify)
 {
     const QString joinedPath = diskPath(RemoteNames::temporary(item.path));
     const QString destination = diskPath(item.path);
@@ -734,8 +731,8 @@ bool FileDownloader::verifyArchive(const DownloadItem &item, const QString &file
             good = false;
             break;
         }
-        const QString expected =
-                planner ? planner->remoteElementMd5(item.path, element.first) : QString();
+        const QString expected
+            = planner ? planner->remoteElementMd5(item.path, element.first) : QString();
         if (!expected.isEmpty() && expected != md5Hex(archive.readEntry(index))) {
             good = false;
             break;
@@ -780,7 +777,8 @@ void FileDownloader::removePartFiles(const DownloadItem &item) const
         if (!path.isEmpty())
             QFile::remove(path);
     }
-    for (const QString &name : { RemoteNames::temporary(item.path), unpackedTemporary(item.path) }) {
+    for (const QString &name :
+        { RemoteNames::temporary(item.path), unpackedTemporary(item.path) }) {
         const QString path = diskPath(name);
         if (!path.isEmpty())
             QFile::remove(path);
@@ -837,36 +835,37 @@ void FileDownloader::showStatus(int status)
         return;
     const DownloadItem &item = queue.at(itemIndex);
     const bool elementMode = item.kind == DownloadItem::ImgArchive && !item.wholeArchive;
-    const QString elementName =
-            elementMode && elementIndex < item.elements.size() ? item.elements.at(elementIndex).first
-                                                               : QString();
+    const QString elementName = elementMode && elementIndex < item.elements.size()
+        ? item.elements.at(elementIndex).first
+        : QString();
     QString left;
     switch (status) {
     case NetworkError:
         left = elementMode ? QStringLiteral("%1 (%2): ошибка сети (#%3), повтор через %4...")
-                                     .arg(elementName, item.path)
-                                     .arg(errorCode)
-                                     .arg(countdown)
+                                 .arg(elementName, item.path)
+                                 .arg(errorCode)
+                                 .arg(countdown)
                            : QStringLiteral("%1: ошибка сети (#%2), повтор через %3...")
-                                     .arg(item.path)
-                                     .arg(errorCode)
-                                     .arg(countdown);
+                                 .arg(item.path)
+                                 .arg(errorCode)
+                                 .arg(countdown);
         break;
     case DigestError:
         left = elementMode ? QStringLiteral("%1 (%2): неверный md5-хэш, повтор через %3...")
-                                     .arg(elementName, item.path)
-                                     .arg(countdown)
+                                 .arg(elementName, item.path)
+                                 .arg(countdown)
                            : QStringLiteral("%1: неверный md5-хэш, повтор через %2...")
-                                     .arg(item.path)
-                                     .arg(countdown);
+                                 .arg(item.path)
+                                 .arg(countdown);
         break;
     case Saving:
         left = elementMode ? QStringLiteral("%1 (%2): сохранение...").arg(elementName, item.path)
                            : QStringLiteral("%1: сохранение...").arg(item.path);
         break;
     case Unpacking:
-        left = elementMode ? QStringLiteral("%1 (%2): разархивирование...").arg(elementName, item.path)
-                           : QStringLiteral("%1: разархивирование...").arg(item.path);
+        left = elementMode
+            ? QStringLiteral("%1 (%2): разархивирование...").arg(elementName, item.path)
+            : QStringLiteral("%1: разархивирование...").arg(item.path);
         break;
     default:
         left = elementMode ? QStringLiteral("%1 (%2)...").arg(elementName, item.path)
@@ -885,6 +884,6 @@ void FileDownloader::showStatus(int status)
     }
     if (status == Saving || status == Unpacking)
         received = unitSize;
-    pipeline->updateCurrentFile(left, TransferText::sizePair(received, unitSize)
-                                        + TransferText::speed(speed));
+    pipeline->updateCurrentFile(
+        left, TransferText::sizePair(received, unitSize) + TransferText::speed(speed));
 }

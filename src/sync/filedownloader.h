@@ -79,17 +79,17 @@ public:
 
     // filesUrl: the file host's base, "https://host/launcher/filesystem".
     FileDownloader(const QString &baseDir, SyncProgress *pipeline, DownloadLedger *planner,
-                   const QString &filesUrl, const Timing &timing, QObject *parent = nullptr);
+        const QString &filesUrl, const Timing &timing, QObject *parent = nullptr);
     FileDownloader(const QString &baseDir, SyncProgress *pipeline, DownloadLedger *planner,
-                   const QString &filesUrl, QObject *parent = nullptr);
+        const QString &filesUrl, QObject *parent = nullptr);
     ~FileDownloader() override;
 
     void addFile(const QString &name, const QString &path, quint32 size);
     void addAudioFile(const QString &name, const QString &path, quint32 size, quint32 partCount,
-                      quint32 partSize);
+        quint32 partSize);
     void addImgArchive(const QString &name, const QString &path, quint32 packedSize,
-                       quint32 partCount, const QList<QPair<QString, quint32>> &elements,
-                       bool createEmpty, bool wholeArchive);
+        quint32 partCount, const QList<QPair<QString, quint32>> &elements, bool createEmpty,
+        bool wholeArchive);
     void addDirectory(const QString &path) { directories.append(path); }
 
     const QList<DownloadItem> &items() const { return queue; }
@@ -119,8 +119,14 @@ public slots:
     void speedCalc();
 
 private:
-    enum Status { Starting = 0, NetworkError = 1, DigestError = 2, Receiving = 3, Saving = 4,
-                  Unpacking = 5 };
+    enum Status {
+        Starting = 0,
+        NetworkError = 1,
+        DigestError = 2,
+        Receiving = 3,
+        Saving = 4,
+        Unpacking = 5
+    };
     enum class After { Advance, Retry, Fail };
 
     bool beginRequest(bool resume);
@@ -137,7 +143,7 @@ private:
     // order and removing each, into the item's temporary, and moves that into place once
     // verify accepts it. Bad content asks for every part again; a disk failure is Fail.
     After joinParts(const DownloadItem &item, const PartAppender &append,
-                    const std::function<bool(const QString &)> &verify);
+        const std::function<bool(const QString &)> &verify);
     bool verifyArchive(const DownloadItem &item, const QString &file) const;
     void scheduleRetry(bool digest, int errorCode);
     void giveUp(const DownloadItem &item);

@@ -240,7 +240,7 @@ bool LocalInventory::hashImgElements()
             if (in.seek(qint64(element.sectorOffset) * 2048))
                 data = in.read(element.size);
             element.md5 = QString::fromLatin1(
-                    QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+                QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
             emit updateProgressBar(total, ++count);
         }
     }

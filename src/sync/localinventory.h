@@ -1,10 +1,10 @@
 #pragma once
 
+#include "files/fileentry.h"
+
 #include <QObject>
 #include <QString>
 #include <QVector>
-
-#include "files/fileentry.h"
 
 class FileSystem;
 

@@ -4,9 +4,8 @@
 #include <QCryptographicHash>
 #include <QIODevice>
 
-#include <zlib.h>
-
 #include <memory>
+#include <zlib.h>
 
 namespace PackedStream {
 
@@ -20,7 +19,7 @@ bool readPrefix(QIODevice &in, quint32 *length)
     if (in.read(reinterpret_cast<char *>(prefix), 4) != 4)
         return false;
     *length = (quint32(prefix[0]) << 24) | (quint32(prefix[1]) << 16) | (quint32(prefix[2]) << 8)
-            | quint32(prefix[3]);
+        | quint32(prefix[3]);
     return true;
 }
 
@@ -47,7 +46,7 @@ bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicH
 }
 
 bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize,
-                 QCryptographicHash *hash, quint32 *unpackedSize)
+    QCryptographicHash *hash, quint32 *unpackedSize)
 {
     quint32 expectedSize = 0;
     if (!readPrefix(in, &expectedSize) || expectedSize < minSize || expectedSize > maxSize)
@@ -64,9 +63,8 @@ bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize
         return false;
     // Sized to the job and left uninitialised: most files are small, and two fresh, zeroed
     // 1 MiB buffers per file cost more than fetching it.
-    const qint64 inputBytes = in.isSequential()
-            ? chunkBytes
-            : qBound<qint64>(1, in.size() - in.pos(), chunkBytes);
+    const qint64 inputBytes
+        = in.isSequential() ? chunkBytes : qBound<qint64>(1, in.size() - in.pos(), chunkBytes);
     const qint64 outputBytes = qBound<qint64>(1, qint64(expectedSize), chunkBytes);
     const std::unique_ptr<char[]> input(new char[size_t(inputBytes)]);
     const std::unique_ptr<char[]> output(new char[size_t(outputBytes)]);
@@ -132,8 +130,8 @@ bool pack(QIODevice &in, qint64 size, QIODevice &out)
     if (size < 0 || size > qint64(0xffffffffu))
         return false;
     const quint32 length = quint32(size);
-    const unsigned char prefix[4] = { uchar(length >> 24), uchar(length >> 16), uchar(length >> 8),
-                                      uchar(length) };
+    const unsigned char prefix[4]
+        = { uchar(length >> 24), uchar(length >> 16), uchar(length >> 8), uchar(length) };
     if (out.write(reinterpret_cast<const char *>(prefix), 4) != 4)
         return false;
     if (size == 0)

@@ -20,7 +20,7 @@ bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicH
 // The same for a length the caller knows only a range of: the prefix must lie within
 // [minSize, maxSize]. unpackedSize receives the length.
 bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize,
-                 QCryptographicHash *hash, quint32 *unpackedSize = nullptr);
+    QCryptographicHash *hash, quint32 *unpackedSize = nullptr);
 
 // Whether in holds packed data whose length lies within [minSize, maxSize] and which unpacks
 // cleanly to exactly that length; nothing is kept.

@@ -64,12 +64,11 @@ bool replaceFile(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
     return MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
-                       reinterpret_cast<const wchar_t *>(to.utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-            != 0;
+               reinterpret_cast<const wchar_t *>(to.utf16()),
+               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+        != 0;
 #else
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData())
-            == 0;
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 #endif
 }
 

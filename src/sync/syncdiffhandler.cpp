@@ -219,7 +219,7 @@ bool SyncDiffHandler::compare(bool freshState)
                     savedState->imgContents[saved.imgKey].clear();
                 }
             } else if (local.kind != FileEntry::img_archive
-                       && (saved.mtime == 0 || local.mtime == 0 || saved.mtime != local.mtime)) {
+                && (saved.mtime == 0 || local.mtime == 0 || saved.mtime != local.mtime)) {
                 saved.md5.clear();
             }
             continue;
@@ -258,7 +258,8 @@ bool SyncDiffHandler::compare(bool freshState)
             continue;
         archives.append(local.path);
         const QVector<FileEntry> localSequence = localList->imgContents.value(local.imgKey);
-        QVector<FileEntry> &savedSequence = savedState->imgContents[savedState->entries.at(s).imgKey];
+        QVector<FileEntry> &savedSequence
+            = savedState->imgContents[savedState->entries.at(s).imgKey];
         QSet<QString> saved = liveNames(savedSequence);
         for (const FileEntry &element : localSequence) {
             if (!element.name.isEmpty() && !saved.contains(element.name)) {
@@ -321,7 +322,8 @@ bool SyncDiffHandler::hashNewElements(const QStringList &archives)
         const int s = findEntry(savedState, path);
         if (s < 0)
             continue;
-        for (const FileEntry &element : savedState->imgContents.value(savedState->entries.at(s).imgKey)) {
+        for (const FileEntry &element :
+            savedState->imgContents.value(savedState->entries.at(s).imgKey)) {
             if (!element.name.isEmpty() && element.md5.isEmpty())
                 ++total;
         }
@@ -354,8 +356,8 @@ bool SyncDiffHandler::hashNewElements(const QStringList &archives)
                 continue;
             worker->updateCurrentFile(path, QString());
             element.md5 = QString::fromLatin1(
-                    QCryptographicHash::hash(archive.readEntry(found), QCryptographicHash::Md5)
-                            .toHex());
+                QCryptographicHash::hash(archive.readEntry(found), QCryptographicHash::Md5)
+                    .toHex());
             worker->updateProgressBar(total, ++done);
         }
         archive.close();
@@ -417,11 +419,12 @@ void SyncDiffHandler::buildPlans()
         if (s < 0 || savedState->entries.at(s).kind != FileEntry::img_archive)
             continue;
         const QVector<FileEntry> remoteSequence = remoteList->imgContents.value(remote.imgKey);
-        const QVector<FileEntry> savedSequence =
-                savedState->imgContents.value(savedState->entries.at(s).imgKey);
+        const QVector<FileEntry> savedSequence
+            = savedState->imgContents.value(savedState->entries.at(s).imgKey);
         QHash<QString, int> savedByName;
         for (int i = 0; i < savedSequence.size(); ++i) {
-            if (!savedSequence.at(i).name.isEmpty() && !savedByName.contains(savedSequence.at(i).name))
+            if (!savedSequence.at(i).name.isEmpty()
+                && !savedByName.contains(savedSequence.at(i).name))
                 savedByName.insert(savedSequence.at(i).name, i);
         }
         const QSet<QString> remoteNames = liveNames(remoteSequence);
@@ -459,8 +462,8 @@ void SyncDiffHandler::removeExtraFiles()
         ImgArchive::ArchiveEditor archive(path);
         if (!archive.open())
             continue;
-        QVector<FileEntry> *sequence =
-                s >= 0 ? &savedState->imgContents[savedState->entries.at(s).imgKey] : nullptr;
+        QVector<FileEntry> *sequence
+            = s >= 0 ? &savedState->imgContents[savedState->entries.at(s).imgKey] : nullptr;
         for (const auto &item : archivePlan.second) {
             if (item.second != Remove)
                 continue;
@@ -521,8 +524,8 @@ void SyncDiffHandler::prepareUpdate()
             continue;
         const FileEntry &entry = item.first;
         if (entry.kind == FileEntry::audio_file) {
-            loader->addAudioFile(entry.name, entry.path, entry.size, entry.partCount,
-                                 entry.partSize);
+            loader->addAudioFile(
+                entry.name, entry.path, entry.size, entry.partCount, entry.partSize);
         } else if (entry.kind == FileEntry::img_archive) {
             const FileEntry *remote = remoteArchive(entry.path);
             if (!remote)
@@ -532,8 +535,8 @@ void SyncDiffHandler::prepareUpdate()
                 if (!element.name.isEmpty())
                     pairs.append({ element.name, element.size });
             }
-            loader->addImgArchive(remote->name, remote->path, remote->packedSize,
-                                  remote->partCount, pairs, true, true);
+            loader->addImgArchive(remote->name, remote->path, remote->packedSize, remote->partCount,
+                pairs, true, true);
             whole.insert(entry.path);
         } else {
             loader->addFile(entry.name, entry.path, entry.size);
@@ -558,8 +561,8 @@ void SyncDiffHandler::prepareUpdate()
         const QString path = SafePath::resolve(gameDir, remote->path);
         if (!path.isEmpty() && QFileInfo(path).isFile() && !ImgArchive::isStaticHeaderArchive(path))
             ImgArchive::convertToStaticHeader(path, worker->conversionReceiver());
-        loader->addImgArchive(remote->name, remote->path, remote->packedSize, remote->partCount,
-                              pairs, false, false);
+        loader->addImgArchive(
+            remote->name, remote->path, remote->packedSize, remote->partCount, pairs, false, false);
     }
 }
 
@@ -581,8 +584,8 @@ QString SyncDiffHandler::remoteMd5(const QString &path) const
     return r < 0 ? QString() : remoteList->entries.at(r).md5;
 }
 
-QString SyncDiffHandler::remoteElementMd5(const QString &archivePath,
-                                          const QString &elementName) const
+QString SyncDiffHandler::remoteElementMd5(
+    const QString &archivePath, const QString &elementName) const
 {
     const FileEntry *remote = remoteArchive(archivePath);
     if (!remote)

@@ -28,8 +28,8 @@ class DownloadLedger
 public:
     // Expected digests; empty when the remote list names none (the content is not checked).
     virtual QString remoteMd5(const QString &path) const = 0;
-    virtual QString remoteElementMd5(const QString &archivePath,
-                                     const QString &elementName) const = 0;
+    virtual QString remoteElementMd5(
+        const QString &archivePath, const QString &elementName) const = 0;
 
     virtual void commitFile(const QString &path) = 0;
     virtual void commitImgElement(const QString &archivePath, const QString &elementName) = 0;

@@ -59,8 +59,7 @@ void SyncThread::deleteCycle()
 void SyncThread::start()
 {
     QThread::msleep(ulong(qMax(0, environment.startDelayMs)));
-    while (runCycle() == Cycle::Again) {
-    }
+    while (runCycle() == Cycle::Again) { }
     // Released here, on the thread that made them: the downloader's timer and network manager
     // must not be torn down from another thread.
     deleteCycle();
@@ -99,7 +98,8 @@ SyncThread::Cycle SyncThread::runCycle()
 
     stage(QStringLiteral("Получение списка синхронизируемых файлов..."));
     if (!fetchLists()) {
-        emit setProgressText(QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
+        emit setProgressText(
+            QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
         emit setProgressState(1, 0);
         endRun(true);
         return Cycle::Ended;
@@ -129,7 +129,8 @@ SyncThread::Cycle SyncThread::runCycle()
 
     bool freshState = false;
     if (savedState->entries.isEmpty() || savedState->directories.isEmpty()) {
-        emit setProgressText(QStringLiteral("Проверка целостности старой копии игры..."), QString());
+        emit setProgressText(
+            QStringLiteral("Проверка целостности старой копии игры..."), QString());
         emit setProgressState(0, 0);
         freshState = checkOldCopy();
         if (stopped())
@@ -161,10 +162,8 @@ SyncThread::Cycle SyncThread::runCycle()
         return Cycle::Ended;
 
     stage(QStringLiteral("Подготовка к обновлению..."));
-    FileDownloader *downloader =
-            new FileDownloader(gameDir, this, diffHandler,
-                               environment.fileHostUrl + QLatin1String(RemoteNames::filesPath),
-                               environment.timing);
+    FileDownloader *downloader = new FileDownloader(gameDir, this, diffHandler,
+        environment.fileHostUrl + QLatin1String(RemoteNames::filesPath), environment.timing);
     if (environment.freeBytes)
         downloader->setFreeSpaceQuery(environment.freeBytes);
     diffHandler->setDownloader(downloader);
@@ -184,8 +183,8 @@ SyncThread::Cycle SyncThread::runCycle()
     const qint32 shortfall = downloader->spaceShortfall();
     if (shortfall > 0) {
         emit setProgressText(QStringLiteral("Недостаточно места на диске! Нужно ещё ")
-                                     + QString::number(shortfall) + QStringLiteral("Mb"),
-                             QString());
+                + QString::number(shortfall) + QStringLiteral("Mb"),
+            QString());
         emit setProgressState(1, 0);
         endRun(false);
         return Cycle::Ended;
@@ -206,8 +205,8 @@ SyncThread::Cycle SyncThread::runCycle()
     // refusal again. The player is told which file, and the game is not reported ready.
     const QStringList failures = downloader->localFailures();
     if (!failures.isEmpty()) {
-        emit setProgressText(QStringLiteral("Ошибка записи на диск: ") + failures.first(),
-                             QString());
+        emit setProgressText(
+            QStringLiteral("Ошибка записи на диск: ") + failures.first(), QString());
         emit setProgressState(1, 0);
         endRun(false);
         return Cycle::Ended;
@@ -224,8 +223,8 @@ bool SyncThread::fetchLists()
     remoteList->readText(request.response(), false);
     RemoteList::sanitize(*remoteList);
 
-    const QByteArray payload = FileSystem::readSealedFile(QLatin1String(stateFileName),
-                                                          environment.launcherDir);
+    const QByteArray payload
+        = FileSystem::readSealedFile(QLatin1String(stateFileName), environment.launcherDir);
     savedState = new FileSystem;
     savedState->setRootPath(gameDir);
     if (!payload.isEmpty())
@@ -281,9 +280,9 @@ bool SyncThread::checkOldCopy()
     {
         LocalInventory inventory(*localList);
         connect(&inventory, &LocalInventory::updateCurrentFile, this,
-                [this](const QString &file) { updateCurrentFile(file); });
-        connect(&inventory, &LocalInventory::updateProgressBar, this,
-                &SyncThread::updateProgressBar);
+            [this](const QString &file) { updateCurrentFile(file); });
+        connect(
+            &inventory, &LocalInventory::updateProgressBar, this, &SyncThread::updateProgressBar);
         inventory.hashFiles();
         inventory.hashImgElements();
     }
@@ -369,33 +368,33 @@ void SyncThread::updateCurrentFile(const QString &currentFile, const QString &sp
 {
     switch (progressStage) {
     case 1:
-        emit setProgressText(QStringLiteral("Проверка целостности старой копии игры (") + currentFile
-                                     + QStringLiteral(")..."),
-                             QString());
+        emit setProgressText(QStringLiteral("Проверка целостности старой копии игры (")
+                + currentFile + QStringLiteral(")..."),
+            QString());
         break;
     case 2:
         emit setProgressText(QStringLiteral("Конвертация IMG архивов в формат v2staticHeader (")
-                                     + currentFile + QStringLiteral(")..."),
-                             QString());
+                + currentFile + QStringLiteral(")..."),
+            QString());
         break;
     case 3:
-        emit setProgressText(QStringLiteral("Резервация места на диске (") + currentFile
-                                     + QStringLiteral(")..."),
-                             QString());
+        emit setProgressText(
+            QStringLiteral("Резервация места на диске (") + currentFile + QStringLiteral(")..."),
+            QString());
         break;
     case 4:
         emit setProgressText(QStringLiteral("Скачивание ") + currentFile, speed);
         break;
     case 5:
         emit setProgressText(currentFile.isEmpty()
-                                     ? QStringLiteral("Проверка целостности и поиск обновлений...")
-                                     : QStringLiteral("Проверка целостности ") + currentFile,
-                             QString());
+                ? QStringLiteral("Проверка целостности и поиск обновлений...")
+                : QStringLiteral("Проверка целостности ") + currentFile,
+            QString());
         break;
     case 6:
         emit setProgressText(QStringLiteral("Пересборка обновленных IMG архивов (") + currentFile
-                                     + QStringLiteral(")..."),
-                             QString());
+                + QStringLiteral(")..."),
+            QString());
         break;
     default:
         break;

@@ -36,8 +36,8 @@ QString canonicalName(const QString &name)
 
 bool isExcludedArchiveName(const QString &fileName)
 {
-    static const char *const names[] = { "anim.img",   "cuts.img",     "carrec.img", "paths.img",
-                                         "script.img", "cutscene.img", "mp_col.img", "custom.img" };
+    static const char *const names[] = { "anim.img", "cuts.img", "carrec.img", "paths.img",
+        "script.img", "cutscene.img", "mp_col.img", "custom.img" };
     for (const char *name : names) {
         if (fileName == QLatin1String(name))
             return true;
@@ -49,7 +49,7 @@ void removeTemporaryFiles(const QString &gameDir)
 {
     QStringList doomed;
     QDirIterator it(gameDir, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+        QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QString suffix = lowerSuffix(it.fileName());
@@ -86,7 +86,7 @@ void convertDirectoryNames(const QString &gameDir)
         const QString parent = slash < 0 ? QString() : relative.left(slash);
         const QString from = SafePath::resolve(gameDir, relative);
         const QString to = SafePath::resolve(
-                gameDir, parent.isEmpty() ? canonical : parent + QLatin1Char('/') + canonical);
+            gameDir, parent.isEmpty() ? canonical : parent + QLatin1Char('/') + canonical);
         // Qt refuses to rename onto an existing name (a case-only rename on a case-insensitive
         // volume still works), which keeps both directories when the name is taken.
         if (!from.isEmpty() && !to.isEmpty() && QFileInfo(from).isDir())
@@ -128,8 +128,8 @@ bool isCompactArchive(const QString &path)
         return false;
     const qint64 count = qFromLittleEndian<qint32>(head + 4);
     const qint64 directoryEnd = ImgArchive::headerSize + ImgArchive::entrySize * count;
-    const qint64 areas = (directoryEnd + ImgArchive::directoryAreaSize - 1)
-            / ImgArchive::directoryAreaSize;
+    const qint64 areas
+        = (directoryEnd + ImgArchive::directoryAreaSize - 1) / ImgArchive::directoryAreaSize;
     quint64 sector = quint64(qMax<qint64>(areas, 1)) * ImgArchive::dataStartSector;
 
     ImgArchive::DirectoryReader reader(file);

@@ -8,12 +8,12 @@ QString sizePair(quint64 received, quint64 total)
         return QStringLiteral("%1/%2 Байт").arg(received).arg(total);
     if (total < 1048576) {
         return QStringLiteral("%1/%2 КБ")
-                .arg(double(received) / 1024.0, 0, 'f', 2)
-                .arg(double(total) / 1024.0, 0, 'f', 2);
+            .arg(double(received) / 1024.0, 0, 'f', 2)
+            .arg(double(total) / 1024.0, 0, 'f', 2);
     }
     return QStringLiteral("%1/%2 МБ")
-            .arg(double(received) / 1048576.0, 0, 'f', 2)
-            .arg(double(total) / 1048576.0, 0, 'f', 2);
+        .arg(double(received) / 1048576.0, 0, 'f', 2)
+        .arg(double(total) / 1048576.0, 0, 'f', 2);
 }
 
 QString speed(qint64 bytesPerSecond)

@@ -23,15 +23,14 @@ int main(int argc, char **argv)
     tls.setCaCertificates(tls.caCertificates() + QSslCertificate::fromPath(arguments.at(4)));
     QSslConfiguration::setDefaultConfiguration(tls);
 
-    const SyncFixture::RunResult result = SyncFixture::runSync(
-            arguments.at(1), SyncFixture::environment(arguments.at(2), arguments.at(3)),
-            [](const QString &left) {
-                std::printf("p %s\n", left.toUtf8().constData());
-                std::fflush(stdout);
-                char line[16];
-                if (!std::fgets(line, sizeof line, stdin))
-                    return; // no one is steering: run on
-            });
+    const SyncFixture::RunResult result = SyncFixture::runSync(arguments.at(1),
+        SyncFixture::environment(arguments.at(2), arguments.at(3)), [](const QString &left) {
+            std::printf("p %s\n", left.toUtf8().constData());
+            std::fflush(stdout);
+            char line[16];
+            if (!std::fgets(line, sizeof line, stdin))
+                return; // no one is steering: run on
+        });
     std::printf("end %d\n", result.finished && result.gameReady ? 1 : 0);
     return result.finished && result.gameReady ? 0 : 1;
 }

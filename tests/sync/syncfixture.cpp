@@ -19,7 +19,7 @@ bool writeFile(const QString &path, const QByteArray &content)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            && file.write(content) == content.size();
+        && file.write(content) == content.size();
 }
 
 QByteArray readFile(const QString &path)
@@ -79,23 +79,22 @@ QMap<QString, QByteArray> snapshot(const QString &root)
     QMap<QString, QByteArray> result;
     const QDir base(root);
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+        QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QString relative = base.relativeFilePath(it.filePath());
         if (it.fileInfo().isDir() && !it.fileInfo().isSymLink()) {
             result.insert(QStringLiteral("dir:") + relative, QByteArray());
         } else {
-            result.insert(relative, QCryptographicHash::hash(readFile(it.filePath()),
-                                                             QCryptographicHash::Md5)
-                                            .toHex());
+            result.insert(relative,
+                QCryptographicHash::hash(readFile(it.filePath()), QCryptographicHash::Md5).toHex());
         }
     }
     return result;
 }
 
-QStringList differences(const QMap<QString, QByteArray> &expected,
-                        const QMap<QString, QByteArray> &actual)
+QStringList differences(
+    const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual)
 {
     QStringList result;
     for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
@@ -154,7 +153,7 @@ SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl)
 }
 
 RunResult runSync(const QString &gameDir, const SyncEnvironment &environment,
-                  const std::function<void(const QString &left)> &onText)
+    const std::function<void(const QString &left)> &onText)
 {
     RunResult result;
     QObject receiver;
@@ -162,18 +161,18 @@ RunResult runSync(const QString &gameDir, const SyncEnvironment &environment,
     QThread thread;
     worker->moveToThread(&thread);
     if (onText) {
-        QObject::connect(worker, &SyncThread::setProgressText, worker,
-                         [onText](const QString &left, const QString &) { onText(left); },
-                         Qt::DirectConnection);
+        QObject::connect(
+            worker, &SyncThread::setProgressText, worker,
+            [onText](const QString &left, const QString &) { onText(left); }, Qt::DirectConnection);
     }
     QObject::connect(worker, &SyncThread::setProgressText, &receiver,
-                     [&](const QString &left, const QString &right) {
-                         result.texts.append({ left, right });
-                     });
-    QObject::connect(worker, &SyncThread::setProgressState, &receiver,
-                     [&](quint64 current, quint64 maximum) {
-                         result.states.append({ current, maximum });
-                     });
+        [&](const QString &left, const QString &right) {
+            result.texts.append({ left, right });
+        });
+    QObject::connect(
+        worker, &SyncThread::setProgressState, &receiver, [&](quint64 current, quint64 maximum) {
+            result.states.append({ current, maximum });
+        });
     QObject::connect(worker, &SyncThread::finish, &receiver, [&](bool ready) {
         result.finished = true;
         result.gameReady = ready;

@@ -33,8 +33,8 @@ bool writeArchive(const QString &path, const Elements &elements, bool staticHead
 // hidden names included, so stray temporaries show up.
 QMap<QString, QByteArray> snapshot(const QString &root);
 // The differences of two snapshots in readable form; empty when equal.
-QStringList differences(const QMap<QString, QByteArray> &expected,
-                        const QMap<QString, QByteArray> &actual);
+QStringList differences(
+    const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual);
 
 // Serves the files below root as the host's paths ("/launcher/..."); unknown paths are 404.
 void serveTree(TestHttpServer &server, const QString &root);
@@ -54,6 +54,6 @@ SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl);
 // Runs one synchronisation to its end (the worker's thread quits) and collects its signals.
 // onText, when given, sees every left text on the worker's thread as it is sent.
 RunResult runSync(const QString &gameDir, const SyncEnvironment &environment,
-                  const std::function<void(const QString &left)> &onText = {});
+    const std::function<void(const QString &left)> &onText = {});
 
 } // namespace SyncFixture

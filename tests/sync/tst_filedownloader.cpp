@@ -43,7 +43,7 @@ public:
     }
     void commitImgArchive(const QString &path) override { commits.append("archive " + path); }
     void addSavedDirectory(const QString &path) override { commits.append("dir " + path); }
-    void updateProgressBar(quint64, quint64) override {}
+    void updateProgressBar(quint64, quint64) override { }
     void updateCurrentFile(const QString &left, const QString &right) override
     {
         lefts.append(left);
@@ -73,7 +73,8 @@ FileDownloader::Timing fastTiming()
 TestHandler failingFirst(int failures, const TestResponse &bad, const TestResponse &good)
 {
     auto count = std::make_shared<QAtomicInt>(0);
-    return [=](const TestRequest &) { return count->fetchAndAddRelaxed(1) < failures ? bad : good; };
+    return
+        [=](const TestRequest &) { return count->fetchAndAddRelaxed(1) < failures ? bad : good; };
 }
 
 } // namespace
@@ -111,11 +112,12 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect_data()
     QTest::newRow("not found") << TestResponse::error(404) << "ошибка сети (#";
     QTest::newRow("dropped mid-body") << TestResponse::dropAfter(packed, 1000) << "ошибка сети (#";
     QTest::newRow("stall mid-body") << TestResponse::stallAfter(packed, 1000) << "ошибка сети (#5)";
-    QTest::newRow("wrong content") << TestResponse::ok(qCompress(wrongContent, 9))
-                                   << "неверный md5-хэш, повтор через 3...";
+    QTest::newRow("wrong content")
+        << TestResponse::ok(qCompress(wrongContent, 9)) << "неверный md5-хэш, повтор через 3...";
     QTest::newRow("truncated stream, complete answer")
-            << TestResponse::ok(packed.left(packed.size() - 10)) << "неверный md5-хэш";
-    QTest::newRow("wrong size") << TestResponse::ok(qCompress(content + "x", 9)) << "неверный md5-хэш";
+        << TestResponse::ok(packed.left(packed.size() - 10)) << "неверный md5-хэш";
+    QTest::newRow("wrong size") << TestResponse::ok(qCompress(content + "x", 9))
+                                << "неверный md5-хэш";
     QTest::newRow("not packed at all") << TestResponse::ok(content) << "неверный md5-хэш";
 }
 
@@ -129,12 +131,12 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
 
     TestHttpServer server;
     server.route("/launcher/filesystem/data/file.bin.compressed",
-                 failingFirst(2, bad, TestResponse::ok(qCompress(content, 9))));
+        failingFirst(2, bad, TestResponse::ok(qCompress(content, 9))));
     QVERIFY(server.listen());
     Ledger ledger;
     ledger.md5.insert("data/file.bin", md5Of(content));
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addFile("file.bin", "data/file.bin", quint32(content.size()));
     downloader.totalBytes();
     downloader.start();
@@ -162,14 +164,15 @@ void TestFileDownloader::redirectsFollowedUpToTheLimit()
     // A chain longer than the limit fails each time until the host answers sooner.
     auto loops = std::make_shared<QAtomicInt>(0);
     server.route("/launcher/filesystem/b.txt.compressed", [loops](const TestRequest &) {
-        return TestResponse::redirect(loops->fetchAndAddRelaxed(1) < 11 ? "/launcher/filesystem/b.txt.compressed"
-                                                                        : "/store/a");
+        return TestResponse::redirect(loops->fetchAndAddRelaxed(1) < 11
+                ? "/launcher/filesystem/b.txt.compressed"
+                : "/store/a");
     });
     QVERIFY(server.listen());
     server.route("/hop1", TestResponse::redirect(server.url("/hop2").toUtf8(), 301));
     Ledger ledger;
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addFile("a.txt", "a.txt", quint32(content.size()));
     downloader.addFile("b.txt", "b.txt", quint32(content.size()));
     downloader.start();
@@ -190,17 +193,19 @@ void TestFileDownloader::audioPartsRetriedOneByOne()
         const QByteArray piece = content.mid(part * 600, 600);
         const QString path = QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part);
         if (part == 3)
-            server.route(path, failingFirst(2, TestResponse::dropAfter(piece, 100), TestResponse::ok(piece)));
+            server.route(path,
+                failingFirst(2, TestResponse::dropAfter(piece, 100), TestResponse::ok(piece)));
         else if (part == 1)
-            server.route(path, failingFirst(1, TestResponse::ok(piece.left(599)), TestResponse::ok(piece)));
+            server.route(
+                path, failingFirst(1, TestResponse::ok(piece.left(599)), TestResponse::ok(piece)));
         else
             server.route(path, TestResponse::ok(piece));
     }
     QVERIFY(server.listen());
     Ledger ledger;
     ledger.md5.insert("audio/sfx/genrl", md5Of(content));
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addAudioFile("genrl", "audio/sfx/genrl", quint32(content.size()), 5, 600);
     QCOMPARE(downloader.totalBytes(), quint64(2500));
     downloader.start();
@@ -209,8 +214,8 @@ void TestFileDownloader::audioPartsRetriedOneByOne()
     // connection dropped, so the failed ones count at least their failures plus one).
     const int counts[] = { 1, 2, 1, 3, 1 };
     for (int part = 0; part < 5; ++part) {
-        const int requests =
-                server.requestCount(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part));
+        const int requests
+            = server.requestCount(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part));
         QVERIFY(counts[part] == 1 ? requests == 1 : requests >= counts[part]);
     }
     QCOMPARE(ledger.commits, QStringList { "file audio/sfx/genrl" });
@@ -228,12 +233,12 @@ void TestFileDownloader::audioFileWithWrongDigestFetchedAgain()
     wrong[0] = 'X';
     server.route("/launcher/filesystem/audio/x.b0", TestResponse::ok(content.left(500)));
     server.route("/launcher/filesystem/audio/x.b1",
-                 failingFirst(1, TestResponse::ok(wrong), TestResponse::ok(content.mid(500))));
+        failingFirst(1, TestResponse::ok(wrong), TestResponse::ok(content.mid(500))));
     QVERIFY(server.listen());
     Ledger ledger;
     ledger.md5.insert("audio/x", md5Of(content));
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addAudioFile("x", "audio/x", 1000, 2, 500);
     downloader.start();
     QCOMPARE(readFile(game + "/audio/x"), content);
@@ -247,28 +252,29 @@ void TestFileDownloader::elementsWrittenIntoTheArchive()
 {
     const QString game = dir.filePath("elements");
     const QString archive = game + "/models/gta3.img";
-    QVERIFY(writeArchive(archive, { { "keep.dff", bytes(2048, 1) }, { "change.dff", bytes(2048, 2) } },
-                         true));
+    QVERIFY(writeArchive(
+        archive, { { "keep.dff", bytes(2048, 1) }, { "change.dff", bytes(2048, 2) } }, true));
     const QByteArray changed = bytes(5000, 3); // grows: moves behind the data
     const QByteArray added = bytes(4096, 4);
     TestHttpServer server;
     server.route("/launcher/filesystem/models/gta3.img_img/change.dff.compressed",
-                 failingFirst(1, TestResponse::ok(qCompress(bytes(6144, 9), 9)),
-                              TestResponse::ok(qCompress(changed + QByteArray(1144, 0), 9))));
+        failingFirst(1, TestResponse::ok(qCompress(bytes(6144, 9), 9)),
+            TestResponse::ok(qCompress(changed + QByteArray(1144, 0), 9))));
     server.route("/launcher/filesystem/models/gta3.img_img/new.txd.compressed",
-                 failingFirst(1, TestResponse::error(503), TestResponse::ok(qCompress(added, 9))));
+        failingFirst(1, TestResponse::error(503), TestResponse::ok(qCompress(added, 9))));
     QVERIFY(server.listen());
     Ledger ledger;
     ledger.md5.insert("models/gta3.img:change.dff", md5Of(changed + QByteArray(1144, 0)));
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addImgArchive("gta3.img", "models/gta3.img", 0, 1,
-                             { { "change.dff", 6144 }, { "new.txd", 4096 } }, false, false);
+        { { "change.dff", 6144 }, { "new.txd", 4096 } }, false, false);
     QCOMPARE(downloader.totalBytes(), quint64(10240));
     downloader.start();
 
-    QCOMPARE(ledger.commits, QStringList({ "file models/gta3.img", "element models/gta3.img:change.dff",
-                                           "element models/gta3.img:new.txd" }));
+    QCOMPARE(ledger.commits,
+        QStringList({ "file models/gta3.img", "element models/gta3.img:change.dff",
+            "element models/gta3.img:new.txd" }));
     QVERIFY(ledger.saw("change.dff (models/gta3.img): неверный md5-хэш, повтор через"));
     QVERIFY(ledger.saw("new.txd (models/gta3.img): ошибка сети (#"));
     ImgArchive::ArchiveEditor editor(archive);
@@ -284,7 +290,8 @@ void TestFileDownloader::wholeArchiveInParts()
     const QString source = dir.filePath("source/big.img");
     Elements elements;
     for (int i = 0; i < 17; ++i)
-        elements.append({ QByteArray("e") + QByteArray::number(i) + ".dff", bytes(2 * 1024 * 1024, 100 + i) });
+        elements.append(
+            { QByteArray("e") + QByteArray::number(i) + ".dff", bytes(2 * 1024 * 1024, 100 + i) });
     QVERIFY(writeArchive(source, elements, true));
     const QByteArray whole = readFile(source);
     QCOMPARE(whole.size(), 409600 + 17 * 2 * 1024 * 1024);
@@ -296,10 +303,12 @@ void TestFileDownloader::wholeArchiveInParts()
     for (int part = 0; part * partBytes < whole.size(); ++part) {
         const QByteArray packed = qCompress(whole.mid(part * partBytes, partBytes), 9);
         packedSize += quint32(packed.size());
-        const QString path = QString("/launcher/filesystem/models/big.img.b%1.compressed").arg(part);
+        const QString path
+            = QString("/launcher/filesystem/models/big.img.b%1.compressed").arg(part);
         const int failures = part == 1 ? 1 : 0;
-        server.route(path, failingFirst(failures, TestResponse::ok(packed.left(packed.size() / 2)),
-                                        TestResponse::ok(packed)));
+        server.route(path,
+            failingFirst(failures, TestResponse::ok(packed.left(packed.size() / 2)),
+                TestResponse::ok(packed)));
     }
     QVERIFY(server.listen());
     Ledger ledger;
@@ -308,8 +317,8 @@ void TestFileDownloader::wholeArchiveInParts()
         pairs.append({ QString(element.first), 2 * 1024 * 1024 });
         ledger.md5.insert("models/big.img:" + element.first, md5Of(element.second));
     }
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addImgArchive("big.img", "models/big.img", packedSize, 3, pairs, true, true);
     QCOMPARE(downloader.totalBytes(), quint64(packedSize));
     downloader.start();
@@ -334,19 +343,20 @@ void TestFileDownloader::localWriteFailureKeepsTheQueue()
     server.setFallback([](const TestRequest &) { return TestResponse::ok(qCompress("abc", 9)); });
     QVERIFY(server.listen());
     Ledger ledger;
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addFile("x.txt", "blocked/x.txt", 3); // its parent is a file: cannot be written
-    downloader.addImgArchive("notanarchive.img", "models/notanarchive.img", 0, 1, { { "a", 2048 } },
-                             false, false);
+    downloader.addImgArchive(
+        "notanarchive.img", "models/notanarchive.img", 0, 1, { { "a", 2048 } }, false, false);
     downloader.addFile("y.txt", "data/y.txt", 3);
     downloader.start();
-    QCOMPARE(downloader.localFailures(),
-             QStringList({ "blocked/x.txt", "models/notanarchive.img" }));
+    QCOMPARE(
+        downloader.localFailures(), QStringList({ "blocked/x.txt", "models/notanarchive.img" }));
     QCOMPARE(readFile(game + "/data/y.txt"), QByteArray("abc"));
     QCOMPARE(ledger.commits, QStringList { "file data/y.txt" });
-    QCOMPARE(snapshot(game).keys(), QStringList({ "blocked", "data/y.txt", "dir:data", "dir:models",
-                                                  "dir:models/notanarchive.img" }));
+    QCOMPARE(snapshot(game).keys(),
+        QStringList(
+            { "blocked", "data/y.txt", "dir:data", "dir:models", "dir:models/notanarchive.img" }));
 }
 
 void TestFileDownloader::stopDuringARequest()
@@ -361,8 +371,8 @@ void TestFileDownloader::stopDuringARequest()
     });
     QVERIFY(server.listen());
     Ledger ledger;
-    FileDownloader downloader(game, &ledger, &ledger, server.url("/launcher/filesystem"),
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
     downloader.addFile("a", "a", 100000);
     downloader.addFile("b", "b", 100000);
     downloader.start();
@@ -376,8 +386,8 @@ void TestFileDownloader::directoriesCreatedAndRecorded()
     const QString game = dir.filePath("dirs");
     QVERIFY(QDir().mkpath(game + "/exists"));
     Ledger ledger;
-    FileDownloader downloader(game, &ledger, &ledger, "http://127.0.0.1:1/launcher/filesystem",
-                              fastTiming());
+    FileDownloader downloader(
+        game, &ledger, &ledger, "http://127.0.0.1:1/launcher/filesystem", fastTiming());
     downloader.addDirectory("exists");
     downloader.addDirectory("new/deep/er");
     downloader.addDirectory("../escape");

@@ -110,10 +110,9 @@ void TestPackedStream::refusesWrongOrHostileData()
 void TestPackedStream::rangeOfLengths()
 {
     QByteArray packed = qCompress(sample(3000), 9);
-    for (const auto &[low, high, intact] : { std::tuple { 1u, 4096u, true },
-                                             std::tuple { 3000u, 3000u, true },
-                                             std::tuple { 3001u, 4096u, false },
-                                             std::tuple { 1u, 2999u, false } }) {
+    for (const auto &[low, high, intact] :
+        { std::tuple { 1u, 4096u, true }, std::tuple { 3000u, 3000u, true },
+            std::tuple { 3001u, 4096u, false }, std::tuple { 1u, 2999u, false } }) {
         QBuffer in(&packed);
         in.open(QIODevice::ReadOnly);
         QCOMPARE(PackedStream::isIntact(in, low, high), intact);

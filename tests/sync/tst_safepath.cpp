@@ -91,8 +91,8 @@ void TestSafePath::replaceFileSwapsInOneStep()
     QTemporaryDir dir;
     const QString from = dir.path() + "/a.tmp";
     const QString to = dir.path() + "/a";
-    for (const auto &[path, content] : { std::pair { from, QByteArray("new") },
-                                         std::pair { to, QByteArray("old") } }) {
+    for (const auto &[path, content] :
+        { std::pair { from, QByteArray("new") }, std::pair { to, QByteArray("old") } }) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(content);

@@ -63,11 +63,11 @@ void TestSyncCrash::init()
 }
 
 TestSyncCrash::Run TestSyncCrash::runHelper(
-        const std::function<bool(const QByteArray &, int)> &killHere)
+    const std::function<bool(const QByteArray &, int)> &killHere)
 {
     QProcess helper;
     helper.start(QStringLiteral(SYNC_CRASH_HELPER),
-                 { game, launcher, server->baseUrl(), certificates.caPath() });
+        { game, launcher, server->baseUrl(), certificates.caPath() });
     if (!helper.waitForStarted())
         return Run::Hung;
     int texts = 0;
@@ -94,10 +94,10 @@ bool TestSyncCrash::runToTheEnd()
 {
     QProcess helper;
     helper.start(QStringLiteral(SYNC_CRASH_HELPER),
-                 { game, launcher, server->baseUrl(), certificates.caPath() });
+        { game, launcher, server->baseUrl(), certificates.caPath() });
     helper.closeWriteChannel();
     return helper.waitForFinished(60000) && helper.exitStatus() == QProcess::NormalExit
-            && helper.exitCode() == 0;
+        && helper.exitCode() == 0;
 }
 
 bool TestSyncCrash::stateReadable() const
@@ -105,7 +105,7 @@ bool TestSyncCrash::stateReadable() const
     if (!QFile::exists(launcher + SyncThread::stateFileName))
         return true;
     return FileSystem::readSealedFile(SyncThread::stateFileName, launcher)
-            .startsWith("[directories]\n");
+        .startsWith("[directories]\n");
 }
 
 static bool makeStaticArchive(const QString &path, const Elements &elements)
@@ -119,7 +119,7 @@ void TestSyncCrash::killedAtManyMomentsStillEndsEqual()
     // parts; an archive updated by elements and one fetched whole.
     for (int i = 0; i < 200; ++i)
         QVERIFY(writeFile(reference + QString("/data/set%1/file%2.dat").arg(i % 6).arg(i),
-                          bytes(400 + i * 13, i)));
+            bytes(400 + i * 13, i)));
     QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(70000, 500)));
     QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(23000, 501)));
     Elements current;
@@ -132,7 +132,7 @@ void TestSyncCrash::killedAtManyMomentsStillEndsEqual()
     old.append({ "gone.txd", bytes(3000, 800) });
     QVERIFY(makeStaticArchive(reference + "/models/gta3.img", current));
     QVERIFY(makeStaticArchive(reference + "/models/new.img",
-                              { { "a.dff", bytes(9000, 900) }, { "b.txd", bytes(5000, 901) } }));
+        { { "a.dff", bytes(9000, 900) }, { "b.txd", bytes(5000, 901) } }));
     PublishOptions options;
     options.audioPartSize = 4000;
     options.audioSinglePartLimit = 4000;
@@ -156,12 +156,14 @@ void TestSyncCrash::killedAtManyMomentsStillEndsEqual()
     for (int round = 0; round < 22; ++round) {
         // Killed after this many progress texts; a run that ends sooner is simply done.
         const int after = 1 + int(random() % 90);
-        const Run run = runHelper([after](const QByteArray &, int texts) { return texts == after; });
+        const Run run
+            = runHelper([after](const QByteArray &, int texts) { return texts == after; });
         QVERIFY(run != Run::Hung);
         kills += run == Run::Killed ? 1 : 0;
         QVERIFY2(stateReadable(), qPrintable(QString("after round %1").arg(round)));
     }
-    QVERIFY2(kills >= 15, qPrintable(QString("only %1 kills hit a running synchronisation").arg(kills)));
+    QVERIFY2(
+        kills >= 15, qPrintable(QString("only %1 kills hit a running synchronisation").arg(kills)));
 
     QVERIFY(runToTheEnd());
     const QStringList diff = differences(snapshot(reference), snapshot(game));
@@ -175,10 +177,10 @@ void TestSyncCrash::killedBeforeTheRebuildStillEndsEqual()
     // Every element is in and recorded, but the archive is not compacted yet: a grown element
     // had to move behind the others.
     QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
-                              { { "a.dff", bytes(6000, 1) }, { "b.dff", bytes(2048, 2) } }));
+        { { "a.dff", bytes(6000, 1) }, { "b.dff", bytes(2048, 2) } }));
     QVERIFY(publish(reference, host, PublishOptions()).ok);
-    QVERIFY(makeStaticArchive(game + "/models/gta3.img",
-                              { { "a.dff", bytes(2048, 3) }, { "b.dff", bytes(2048, 2) } }));
+    QVERIFY(makeStaticArchive(
+        game + "/models/gta3.img", { { "a.dff", bytes(2048, 3) }, { "b.dff", bytes(2048, 2) } }));
     TestHttpServer fileHost(&certificates);
     server = &fileHost;
     serveTree(fileHost, host);

@@ -37,7 +37,7 @@ public:
         return all;
     }
     QObject *conversionReceiver() override { return nullptr; }
-    void updateProgressBar(quint64, quint64) override {}
+    void updateProgressBar(quint64, quint64) override { }
     void updateCurrentFile(const QString &file, const QString &) override
     {
         if (!file.isEmpty())
@@ -85,8 +85,9 @@ QStringList planned(const SyncDiffHandler &handler)
         items.append(QString("file %1 %2").arg(item.second).arg(item.first.path));
     for (const auto &archive : handler.imgPlan()) {
         for (const auto &element : archive.second)
-            items.append(QString("element %1 %2:%3").arg(element.second).arg(archive.first,
-                                                                              element.first.name));
+            items.append(QString("element %1 %2:%3")
+                             .arg(element.second)
+                             .arg(archive.first, element.first.name));
     }
     items.sort();
     return items;
@@ -96,7 +97,7 @@ bool touch(const QString &path, const QDateTime &when)
 {
     QFile file(path);
     return file.open(QIODevice::ReadWrite)
-            && file.setFileTime(when, QFileDevice::FileModificationTime);
+        && file.setFileTime(when, QFileDevice::FileModificationTime);
 }
 
 } // namespace
@@ -205,39 +206,36 @@ void TestSyncDiffHandler::extrasRemovedButEnbseriesKept()
     List saved = reread(*inventory(game, true), true, game);
 
     plan(saved.get(), true);
-    QCOMPARE(planned(*handler), QStringList({ "dir 2 enbseries/shaders", "dir 2 mods",
-                                              "file 2 enbseries/enb.ini",
-                                              "file 2 enbseries/shaders/x.fx",
-                                              "file 2 mods/player_added.cs" }));
+    QCOMPARE(planned(*handler),
+        QStringList({ "dir 2 enbseries/shaders", "dir 2 mods", "file 2 enbseries/enb.ini",
+            "file 2 enbseries/shaders/x.fx", "file 2 mods/player_added.cs" }));
     handler->removeExtraFiles();
     QCOMPARE(snapshot(game).keys(), QStringList({ "dir:enbseries", "gta_sa.exe" }));
     QByteArray state;
     saved->normalize();
     saved->writeText(state, false);
-    QCOMPARE(state, "[directories]\nenbseries\n\n[entries]\ngta_sa.exe gta_sa.exe file 4000 "
-                            + remote->entries.at(0).md5.toUtf8() + '\n');
+    QCOMPARE(state,
+        "[directories]\nenbseries\n\n[entries]\ngta_sa.exe gta_sa.exe file 4000 "
+            + remote->entries.at(0).md5.toUtf8() + '\n');
 }
 
 void TestSyncDiffHandler::archivesWholeOrByElements()
 {
     QVERIFY(writeArchive(reference + "/models/gta3.img",
-                         { { "a.dff", bytes(2048, 1) }, { "b.dff", bytes(4096, 20) },
-                           { "e.txd", bytes(2048, 5) } },
-                         true));
+        { { "a.dff", bytes(2048, 1) }, { "b.dff", bytes(4096, 20) }, { "e.txd", bytes(2048, 5) } },
+        true));
     QVERIFY(writeArchive(reference + "/models/new.img",
-                         { { "x.dff", bytes(2048, 6) }, { "y.dff", bytes(2048, 7) } }, true));
+        { { "x.dff", bytes(2048, 6) }, { "y.dff", bytes(2048, 7) } }, true));
     QVERIFY(writeArchive(game + "/models/gta3.img",
-                         { { "a.dff", bytes(2048, 1) }, { "b.dff", bytes(2048, 2) },
-                           { "c.col", bytes(2048, 3) } },
-                         true));
+        { { "a.dff", bytes(2048, 1) }, { "b.dff", bytes(2048, 2) }, { "c.col", bytes(2048, 3) } },
+        true));
     List saved = reread(*inventory(game, true), true, game);
 
     plan(saved.get(), true);
     // The missing archive comes whole; the existing one only by its three changed elements.
-    QCOMPARE(planned(*handler), QStringList({ "element 1 models/gta3.img:e.txd",
-                                              "element 2 models/gta3.img:c.col",
-                                              "element 3 models/gta3.img:b.dff",
-                                              "file 1 models/new.img" }));
+    QCOMPARE(planned(*handler),
+        QStringList({ "element 1 models/gta3.img:e.txd", "element 2 models/gta3.img:c.col",
+            "element 3 models/gta3.img:b.dff", "file 1 models/new.img" }));
 
     handler->removeExtraFiles();
     ImgArchive::ArchiveEditor archive(game + "/models/gta3.img");
@@ -253,13 +251,13 @@ void TestSyncDiffHandler::archivesWholeOrByElements()
     const int whole = items.at(0).path == "models/new.img" ? 0 : 1;
     const DownloadItem &byElements = items.at(1 - whole);
     QVERIFY(items.at(whole).wholeArchive && items.at(whole).createEmpty);
-    QCOMPARE(items.at(whole).elements, (QList<QPair<QString, quint32>>{ { "x.dff", 2048 },
-                                                                         { "y.dff", 2048 } }));
+    QCOMPARE(items.at(whole).elements,
+        (QList<QPair<QString, quint32>> { { "x.dff", 2048 }, { "y.dff", 2048 } }));
     QCOMPARE(items.at(whole).size, remote->entries.at(1).packedSize);
     QVERIFY(!byElements.wholeArchive && !byElements.createEmpty);
     QCOMPARE(byElements.path, QString("models/gta3.img"));
-    QCOMPARE(byElements.elements, (QList<QPair<QString, quint32>>{ { "b.dff", 4096 },
-                                                                    { "e.txd", 2048 } }));
+    QCOMPARE(byElements.elements,
+        (QList<QPair<QString, quint32>> { { "b.dff", 4096 }, { "e.txd", 2048 } }));
 }
 
 void TestSyncDiffHandler::duplicateRemotePathsFirstWins_data()
@@ -280,8 +278,8 @@ void TestSyncDiffHandler::duplicateRemotePathsFirstWins()
     const QByteArray otherMd5 = QCryptographicHash::hash("other", QCryptographicHash::Md5).toHex();
     List list(new FileSystem);
     list->readText("[directories]\n\n[entries]\na.txt a.txt file 5 " + firstMd5
-                           + "\na.txt a.txt file 5 " + otherMd5 + '\n',
-                   false);
+            + "\na.txt a.txt file 5 " + otherMd5 + '\n',
+        false);
     List scanned = inventory(game, false);
     SyncDiffHandler planner(game, &worker);
     planner.setLists(scanned.get(), saved.get(), list.get());

@@ -79,7 +79,8 @@ void TestSyncEndToEnd::syncAndCompare(const QString &game, const QString &what)
     server->clearRequests();
     const RunResult second = runSync(game, env);
     QVERIFY(second.finished && second.gameReady);
-    QCOMPARE(second.countTexts("Проверка целостности "), second.countTexts("Проверка целостности и"));
+    QCOMPARE(
+        second.countTexts("Проверка целостности "), second.countTexts("Проверка целостности и"));
     QCOMPARE(second.countTexts("Скачивание"), 0);
     QCOMPARE(server->requestCount(), 1); // the list, nothing else
     QVERIFY(differences(snapshot(reference), snapshot(game)).isEmpty());
@@ -99,10 +100,8 @@ void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
     QVERIFY(writeFile(reference + "/audio/config/banks.dat", bytes(100, 5)));
     QVERIFY(QDir().mkpath(reference + "/models/empty_dir"));
     QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
-                              { { "infernus.dff", bytes(5000, 10) },
-                                { "infernus.txd", bytes(9000, 11) },
-                                { "landstal.dff", bytes(100, 12) },
-                                { "stays.col", bytes(2048, 13) } }));
+        { { "infernus.dff", bytes(5000, 10) }, { "infernus.txd", bytes(9000, 11) },
+            { "landstal.dff", bytes(100, 12) }, { "stays.col", bytes(2048, 13) } }));
 
     TestHttpServer fileHost(&certificates);
     server = &fileHost;
@@ -119,12 +118,11 @@ void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
     QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(16000, 22)));
     QVERIFY(QFile::remove(reference + "/models/gta3.img"));
     QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
-                              { { "infernus.dff", bytes(7000, 30) }, // grows by a sector
-                                { "infernus.txd", bytes(9000, 11) },
-                                { "newcar.dff", bytes(3000, 31) },
-                                { "stays.col", bytes(2048, 32) } }));
+        { { "infernus.dff", bytes(7000, 30) }, // grows by a sector
+            { "infernus.txd", bytes(9000, 11) }, { "newcar.dff", bytes(3000, 31) },
+            { "stays.col", bytes(2048, 32) } }));
     QVERIFY(makeStaticArchive(reference + "/models/cutscene_more.img",
-                              { { "a.dff", bytes(40000, 40) }, { "b.txd", bytes(1, 41) } }));
+        { { "a.dff", bytes(40000, 40) }, { "b.txd", bytes(1, 41) } }));
     QVERIFY(QDir(reference + "/models/empty_dir").removeRecursively());
     publishReference();
     syncAndCompare(game, "republished with changes");
@@ -135,8 +133,8 @@ void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
     QVERIFY(QDir().mkpath(game + "/junk/deeper"));
     QFile touched(game + "/data/handling.cfg");
     QVERIFY(touched.open(QIODevice::ReadWrite));
-    QVERIFY(touched.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-5000),
-                                QFileDevice::FileModificationTime));
+    QVERIFY(touched.setFileTime(
+        QDateTime::currentDateTimeUtc().addSecs(-5000), QFileDevice::FileModificationTime));
     touched.close();
     const RunResult cleanup = runSync(game, environment(launcher, server->baseUrl()));
     QVERIFY(cleanup.finished);
@@ -153,7 +151,7 @@ void TestSyncEndToEnd::oldCopyWithoutStateFile()
     QVERIFY(writeFile(reference + "/samp.dll", bytes(20000, 50)));
     QVERIFY(writeFile(reference + "/data/same.txt", bytes(500, 51)));
     QVERIFY(makeStaticArchive(reference + "/models/player.img",
-                              { { "body.dff", bytes(4096, 52) }, { "head.dff", bytes(100, 53) } }));
+        { { "body.dff", bytes(4096, 52) }, { "head.dff", bytes(100, 53) } }));
     TestHttpServer fileHost(&certificates);
     server = &fileHost;
     serveTree(fileHost, host);
@@ -165,15 +163,17 @@ void TestSyncEndToEnd::oldCopyWithoutStateFile()
     QVERIFY(writeFile(game + "/samp.dll", bytes(20000, 99)));
     QVERIFY(writeFile(game + "/Data/Same.txt", bytes(500, 51)));
     QVERIFY(writeArchive(game + "/models/player.img",
-                         { { "head.dff", bytes(100, 53) }, { "body.dff", bytes(4096, 98) } }));
+        { { "head.dff", bytes(100, 53) }, { "body.dff", bytes(4096, 98) } }));
     const RunResult first = runSync(game, environment(launcher, fileHost.baseUrl()));
     QVERIFY(first.sawText("Проверка целостности старой копии игры ("));
     QVERIFY(first.states.contains({ 0, 0 }));
     // Only what differs is fetched: the changed file and the changed element.
     QCOMPARE(fileHost.requestCount("/launcher/filesystem/data/same.txt.compressed"), 0);
     QCOMPARE(fileHost.requestCount("/launcher/filesystem/samp.dll.compressed"), 1);
-    QCOMPARE(fileHost.requestCount("/launcher/filesystem/models/player.img_img/body.dff.compressed"), 1);
-    QCOMPARE(fileHost.requestCount("/launcher/filesystem/models/player.img_img/head.dff.compressed"), 0);
+    QCOMPARE(
+        fileHost.requestCount("/launcher/filesystem/models/player.img_img/body.dff.compressed"), 1);
+    QCOMPARE(
+        fileHost.requestCount("/launcher/filesystem/models/player.img_img/head.dff.compressed"), 0);
     syncAndCompare(game, "old copy");
     server = nullptr;
 }

@@ -26,43 +26,42 @@ struct Host
     TestHttpServer server;
     void file(const QString &path, const QByteArray &content)
     {
-        server.route("/launcher/filesystem/" + path + ".compressed", TestResponse::ok(qCompress(content, 9)));
+        server.route("/launcher/filesystem/" + path + ".compressed",
+            TestResponse::ok(qCompress(content, 9)));
     }
-    void list(const QByteArray &text) { server.route("/launcher/sync.lst", TestResponse::ok(text)); }
+    void list(const QByteArray &text)
+    {
+        server.route("/launcher/sync.lst", TestResponse::ok(text));
+    }
 };
 
 QByteArray fileLine(const QString &path, const QByteArray &content)
 {
     const QString name = path.mid(path.lastIndexOf('/') + 1);
     return path.toUtf8() + ' ' + name.toUtf8() + " file " + QByteArray::number(content.size()) + ' '
-            + md5Hex(content) + '\n';
+        + md5Hex(content) + '\n';
 }
 
 // The element lines of an archive entry with key 0.
 QByteArray archiveLines(const QString &path, const Elements &elements)
 {
     const QString name = path.mid(path.lastIndexOf('/') + 1);
-    QByteArray lines = path.toUtf8() + ' ' + name.toUtf8() + " img_archive 411648 0 1 100\n\n[img] 0\n";
+    QByteArray lines
+        = path.toUtf8() + ' ' + name.toUtf8() + " img_archive 411648 0 1 100\n\n[img] 0\n";
     for (const auto &element : elements)
         lines += element.first + ' ' + QByteArray::number(element.second.size()) + ' '
-                + md5Hex(element.second) + '\n';
+            + md5Hex(element.second) + '\n';
     return lines;
 }
 
 // Every stage text of a cycle, in order.
 const QStringList stages = { "Получение списка синхронизируемых файлов...",
-                             "Удаление временных файлов...",
-                             "Конвертация названий файлов и директорий...",
-                             "Конвертация IMG архивов в формат v2staticHeader...",
-                             "Получение списка локальных файлов...",
-                             "Проверка целостности старой копии игры...",
-                             "Проверка целостности и поиск обновлений...",
-                             "Удаление лишних файлов...",
-                             "Сохранение внутренних данных...",
-                             "Подготовка к обновлению...",
-                             "Подготовка к резервации...",
-                             "Подготовка к скачиванию...",
-                             "Пересборка обновленных IMG архивов..." };
+    "Удаление временных файлов...", "Конвертация названий файлов и директорий...",
+    "Конвертация IMG архивов в формат v2staticHeader...", "Получение списка локальных файлов...",
+    "Проверка целостности старой копии игры...", "Проверка целостности и поиск обновлений...",
+    "Удаление лишних файлов...", "Сохранение внутренних данных...", "Подготовка к обновлению...",
+    "Подготовка к резервации...", "Подготовка к скачиванию...",
+    "Пересборка обновленных IMG архивов..." };
 
 } // namespace
 
@@ -171,16 +170,16 @@ void TestSyncThread::stopFlagEndsAfterTheStage()
     QVERIFY(writeArchive(game + "/models/gta3.img", { { "a.dff", bytes(2048, 2) } }));
     Host host;
     host.list("[directories]\nmodels\n\n[entries]\n" + fileLine("f.bin", content)
-              + archiveLines("models/gta3.img", { { "a.dff", bytes(2048, 3) } }));
+        + archiveLines("models/gta3.img", { { "a.dff", bytes(2048, 3) } }));
     host.file("f.bin", content);
     host.file("models/gta3.img_img/a.dff", bytes(2048, 3));
     QVERIFY(host.server.listen());
 
-    const RunResult result = runSync(game, environment(launcher, host.server.baseUrl()),
-                                     [&](const QString &left) {
-                                         if (left == trigger)
-                                             quitRequested = true;
-                                     });
+    const RunResult result
+        = runSync(game, environment(launcher, host.server.baseUrl()), [&](const QString &left) {
+              if (left == trigger)
+                  quitRequested = true;
+          });
     QVERIFY(result.finished && result.gameReady);
     int at = -1;
     for (int i = 0; i < result.texts.size() && at < 0; ++i)
@@ -190,7 +189,8 @@ void TestSyncThread::stopFlagEndsAfterTheStage()
         QVERIFY2(!stages.contains(result.texts.at(i).first), qPrintable(result.texts.at(i).first));
     // The state file is whole wherever the run was stopped.
     const QString state = launcher + SyncThread::stateFileName;
-    QVERIFY(!QFile::exists(state) || !FileSystem::readSealedFile(SyncThread::stateFileName, launcher).isEmpty());
+    QVERIFY(!QFile::exists(state)
+        || !FileSystem::readSealedFile(SyncThread::stateFileName, launcher).isEmpty());
 }
 
 void TestSyncThread::localWriteFailureIsShown()
@@ -199,7 +199,7 @@ void TestSyncThread::localWriteFailureIsShown()
     // first, so the file "a" cannot be put in place; "a/b" and "c" still arrive.
     Host host;
     host.list("[directories]\n\n[entries]\n" + fileLine("a", "file a") + fileLine("a/b", "file b")
-              + fileLine("c", "file c"));
+        + fileLine("c", "file c"));
     host.file("a", "file a");
     host.file("a/b", "file b");
     host.file("c", "file c");
@@ -222,17 +222,17 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
 
     QByteArray list = "[directories]\n../evil_dir\n/abs_dir\nmodels\nlink/sub\n\n[entries]\n";
     for (const char *path : { "../escape.txt", "/abs.txt", "c:/drive.txt", "a\\b.txt", "./dot.txt",
-                              "models/../../up.txt", "link/through.txt", "link/victim.txt",
-                              "Upper.txt", ".hidden" })
+             "models/../../up.txt", "link/through.txt", "link/victim.txt", "Upper.txt", ".hidden" })
         list += fileLine(path, "evil");
     list += fileLine("good.txt", "good");
-    list += archiveLines("models/gta3.img", { { "../../evil.dff", QByteArray(2048, 'e') },
-                                              { "ok.dff", QByteArray(2048, 'o') } });
+    list += archiveLines("models/gta3.img",
+        { { "../../evil.dff", QByteArray(2048, 'e') }, { "ok.dff", QByteArray(2048, 'o') } });
     Host host;
     host.list(list);
     host.file("good.txt", "good");
     host.file("models/gta3.img_img/ok.dff", QByteArray(2048, 'o'));
-    host.server.setFallback([](const TestRequest &) { return TestResponse::ok(qCompress("evil", 9)); });
+    host.server.setFallback(
+        [](const TestRequest &) { return TestResponse::ok(qCompress("evil", 9)); });
     QVERIFY(host.server.listen());
 
     // A state that names things outside for removal.
@@ -246,13 +246,14 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
     QVERIFY(!result.finished);
     QCOMPARE(result.lastLeft(), QString("Ошибка записи на диск: link/through.txt"));
     QVERIFY2(differences(before, snapshot(outside)).isEmpty(),
-             qPrintable(differences(before, snapshot(outside)).join('\n')));
+        qPrintable(differences(before, snapshot(outside)).join('\n')));
     QVERIFY(!QFile::exists(dir.filePath("escape.txt")));
     QVERIFY(!QFile::exists(dir.filePath("up.txt")));
     QVERIFY(!QFileInfo::exists(dir.filePath("evil_dir")));
     QCOMPARE(readFile(game + "/good.txt"), QByteArray("good"));
     for (const TestRequest &request : host.server.requests())
-        QVERIFY2(!request.path.contains("evil") && !request.path.contains("escape"), request.path.constData());
+        QVERIFY2(!request.path.contains("evil") && !request.path.contains("escape"),
+            request.path.constData());
 }
 
 void TestSyncThread::perFileTexts()
@@ -277,7 +278,7 @@ void TestSyncThread::perFileTexts()
     QVERIFY(writeArchive(game + "/models/gta3.img", { { "a.dff", bytes(2048, 3) } }));
     Host host;
     host.list("[directories]\nmodels\n\n[entries]\n" + fileLine("keep.dat", kept)
-              + fileLine("f.bin", fresh) + archiveLines("models/gta3.img", { { "a.dff", element } }));
+        + fileLine("f.bin", fresh) + archiveLines("models/gta3.img", { { "a.dff", element } }));
     host.file("f.bin", fresh);
     host.file("models/gta3.img_img/a.dff", element);
     QVERIFY(host.server.listen());
@@ -285,12 +286,11 @@ void TestSyncThread::perFileTexts()
     const RunResult first = runSync(game, env);
     QVERIFY(first.finished && first.gameReady);
     const QStringList inOrder = { "Конвертация IMG архивов в формат v2staticHeader (gta3.img)...",
-                                  "Проверка целостности старой копии игры...",
-                                  "Проверка целостности старой копии игры (keep.dat)...",
-                                  "Проверка целостности старой копии игры (models/gta3.img)...",
-                                  "Скачивание f.bin...",
-                                  "Скачивание a.dff (models/gta3.img)...",
-                                  "Пересборка обновленных IMG архивов (gta3.img)..." };
+        "Проверка целостности старой копии игры...",
+        "Проверка целостности старой копии игры (keep.dat)...",
+        "Проверка целостности старой копии игры (models/gta3.img)...", "Скачивание f.bin...",
+        "Скачивание a.dff (models/gta3.img)...",
+        "Пересборка обновленных IMG архивов (gta3.img)..." };
     int next = 0;
     for (const auto &text : first.texts) {
         if (next < inOrder.size() && text.first == inOrder.at(next)) {
@@ -300,15 +300,16 @@ void TestSyncThread::perFileTexts()
         }
     }
     QVERIFY2(next == inOrder.size(), qPrintable("missing: " + inOrder.value(next)));
-    QVERIFY(first.sawText("Скачивание f.bin...") && first.texts.contains({ "Скачивание f.bin...", "0.00/1.46 КБ (? МБ/с)" }));
+    QVERIFY(first.sawText("Скачивание f.bin...")
+        && first.texts.contains({ "Скачивание f.bin...", "0.00/1.46 КБ (? МБ/с)" }));
     QVERIFY(first.states.contains({ 0, 0 })); // the old-copy check
     QVERIFY(first.states.contains({ 1500 + 2048, 1500 + 2048 })); // the download's end
 
     // A touched file is hashed again with the comparison's text, and nothing is fetched.
     QFile touched(game + "/keep.dat");
     QVERIFY(touched.open(QIODevice::ReadWrite));
-    QVERIFY(touched.setFileTime(QDateTime::currentDateTimeUtc().addDays(-3),
-                                QFileDevice::FileModificationTime));
+    QVERIFY(touched.setFileTime(
+        QDateTime::currentDateTimeUtc().addDays(-3), QFileDevice::FileModificationTime));
     touched.close();
     const RunResult second = runSync(game, env);
     QVERIFY(second.finished && second.gameReady);

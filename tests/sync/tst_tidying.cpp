@@ -38,15 +38,15 @@ void TestTidying::temporaryAndLinkFilesRemoved()
 {
     const QString outside = dir.filePath("outside.tmp");
     QVERIFY(writeFile(outside, "not the game's"));
-    for (const char *name : { "readme.Tmp", "game.lnk", "data/old.LINK", "data/x.img.tmp",
-                              "tmp", "a.tmp.txt", "data/keep.dat" })
+    for (const char *name : { "readme.Tmp", "game.lnk", "data/old.LINK", "data/x.img.tmp", "tmp",
+             "a.tmp.txt", "data/keep.dat" })
         QVERIFY(writeFile(game + '/' + name, "x"));
     QVERIFY(QFile::link(outside, game + "/data/shortcut.lnk"));
     QVERIFY(QFile::link(dir.path(), game + "/linked"));
 
     Tidying::removeTemporaryFiles(game);
     QCOMPARE(snapshot(game).keys(),
-             QStringList({ "a.tmp.txt", "data/keep.dat", "dir:data", "linked", "tmp" }));
+        QStringList({ "a.tmp.txt", "data/keep.dat", "dir:data", "linked", "tmp" }));
     // A link goes, never what it points to, nor anything reached through a linked directory.
     QCOMPARE(readFile(outside), QByteArray("not the game's"));
 }
@@ -56,19 +56,17 @@ void TestTidying::canonicalNames_data()
     QTest::addColumn<QStringList>("before");
     QTest::addColumn<QStringList>("after");
     QTest::newRow("directory and archive in capitals")
-            << QStringList{ "Models/GTA3.IMG" } << QStringList{ "dir:models", "models/gta3.img" };
+        << QStringList { "Models/GTA3.IMG" } << QStringList { "dir:models", "models/gta3.img" };
     QTest::newRow("white space and capitals")
-            << QStringList{ " My  Mod.TXT" } << QStringList{ "my_mod.txt" };
+        << QStringList { " My  Mod.TXT" } << QStringList { "my_mod.txt" };
     QTest::newRow("nested in one cycle")
-            << QStringList{ "New Folder/Some File.dat", "New Folder/Inner Dir/Deep File.TXT" }
-            << QStringList{ "dir:new_folder", "dir:new_folder/inner_dir",
-                            "new_folder/inner_dir/deep_file.txt", "new_folder/some_file.dat" };
-    QTest::newRow("a taken name keeps both files")
-            << QStringList{ "data/Readme.txt", "data/readme.txt" }
-            << QStringList{ "data/Readme.txt", "data/readme.txt", "dir:data" };
-    QTest::newRow("a taken directory name keeps both directories")
-            << QStringList{ "Data/a.txt", "data/b.txt" }
-            << QStringList{ "Data/a.txt", "data/b.txt", "dir:Data", "dir:data" };
+        << QStringList { "New Folder/Some File.dat", "New Folder/Inner Dir/Deep File.TXT" }
+        << QStringList { "dir:new_folder", "dir:new_folder/inner_dir",
+               "new_folder/inner_dir/deep_file.txt", "new_folder/some_file.dat" };
+    QTest::newRow("a taken name keeps both files") << QStringList { "data/Readme.txt",
+        "data/readme.txt" } << QStringList { "data/Readme.txt", "data/readme.txt", "dir:data" };
+    QTest::newRow("a taken directory name keeps both directories") << QStringList { "Data/a.txt",
+        "data/b.txt" } << QStringList { "Data/a.txt", "data/b.txt", "dir:Data", "dir:data" };
 }
 
 void TestTidying::canonicalNames()
@@ -91,10 +89,10 @@ void TestTidying::managedArchivesConvertedOnce()
 {
     const Elements elements = { { "a.dff", bytes(3000, 1) }, { "b.txd", bytes(100, 2) } };
     QStringList paths = { "models/gta3.img", "models/player.img", "multiplayer_c/models/skins.img",
-                          "models/converted.img" };
+        "models/converted.img" };
     // The archives the game reads in its own way, wherever they lie.
     for (const char *name : { "anim.img", "cuts.img", "carrec.img", "paths.img", "script.img",
-                              "cutscene.img", "mp_col.img", "custom.img" })
+             "cutscene.img", "mp_col.img", "custom.img" })
         paths << QString("data/") + name << QString("anim/") + name;
     for (const QString &path : paths)
         QVERIFY(writeArchive(game + '/' + path, elements, path == "models/converted.img"));
@@ -117,8 +115,9 @@ void TestTidying::managedArchivesConvertedOnce()
     for (QString &name : names)
         name = QDir(game).relativeFilePath(name);
     names.sort();
-    QCOMPARE(names, QStringList({ "models/gta3.img", "models/moved.img", "models/player.img",
-                                  "models/tail.img" }));
+    QCOMPARE(names,
+        QStringList(
+            { "models/gta3.img", "models/moved.img", "models/player.img", "models/tail.img" }));
     for (const QString &archive : selected)
         QVERIFY(ImgArchive::convertToStaticHeader(archive));
     QVERIFY(Tidying::archivesToConvert(game).isEmpty());

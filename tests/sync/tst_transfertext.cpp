@@ -67,7 +67,7 @@ void TestTransferText::spaceShortfall_data()
     QTest::newRow("nothing to fetch still needs the reserve") << quint64(0) << 2999 * mib << 1;
     QTest::newRow("exactly enough") << quint64(0) << 3000 * mib << 0;
     QTest::newRow("rounded down to 512 KiB and 1 MiB")
-            << quint64(524287) << 3000 * mib + mib - 1 << 0;
+        << quint64(524287) << 3000 * mib + mib - 1 << 0;
     QTest::newRow("failed query") << gib << qint64(-1) << 1;
     // 2^35 bytes to fetch is 65536 units of 512 KiB; 2^44 free bytes is 2^24 MiB.
     QTest::newRow("large volume") << (quint64(1) << 35) << (qint64(1) << 44)
