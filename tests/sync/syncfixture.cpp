@@ -144,7 +144,7 @@ SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl)
     environment.freeBytes = [](const QString &) { return qint64(1) << 42; };
     environment.timing.tickMs = 20;
     environment.timing.firstTickMs = 10;
-    environment.timing.stallTicks = 10;
+    environment.timing.stallTicks = 25; // half a second: a loaded machine is no stalled host
     environment.timing.retryTicks = 3;
     environment.listAttempts = 2;
     environment.listTimeoutMs = 5000;

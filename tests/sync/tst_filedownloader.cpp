@@ -64,7 +64,8 @@ FileDownloader::Timing fastTiming()
     FileDownloader::Timing timing;
     timing.tickMs = 20;
     timing.firstTickMs = 10;
-    timing.stallTicks = 5;
+    // Long enough that a loaded machine is not taken for a stalled host.
+    timing.stallTicks = 25;
     timing.retryTicks = 3;
     return timing;
 }
