@@ -378,7 +378,11 @@ void MainWindow::syncerFinish(bool ready)
         return;
     if (!ready)
         return;
-    syncerSetProgressText(QStringLiteral("Готово к игре!"), QString());
+    // A run that could not fetch the file list ends ready too, so that the game can be played
+    // as it is; "Готово к игре!" would then claim a check that never happened, and would
+    // replace the error the very moment it is shown.
+    if (lastLeft != QString::fromUtf8(SyncThread::fileListError))
+        syncerSetProgressText(QStringLiteral("Готово к игре!"), QString());
     syncerSetProgressState(100, 100);
     readyToPlay = true;
     joinButton->setEnabled(true);

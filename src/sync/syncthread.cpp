@@ -98,8 +98,7 @@ SyncThread::Cycle SyncThread::runCycle()
 
     stage(QStringLiteral("Получение списка синхронизируемых файлов..."));
     if (!fetchLists()) {
-        emit setProgressText(
-            QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
+        emit setProgressText(QString::fromUtf8(fileListError), QString());
         emit setProgressState(1, 0);
         endRun(true);
         return Cycle::Ended;

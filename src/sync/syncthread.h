@@ -50,6 +50,8 @@ public:
     ~SyncThread() override;
 
     static constexpr char stateFileName[] = "/korvina_launcher.bin";
+    // Shown when the remote list cannot be fetched; the run still ends ready (UTF-8).
+    static constexpr char fileListError[] = "Ошибка: не удалось получить список файлов";
 
     void saveState() override;
     void markArchiveUpdated(const QByteArray &path) override;

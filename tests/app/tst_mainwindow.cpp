@@ -200,6 +200,18 @@ private slots:
         QVERIFY(window.isVisible());
     }
 
+    void fileListErrorStaysWhenReady()
+    {
+        MainWindow window;
+        const QString error = QStringLiteral("Ошибка: не удалось получить список файлов");
+        window.syncerSetProgressText(error, QString());
+        window.syncerFinish(true);
+        // The player may still play, but is not told that the game was checked.
+        QVERIFY(window.readyToPlay);
+        QVERIFY(window.findChild<QPushButton *>(QStringLiteral("btnJoinGame"))->isEnabled());
+        QCOMPARE(renderer(window, "progressBarState1")->labelText(), error);
+    }
+
     void synchronisationRunsReplaceEachOther()
     {
         MainWindow window;
