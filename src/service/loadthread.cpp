@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
+#include <QUrl>
 
 #include <cmath>
 
@@ -59,7 +60,12 @@ LoadThread::LoadThread(NewsSink *news, const Options &options)
 
 QList<LoadThread::ServerEntry> LoadThread::builtInServers()
 {
-    const QString host = QLatin1String(BuildConfig::siteHost);
+    return builtInServers(QLatin1String(BuildConfig::siteHost));
+}
+
+QList<LoadThread::ServerEntry> LoadThread::builtInServers(const QString &siteHost)
+{
+    const QString host = QUrl(QStringLiteral("https://") + siteHost).host();
     return { { QStringLiteral("Korvina RP #1"), host, 7771 },
         { QStringLiteral("Korvina RP #2"), host, 7772 } };
 }

@@ -46,6 +46,9 @@ public:
         ushort port;
     };
     static QList<ServerEntry> builtInServers();
+    // The game servers run on the site host's machine; a port that the site host carries
+    // (host:port) is its web port, not part of the game servers' address.
+    static QList<ServerEntry> builtInServers(const QString &siteHost);
 
     QString baseUrl;
 

@@ -181,6 +181,8 @@ private slots:
     void serverListFallbacks_data();
     void serverListFallbacks();
     void emptyListCachedAndStaysEmpty();
+    void builtInServersLeaveTheWebPortOut_data();
+    void builtInServersLeaveTheWebPortOut();
     void newsAnswers_data();
     void newsAnswers();
     void undecodablePictureNeverFetchedAgain();
@@ -335,6 +337,29 @@ void TestLoadThread::serverListFallbacks()
     }
     // The stages after the list still run.
     QCOMPARE(run.states, stageTexts);
+}
+
+void TestLoadThread::builtInServersLeaveTheWebPortOut_data()
+{
+    QTest::addColumn<QString>("siteHost");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("name") << QStringLiteral("korvina-rp.example") << QStringLiteral("korvina-rp.example");
+    QTest::newRow("name and port") << QStringLiteral("korvina-rp.example:8443")
+                                   << QStringLiteral("korvina-rp.example");
+    QTest::newRow("loopback and port") << QStringLiteral("127.0.0.1:18443") << QStringLiteral("127.0.0.1");
+}
+
+void TestLoadThread::builtInServersLeaveTheWebPortOut()
+{
+    QFETCH(QString, siteHost);
+    QFETCH(QString, address);
+    // The game starter refuses an address with a port in it, so the player could never join.
+    const QList<LoadThread::ServerEntry> servers = LoadThread::builtInServers(siteHost);
+    QCOMPARE(servers.size(), 2);
+    QCOMPARE(servers.at(0).addr, address);
+    QCOMPARE(servers.at(1).addr, address);
+    QCOMPARE(servers.at(0).port, ushort(7771));
+    QCOMPARE(servers.at(1).port, ushort(7772));
 }
 
 void TestLoadThread::emptyListCachedAndStaysEmpty()
