@@ -1,0 +1,410 @@
+#!/usr/bin/env python3
+"""The whole launcher against the development service, from the outside.
+
+    e2e.py launcher --launcher EXE ...   the real korvina-launcher, driven with xdotool (run it
+                                         under xvfb-run)
+    e2e.py window --window-test EXE ...  the in-process window cases of tst_e2ewindow
+
+Each run publishes the sample game into a temporary directory, starts the development service
+on the port the launcher under test was built for and gives the launcher a user of its own
+(home, nickname store, documents, instance lock) and a "wine" on PATH that records how the game
+was started. Nothing is timed: every step waits for a condition, with time-outs generous
+enough for a loaded machine that only end a hung run.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+NICKNAME = "Ivan_Petrov"
+STEP_TIMEOUT = 60
+SYNC_TIMEOUT = 150
+
+RECORDER = """#!/bin/sh
+# The game's stand-in: records its arguments (one a line) and working directory.
+{ pwd; for argument in "$@"; do printf '%s\\n' "$argument"; done; } > "$RECORD_FILE.part"
+mv "$RECORD_FILE.part" "$RECORD_FILE"
+"""
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_for(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise Failure("timed out after %ds waiting for %s" % (timeout, what))
+
+
+class Environment:
+    """The temporary world of one run: sample game, file host tree, service, user."""
+
+    def __init__(self, options):
+        self.options = options
+        self.root = tempfile.mkdtemp(prefix="korvina-e2e-")
+        self.host = os.path.join(self.root, "host")
+        self.service = None
+        self.service_log = os.path.join(self.root, "service.log")
+        self.record = os.path.join(self.root, "record.txt")
+        home = os.path.join(self.root, "home")
+        config = os.path.join(home, ".config")
+        documents = os.path.join(home, "Documents")
+        runtime = os.path.join(self.root, "run")
+        bin_dir = os.path.join(self.root, "bin")
+        for directory in (config, documents, bin_dir):
+            os.makedirs(directory)
+        os.makedirs(runtime, mode=0o700)
+        with open(os.path.join(config, "user-dirs.dirs"), "w") as dirs:
+            dirs.write('XDG_DOCUMENTS_DIR="%s"\n' % documents)
+        wine = os.path.join(bin_dir, "wine")
+        with open(wine, "w") as f:
+            f.write(RECORDER)
+        os.chmod(wine, 0o755)
+        self.env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime,
+                        PATH=bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
+                        RECORD_FILE=self.record, LC_ALL="C.UTF-8")
+        self.player_store = os.path.join(config, "korvina", "multiplayer-client.ini")
+
+    def sample(self, revision):
+        """Generates and publishes a revision of the sample game; returns its directory."""
+        game = os.path.join(self.root, "sample%d" % revision)
+        subprocess.run([sys.executable, self.options.samplegame, game, "--revision",
+                        str(revision), "--publish", self.options.publish, "--host-dir",
+                        self.host], check=True, stdout=subprocess.DEVNULL)
+        return game
+
+    def start_service(self):
+        ready = os.path.join(self.root, "service.ready")
+        self.service = subprocess.Popen(
+            [sys.executable, self.options.devservice, "--state-dir", self.options.state_dir,
+             "--port", str(self.options.port), "--tree", self.host, "--ready-file", ready,
+             "--log", self.service_log])
+        wait_for(lambda: os.path.exists(ready) or self.service.poll() is not None,
+                 STEP_TIMEOUT, "the development service")
+        check(self.service.poll() is None,
+              "the development service did not start (port %d busy?)" % self.options.port)
+
+    def stop_service(self):
+        if self.service and self.service.poll() is None:
+            self.service.terminate()
+            self.service.wait(timeout=STEP_TIMEOUT)
+        self.service = None
+
+    def launcher_dir(self, name, program):
+        """A fresh launcher directory holding a copy of program (the launcher's directory is
+        its executable's)."""
+        directory = os.path.join(self.root, name)
+        os.makedirs(directory)
+        shutil.copy2(program, directory)
+        return os.path.join(directory, os.path.basename(program))
+
+    def recorded(self):
+        with open(self.record) as f:
+            lines = f.read().split("\n")
+        return lines[0], lines[1:-1]
+
+    def refused_calls(self):
+        with open(self.service_log) as log:
+            return [line for line in log if " 403 " in line]
+
+    def close(self, keep):
+        self.stop_service()
+        if keep:
+            print("kept for inspection: %s" % self.root)
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+def same_bytes(first, second):
+    # Not filecmp: its cache trusts size and time, which is exactly what the tests fake.
+    with open(first, "rb") as a, open(second, "rb") as b:
+        while True:
+            chunk_a, chunk_b = a.read(1 << 20), b.read(1 << 20)
+            if chunk_a != chunk_b:
+                return False
+            if not chunk_a:
+                return True
+
+
+def tree(directory):
+    """Relative paths of all directories and files below directory."""
+    dirs, files = set(), set()
+    for parent, subdirs, names in os.walk(directory):
+        for name in subdirs:
+            dirs.add(os.path.relpath(os.path.join(parent, name), directory))
+        for name in names:
+            files.add(os.path.relpath(os.path.join(parent, name), directory))
+    return dirs, files
+
+
+def assert_same_tree(actual, expected):
+    actual_dirs, actual_files = tree(actual)
+    expected_dirs, expected_files = tree(expected)
+    check(actual_dirs == expected_dirs, "directories differ: extra %s, missing %s" % (
+        sorted(actual_dirs - expected_dirs), sorted(expected_dirs - actual_dirs)))
+    check(actual_files == expected_files, "files differ: extra %s, missing %s" % (
+        sorted(actual_files - expected_files), sorted(expected_files - actual_files)))
+    for path in sorted(expected_files):
+        check(same_bytes(os.path.join(actual, path), os.path.join(expected, path)),
+              "%s differs from the sample" % path)
+
+
+# --- the real launcher -------------------------------------------------------------------------
+
+def xdotool(*args):
+    result = subprocess.run(["xdotool"] + list(args), stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+    return result.stdout.split()
+
+
+def visible_window(title):
+    found = xdotool("search", "--onlyvisible", "--name", "^%s$" % title)
+    return found[0] if found else None
+
+
+class Launcher:
+    """One start of the real launcher executable."""
+
+    def __init__(self, env, program):
+        self.env = env
+        self.log = open(os.path.join(os.path.dirname(program), "launcher.log"), "ab")
+        self.process = subprocess.Popen([program], env=env.env, stdout=self.log,
+                                        stderr=subprocess.STDOUT)
+        self.window = wait_for(lambda: self.exited() or visible_window("Korvina Launcher"),
+                               STEP_TIMEOUT, "the launcher's window")
+        check(not self.exited(), "the launcher exited before it showed its window")
+
+    def exited(self):
+        return self.process.poll() is not None
+
+    def click(self, x, y):
+        xdotool("mousemove", "--window", self.window, str(x), str(y), "click", "1")
+
+    def type_nickname(self, nickname):
+        self.click(185, 400)  # the nickname field
+        xdotool("key", "--clearmodifiers", "ctrl+a", "BackSpace")
+        xdotool("type", "--delay", "20", nickname)
+
+    def join(self, nickname=None):
+        """Clicks the join button until the game starts. The button takes no clicks until the
+        game is ready, so a click that brings no answer is repeated; a message dialog (a
+        nickname that did not arrive) is closed and the nickname typed again."""
+        if os.path.exists(self.env.record):
+            os.remove(self.env.record)
+        if nickname:
+            self.type_nickname(nickname)
+        deadline = time.monotonic() + SYNC_TIMEOUT
+        while time.monotonic() < deadline:
+            check(not self.exited(), "the launcher exited before the game was started")
+            self.click(424, 395)  # "Зайти на сервер"
+            answer = None
+            until = time.monotonic() + 5
+            while answer is None and time.monotonic() < until:
+                if os.path.exists(self.env.record):
+                    answer = "started"
+                elif self.exited():
+                    answer = "exited"
+                elif visible_window("KorvinaNet"):
+                    answer = "dialog"
+                else:
+                    time.sleep(0.1)
+            if answer == "started":
+                wait_for(self.exited, STEP_TIMEOUT, "the launcher to close after the game's start")
+                return
+            if answer == "dialog":
+                dialog = visible_window("KorvinaNet")
+                if dialog:
+                    xdotool("windowfocus", "--sync", dialog)
+                    xdotool("key", "--window", dialog, "Escape")
+                    wait_for(lambda: not visible_window("KorvinaNet"), STEP_TIMEOUT,
+                             "the message dialog to close")
+                if nickname:
+                    self.type_nickname(nickname)
+        raise Failure("the game was not started within %ds" % SYNC_TIMEOUT)
+
+    def close(self):
+        if not self.exited():
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=STEP_TIMEOUT)
+        self.log.close()
+
+
+def expect_game_start(env, game_dir, server_port):
+    workdir, arguments = env.recorded()
+    check(os.path.realpath(workdir) == os.path.realpath(game_dir),
+          "the game started in %s, not in the game directory" % workdir)
+    if arguments:
+        arguments[0] = os.path.realpath(arguments[0])
+    expected = [os.path.realpath(os.path.join(game_dir, "gta_sa.exe")), "-korvina", "-c", "-n", NICKNAME, "-h",
+                "127.0.0.1", "-p", str(server_port)]
+    check(arguments == expected, "the game was started with %s, expected %s" % (arguments, expected))
+    with open(env.player_store) as store:
+        check("player_name=%s" % NICKNAME in store.read().split("\n"),
+              "player_name is not %s in %s" % (NICKNAME, env.player_store))
+
+
+def tamper(path, offset):
+    """Changes bytes of a file but keeps its size and modification time, so only hashing the
+    file could notice; returns what restores it."""
+    info = os.stat(path)
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        original = f.read(64)
+        f.seek(offset)
+        f.write(bytes(b ^ 0xFF for b in original))
+    os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
+
+    def restore():
+        with open(path, "r+b") as f:
+            f.seek(offset)
+            f.write(original)
+        os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
+    return restore
+
+
+def state_check(options, launcher_dir, host):
+    result = subprocess.run([options.statecheck, launcher_dir,
+                             os.path.join(host, "launcher", "sync.lst")],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    check(result.returncode == 0, "state check: " + result.stdout)
+    print("  " + result.stdout.strip())
+
+
+def run_launcher(env, options):
+    sample1 = env.sample(1)
+    env.start_service()
+    program = env.launcher_dir("launcher", options.launcher)
+    launcher_dir = os.path.dirname(program)
+    game_dir = os.path.join(launcher_dir, "gtacr")
+    started = time.monotonic()
+
+    print("first start: empty game directory")
+    launcher = Launcher(env, program)
+    try:
+        launcher.join(NICKNAME)
+    finally:
+        launcher.close()
+    expect_game_start(env, game_dir, 7001)
+    assert_same_tree(game_dir, sample1)
+    state_check(options, launcher_dir, env.host)
+
+    print("second start: nothing changed, so nothing may be hashed")
+    # Content changed behind the launcher's back, times kept: only hashing would see it.
+    element_offset = 200 * 2048 + 100  # inside the first element of the archive
+    restores = [tamper(os.path.join(game_dir, "data", "default.ide"), 10),
+                tamper(os.path.join(game_dir, "audio", "sfx", "genrl"), 300000),
+                tamper(os.path.join(game_dir, "models", "gta3.img"), element_offset)]
+    launcher = Launcher(env, program)
+    try:
+        launcher.join()  # the nickname is filled in from player_name
+    finally:
+        launcher.close()
+    expect_game_start(env, game_dir, 7001)
+    for path in ("data/default.ide", "audio/sfx/genrl", "models/gta3.img"):
+        check(not same_bytes(os.path.join(game_dir, path), os.path.join(sample1, path)),
+              "%s was hashed and fetched again" % path)
+    for restore in restores:
+        restore()
+    assert_same_tree(game_dir, sample1)
+
+    print("third start: the second revision was published")
+    sample2 = env.sample(2)
+    launcher = Launcher(env, program)
+    try:
+        launcher.join()
+    finally:
+        launcher.close()
+    expect_game_start(env, game_dir, 7001)
+    assert_same_tree(game_dir, sample2)
+    state_check(options, launcher_dir, env.host)
+    check(not env.refused_calls(), "the service refused signed calls: %s" % env.refused_calls())
+
+    print("fourth start: the service is down")
+    env.stop_service()
+    launcher = Launcher(env, program)
+    try:
+        launcher.join()
+    finally:
+        launcher.close()
+    # The server chosen before, from the cached list (the built-in one has ports 7771, 7772).
+    expect_game_start(env, game_dir, 7001)
+    assert_same_tree(game_dir, sample2)
+    print("four starts in %.0fs" % (time.monotonic() - started))
+
+
+# --- the window in process ---------------------------------------------------------------------
+
+def run_window_case(env, program, case):
+    env_vars = dict(env.env, QT_QPA_PLATFORM="offscreen")
+    if os.path.exists(env.record):
+        os.remove(env.record)
+    result = subprocess.run([program, case], env=env_vars, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, timeout=SYNC_TIMEOUT + 60)
+    print(result.stdout)
+    check(result.returncode == 0, "window case %s failed" % case)
+
+
+def run_window(env, options):
+    env.sample(1)
+    env.start_service()
+    program = env.launcher_dir("window", options.window_test)
+    run_window_case(env, program, "readyWithService")
+    env.stop_service()
+    run_window_case(env, program, "cachedServersOffline")
+    fresh = env.launcher_dir("window-fresh", options.window_test)
+    run_window_case(env, fresh, "builtInServersOffline")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("mode", choices=("launcher", "window"))
+    parser.add_argument("--launcher", help="korvina-launcher built for the development service")
+    parser.add_argument("--window-test", help="tst_e2ewindow built for the development service")
+    parser.add_argument("--publish", required=True, help="korvina-publish")
+    parser.add_argument("--statecheck", help="korvina-e2e-statecheck")
+    parser.add_argument("--devservice", required=True)
+    parser.add_argument("--samplegame", required=True)
+    parser.add_argument("--state-dir", required=True, help="the service's CA, as compiled in")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    options = parser.parse_args()
+
+    env = Environment(options)
+    ok = False
+    try:
+        if options.mode == "launcher":
+            run_launcher(env, options)
+        else:
+            run_window(env, options)
+        ok = True
+    except Failure as failure:
+        print("FAIL: %s" % failure)
+        for name in ("service.log", "launcher/launcher.log"):
+            path = os.path.join(env.root, name)
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    print("--- %s (last lines)\n%s" % (name, "".join(f.readlines()[-40:])))
+    finally:
+        env.close(options.keep or not ok)
+    print("PASS" if ok else "FAILED")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
