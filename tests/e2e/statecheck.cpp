@@ -23,8 +23,8 @@ int main(int argc, char **argv)
     }
     const QString launcherDir = arguments.at(0);
 
-    const QByteArray payload =
-            FileSystem::readSealedFile(QStringLiteral("/korvina_launcher.bin"), launcherDir);
+    const QByteArray payload
+        = FileSystem::readSealedFile(QStringLiteral("/korvina_launcher.bin"), launcherDir);
     if (payload.isEmpty()) {
         out << "the state file is missing or does not decipher\n";
         return 1;

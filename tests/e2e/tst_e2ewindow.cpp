@@ -80,7 +80,8 @@ private:
 
     static void prepareWindow(MainWindow &window)
     {
-        window.findChild<QLineEdit *>(QStringLiteral("nicknameField"))->setText(QStringLiteral("Ivan_Petrov"));
+        window.findChild<QLineEdit *>(QStringLiteral("nicknameField"))
+            ->setText(QStringLiteral("Ivan_Petrov"));
         window.show();
         window.startLoader();
     }
@@ -98,7 +99,8 @@ private slots:
         const QString gameDir = QCoreApplication::applicationDirPath() + QStringLiteral("/gtacr");
         MainWindow window;
         prepareWindow(window);
-        QTRY_COMPARE_WITH_TIMEOUT(progressText(window), QString::fromUtf8("Готово к игре!"), syncTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            progressText(window), QString::fromUtf8("Готово к игре!"), syncTimeout);
 
         auto *servers = window.findChild<ServerList *>();
         QVERIFY(servers);
@@ -108,8 +110,8 @@ private slots:
         QCOMPARE(filledNames(servers), expected);
         // Each card's own status query has asked the service for its players.
         for (int i = 0; i < expected.size(); ++i) {
-            QTRY_VERIFY_WITH_TIMEOUT(!cardCount(servers->card(i)).startsWith(QLatin1Char('-')),
-                                     stepTimeout);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !cardCount(servers->card(i)).startsWith(QLatin1Char('-')), stepTimeout);
         }
 
         auto *news = window.findChild<NewsList *>();
@@ -117,9 +119,9 @@ private slots:
         QCOMPARE(news->count(), 4);
         QCOMPARE(news->title(0), QString::fromUtf8("Открытие зимнего сезона"));
         for (int i = 0; i < news->count(); ++i) {
-            QTRY_VERIFY_WITH_TIMEOUT(news->pictureLabel(i)
-                                             && !news->pictureLabel(i)->pixmap(Qt::ReturnByValue).isNull(),
-                                     stepTimeout);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                news->pictureLabel(i) && !news->pictureLabel(i)->pixmap(Qt::ReturnByValue).isNull(),
+                stepTimeout);
         }
 
         QVERIFY(QFileInfo(gameDir + QStringLiteral("/gta_sa.exe")).isFile());
@@ -131,12 +133,13 @@ private slots:
     {
         MainWindow window;
         prepareWindow(window);
-        QTRY_COMPARE_WITH_TIMEOUT(progressText(window), QString::fromUtf8(fileListError), syncTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            progressText(window), QString::fromUtf8(fileListError), syncTimeout);
         auto *servers = window.findChild<ServerList *>();
         QVERIFY(servers);
         // The answer of the earlier run, from korvina_servers.bin.
-        QTRY_COMPARE_WITH_TIMEOUT(filledNames(servers).value(0), QString::fromUtf8(serviceNames[0]),
-                                  stepTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            filledNames(servers).value(0), QString::fromUtf8(serviceNames[0]), stepTimeout);
         QCOMPARE(filledNames(servers).size(), 4);
         QCOMPARE(servers->currentPort(), ushort(7001));
         QVERIFY(joinStartsGame(window));
@@ -146,7 +149,8 @@ private slots:
     {
         MainWindow window;
         prepareWindow(window);
-        QTRY_COMPARE_WITH_TIMEOUT(progressText(window), QString::fromUtf8(fileListError), syncTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            progressText(window), QString::fromUtf8(fileListError), syncTimeout);
         auto *servers = window.findChild<ServerList *>();
         QVERIFY(servers);
         QTRY_COMPARE_WITH_TIMEOUT(filledNames(servers).size(), 2, stepTimeout);

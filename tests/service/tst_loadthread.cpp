@@ -343,10 +343,12 @@ void TestLoadThread::builtInServersLeaveTheWebPortOut_data()
 {
     QTest::addColumn<QString>("siteHost");
     QTest::addColumn<QString>("address");
-    QTest::newRow("name") << QStringLiteral("korvina-rp.example") << QStringLiteral("korvina-rp.example");
-    QTest::newRow("name and port") << QStringLiteral("korvina-rp.example:8443")
-                                   << QStringLiteral("korvina-rp.example");
-    QTest::newRow("loopback and port") << QStringLiteral("127.0.0.1:18443") << QStringLiteral("127.0.0.1");
+    QTest::newRow("name") << QStringLiteral("korvina-rp.example")
+                          << QStringLiteral("korvina-rp.example");
+    QTest::newRow("name and port")
+        << QStringLiteral("korvina-rp.example:8443") << QStringLiteral("korvina-rp.example");
+    QTest::newRow("loopback and port")
+        << QStringLiteral("127.0.0.1:18443") << QStringLiteral("127.0.0.1");
 }
 
 void TestLoadThread::builtInServersLeaveTheWebPortOut()
