@@ -14,44 +14,34 @@
 #include <QThread>
 #include <QUrlQuery>
 
-#include <atomic>
-
 namespace {
 
-// Stores the entries as the news list does, from the loader's thread.
-class RecordingNews : public NewsSink
+// The project's service, the fallback host and a picture host on loopback, all over HTTPS.
+// The service answers one response per operation word; "ping" and "updates" by default.
+class Loopback
 {
 public:
-    struct Entry
+    explicit Loopback(const TestCertificates *certificates)
+        : service(certificates)
+        , fallback(certificates)
+        , pictures(certificates)
     {
-        QString title, text, date, link;
-    };
-    uint addNews(const QString &title, const QString &text, const QString &date,
-        const QString &link) override
+        answer("ping", TestResponse::ok("pong"));
+        answer("updates", TestResponse::ok("{\"act\":\"none\"}"));
+        serveOperations(service);
+    }
+    bool listen() { return service.listen() && fallback.listen() && pictures.listen(); }
+    void answer(const QString &operation, const TestResponse &response)
     {
         QMutexLocker lock(&mutex);
-        entries.append({ title, text, date, link });
-        return uint(entries.size() - 1);
+        answers.insert(operation, response);
     }
-    QList<Entry> all() const
+    void answer(const QString &operation, const QByteArray &body)
     {
-        QMutexLocker lock(&mutex);
-        return entries;
+        answer(operation, TestResponse::ok(body));
     }
-
-private:
-    mutable QMutex mutex;
-    QList<Entry> entries;
-};
-
-// The project's service on loopback: one answer per operation word, "ping" answered by default.
-class FakeService
-{
-public:
-    explicit FakeService(TestHttpServer &server)
+    void serveOperations(TestHttpServer &server)
     {
-        answer(QStringLiteral("ping"), TestResponse::ok("pong"));
-        answer(QStringLiteral("updates"), TestResponse::ok("{\"act\":\"none\"}"));
         server.route("/api_v2.php", [this](const TestRequest &request) {
             const QString operation = QUrlQuery(QString::fromLatin1(request.query))
                                           .queryItemValue(QStringLiteral("data"));
@@ -59,42 +49,30 @@ public:
             return answers.value(operation, TestResponse::error(404));
         });
     }
-    void answer(const QString &operation, const TestResponse &response)
+    // News items showing the pictures at these paths of the picture host.
+    void newsWithPictures(const QStringList &paths)
     {
-        QMutexLocker lock(&mutex);
-        answers.insert(operation, response);
+        QStringList items;
+        for (const QString &path : paths)
+            items << QStringLiteral("{\"caption\":\"n\",\"image\":\"%1\"}").arg(pictures.url(path));
+        answer("news", "[" + items.join(QLatin1Char(',')).toUtf8() + "]");
     }
+    int operationCount(const TestHttpServer &server, const QByteArray &operation) const
+    {
+        int count = 0;
+        for (const TestRequest &request : server.requests("/api_v2.php"))
+            count += request.query.startsWith("data=" + operation + '&') ? 1 : 0;
+        return count;
+    }
+
+    TestHttpServer service;
+    TestHttpServer fallback;
+    TestHttpServer pictures;
 
 private:
     QMutex mutex;
     QMap<QString, TestResponse> answers;
 };
-
-// The service, the fallback host and a picture host on loopback, all over HTTPS.
-struct Loopback
-{
-    explicit Loopback(const TestCertificates *certificates)
-        : service(certificates)
-        , fallback(certificates)
-        , pictures(certificates)
-        , api(service)
-    {
-    }
-    bool listen() { return service.listen() && fallback.listen() && pictures.listen(); }
-
-    TestHttpServer service;
-    TestHttpServer fallback;
-    TestHttpServer pictures;
-    FakeService api;
-};
-
-int operationCount(const TestHttpServer &server, const QByteArray &operation)
-{
-    int count = 0;
-    for (const TestRequest &request : server.requests("/api_v2.php"))
-        count += request.query.startsWith("data=" + operation + '&') ? 1 : 0;
-    return count;
-}
 
 QByteArray png(int width, int height)
 {
@@ -106,23 +84,21 @@ QByteArray png(int width, int height)
     return buffer.data();
 }
 
-struct Server
-{
-    QString name, addr;
-    int port;
-    bool operator==(const Server &other) const
-    {
-        return name == other.name && addr == other.addr && port == other.port;
-    }
-};
-
-// One loader on its own thread, as the main window runs it, and everything it reported.
-class LoaderRun : public QObject
+// One loader against the loopback hosts on its own thread, as the main window runs it, and
+// everything it reported; it stores the news entries from the loader's thread, as the list does.
+class LoaderRun : public QObject, public NewsSink
 {
 public:
-    LoaderRun(const LoadThread::Options &options, NewsSink *news)
+    LoaderRun(const Loopback &net, const QString &launcherDir, int timeoutMs = 10000)
     {
-        loader = new LoadThread(news, options);
+        LoadThread::Options options;
+        options.endpoints = { net.service.baseUrl(), net.fallback.baseUrl(), QString() };
+        options.launcherDir = launcherDir;
+        // Generous: a busy machine must not turn a slow loopback answer into a failed stage.
+        options.requestTimeoutMs = timeoutMs;
+        options.imageDelayMs = 0;
+        options.installDelayMs = 0;
+        loader = new LoadThread(this, options);
         loader->moveToThread(&thread);
         connect(&thread, &QThread::started, loader, &LoadThread::start);
         connect(&thread, &QThread::finished, this, [this] { threadEnded = true; });
@@ -130,12 +106,12 @@ public:
             [this](const QString &left, const QString &) { states.append(left); });
         connect(loader, &LoadThread::serverListAdd, this,
             [this](const QString &name, const QString &addr, ushort port) {
-                servers.append({ name, addr, port });
+                servers.append(QStringLiteral("%1|%2|%3").arg(name, addr).arg(port));
             });
         connect(loader, &LoadThread::serverListLoaded, this, [this] { ++serverListsLoaded; });
         connect(loader, &LoadThread::newsListLoaded, this, [this] { ++newsListsLoaded; });
         connect(loader, &LoadThread::newsImageLoaded, this,
-            [this](uint idx, const QImage &image) { images.insert(idx, image); });
+            [this](uint idx, const QImage &image) { images.insert(idx, image.size()); });
         connect(loader, &LoadThread::loadFinish, this, [this] { ++finished; });
         thread.start();
     }
@@ -147,16 +123,27 @@ public:
         delete loader;
         quitRequested = false;
     }
+    uint addNews(const QString &title, const QString &text, const QString &date,
+        const QString &link) override
+    {
+        QMutexLocker lock(&mutex);
+        news.append(QStringList { title, text, date, link }.join(QLatin1Char('|')));
+        return uint(news.size() - 1);
+    }
+    bool finishes()
+    {
+        return QTest::qWaitFor([this] { return finished == 1; }, 60000);
+    }
 
     QThread thread;
     LoadThread *loader;
-    QStringList states;
-    QList<Server> servers;
+    QStringList states, servers, news;
     int serverListsLoaded = 0;
     int newsListsLoaded = 0;
-    QMap<uint, QImage> images;
+    QMap<uint, QSize> images;
     int finished = 0;
     bool threadEnded = false;
+    QMutex mutex;
 };
 
 const QStringList stageTexts = {
@@ -173,337 +160,239 @@ class TestLoadThread : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-
-    void stagesServersNewsAndImages();
-    void serverListFallbacks_data();
-    void serverListFallbacks();
-    void emptyListCachedAndStaysEmpty();
-    void builtInServersLeaveTheWebPortOut_data();
-    void builtInServersLeaveTheWebPortOut();
-    void newsAnswers_data();
-    void newsAnswers();
-    void undecodablePictureNeverFetchedAgain();
-    void closingDuringImages();
-    void deadPrimaryMeansFallbackForEverything();
-    void updateInstalledInsteadOfFinishing();
-
 private:
-    LoadThread::Options options(
-        const TestHttpServer &primary, const TestHttpServer &fallback) const;
-
     TestCertificates certificates;
-    QTemporaryDir launcherDir;
-};
+    QTemporaryDir dir;
+    QString file(const char *name) const { return dir.filePath(QLatin1String(name)); }
 
-void TestLoadThread::initTestCase()
-{
-    QVERIFY2(certificates.generate(), qPrintable(certificates.errorText()));
-    certificates.trustInDefaultConfiguration();
-}
-
-void TestLoadThread::init()
-{
-    quitRequested = false;
-    usingFallbackHost = false;
-    QVERIFY(launcherDir.isValid());
-    QFile::remove(launcherDir.filePath(QStringLiteral("korvina_servers.bin")));
-    QDir(launcherDir.filePath(QStringLiteral("cache"))).removeRecursively();
-}
-
-LoadThread::Options TestLoadThread::options(
-    const TestHttpServer &primary, const TestHttpServer &fallback) const
-{
-    LoadThread::Options options;
-    options.endpoints = { primary.baseUrl(), fallback.baseUrl(), primary.baseUrl() };
-    options.launcherDir = launcherDir.path();
-    options.requestTimeoutMs = 2000;
-    options.imageDelayMs = 0;
-    options.watchdogIntervalMs = 20;
-    options.installDelayMs = 0;
-    return options;
-}
-
-void TestLoadThread::stagesServersNewsAndImages()
-{
-    Loopback net(&certificates);
-    net.api.answer(QStringLiteral("servers"),
-        TestResponse::ok("[{\"new_name\":\"Alpha\",\"addr\":\"a.example\",\"port\":7777},"
-                         "{\"new_name\":\"Beta\",\"addr\":\"b.example\",\"port\":70000},"
-                         "{\"new_name\":\"Gamma\",\"addr\":\"c.example\",\"port\":\"7778\"},"
-                         "42, {\"new_name\":\"Delta\"}]"));
-    net.pictures.route("/same.png", TestResponse::ok(png(8, 5), "image/png"));
-    net.pictures.route("/other.png", TestResponse::ok(png(3, 2), "image/png"));
-    QVERIFY(net.listen());
-    const QByteArray same = net.pictures.url(QStringLiteral("/same.png")).toUtf8();
-    net.api.answer(QStringLiteral("news"),
-        TestResponse::ok("[{\"caption\":\"One\",\"text\":\"First\",\"date\":\"01.02.2024\","
-                         "\"link\":\"https://site/1\",\"image\":\""
-            + same
-            + "\"},"
-              "{\"caption\":\"Two\",\"image\":\""
-            + same
-            + "\"},"
-              "\"not an object\","
-              "{\"caption\":\"Four\",\"image\":\""
-            + same
-            + "\"},"
-              "{\"caption\":\"Five\",\"image\":\""
-            + net.pictures.url(QStringLiteral("/other.png")).toUtf8() + "\"}]"));
-
-    RecordingNews news;
-    LoaderRun run(options(net.service, net.fallback), &news);
-    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
-
-    QCOMPARE(run.states, stageTexts);
-    QCOMPARE(run.servers,
-        (QList<Server> { { "Alpha", "a.example", 7777 }, { "Beta", "b.example", 4464 },
-            { "Gamma", "c.example", 7778 }, { "", "", 0 }, { "Delta", "", 0 } }));
-    QCOMPARE(run.serverListsLoaded, 1);
-    QCOMPARE(run.newsListsLoaded, 1);
-    const QList<RecordingNews::Entry> entries = news.all();
-    QCOMPARE(entries.size(), 5);
-    QCOMPARE(entries.at(0).title, QStringLiteral("One"));
-    QCOMPARE(entries.at(0).text, QStringLiteral("First"));
-    QCOMPARE(entries.at(0).date, QStringLiteral("01.02.2024"));
-    QCOMPARE(entries.at(0).link, QStringLiteral("https://site/1"));
-    QCOMPARE(entries.at(2).title, QString());
-
-    // The same address three times: fetched once, then read from the cache twice.
-    QCOMPARE(net.pictures.requestCount("/same.png"), 1);
-    QCOMPARE(net.pictures.requestCount("/other.png"), 1);
-    QCOMPARE(run.images.keys(), (QList<uint> { 0, 1, 3, 4 }));
-    QCOMPARE(run.images.value(3).size(), QSize(8, 5));
-    QCOMPARE(run.images.value(4).size(), QSize(3, 2));
-    QCOMPARE(QDir(launcherDir.filePath(QStringLiteral("cache"))).entryList(QDir::Files).size(), 2);
-
-    // Each service call signed afresh.
-    QCOMPARE(operationCount(net.service, "ping"), 1);
-    QCOMPARE(operationCount(net.service, "updates"), 1);
-    QCOMPARE(operationCount(net.service, "servers"), 1);
-    QCOMPARE(operationCount(net.service, "news"), 1);
-    QCOMPARE(net.fallback.requestCount(), 0);
-    QVERIFY(QFile::exists(launcherDir.filePath(QStringLiteral("korvina_servers.bin"))));
-}
-
-void TestLoadThread::serverListFallbacks_data()
-{
-    QTest::addColumn<QString>("cache");
-    QTest::newRow("no cache: built-in list") << "none";
-    QTest::newRow("cache from an earlier run") << "good";
-    QTest::newRow("altered cache: built-in list") << "altered";
-}
-
-void TestLoadThread::serverListFallbacks()
-{
-    QFETCH(QString, cache);
-
-    Loopback net(&certificates);
-    QVERIFY(net.listen());
-    const QString cachePath = launcherDir.filePath(QStringLiteral("korvina_servers.bin"));
-    const QList<Server> cached = { { "Zeta", "z.example", 1 }, { "Eta", "e.example", 2 } };
-    if (cache != QLatin1String("none")) {
-        net.api.answer(QStringLiteral("servers"),
-            TestResponse::ok("[{\"new_name\":\"Zeta\",\"addr\":\"z.example\",\"port\":1},"
-                             "{\"new_name\":\"Eta\",\"addr\":\"e.example\",\"port\":2}]"));
-        RecordingNews news;
-        LoaderRun earlier(options(net.service, net.fallback), &news);
-        QTRY_COMPARE_WITH_TIMEOUT(earlier.finished, 1, 20000);
-        QCOMPARE(earlier.servers, cached);
-    }
-    if (cache == QLatin1String("altered")) {
-        QFile file(cachePath);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QByteArray bytes = file.readAll();
-        bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x01);
-        QVERIFY(file.seek(0));
-        QCOMPARE(file.write(bytes), qint64(bytes.size()));
-    }
-
-    net.api.answer(QStringLiteral("servers"), TestResponse::error(500));
-    RecordingNews news;
-    LoaderRun run(options(net.service, net.fallback), &news);
-    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
-    QCOMPARE(run.serverListsLoaded, 1);
-    if (cache == QLatin1String("good")) {
-        QCOMPARE(run.servers, cached);
-    } else {
-        QCOMPARE(run.servers.size(), 2);
-        QCOMPARE(run.servers.at(0).port, 7771);
-        QCOMPARE(run.servers.at(1).port, 7772);
-        QCOMPARE(run.servers.at(0).addr, run.servers.at(1).addr);
-    }
-    // The stages after the list still run.
-    QCOMPARE(run.states, stageTexts);
-}
-
-void TestLoadThread::builtInServersLeaveTheWebPortOut_data()
-{
-    QTest::addColumn<QString>("siteHost");
-    QTest::addColumn<QString>("address");
-    QTest::newRow("name") << QStringLiteral("korvina-rp.example")
-                          << QStringLiteral("korvina-rp.example");
-    QTest::newRow("name and port")
-        << QStringLiteral("korvina-rp.example:8443") << QStringLiteral("korvina-rp.example");
-    QTest::newRow("loopback and port")
-        << QStringLiteral("127.0.0.1:18443") << QStringLiteral("127.0.0.1");
-}
-
-void TestLoadThread::builtInServersLeaveTheWebPortOut()
-{
-    QFETCH(QString, siteHost);
-    QFETCH(QString, address);
-    // The game starter refuses an address with a port in it, so the player could never join.
-    const QList<LoadThread::ServerEntry> servers = LoadThread::builtInServers(siteHost);
-    QCOMPARE(servers.size(), 2);
-    QCOMPARE(servers.at(0).addr, address);
-    QCOMPARE(servers.at(1).addr, address);
-    QCOMPARE(servers.at(0).port, ushort(7771));
-    QCOMPARE(servers.at(1).port, ushort(7772));
-}
-
-void TestLoadThread::emptyListCachedAndStaysEmpty()
-{
-    Loopback net(&certificates);
-    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    QVERIFY(net.listen());
+private slots:
+    void initTestCase()
     {
-        LoaderRun first(options(net.service, net.fallback), nullptr);
-        QTRY_COMPARE_WITH_TIMEOUT(first.finished, 1, 20000);
-        QCOMPARE(first.servers.size(), 0);
-        QCOMPARE(first.serverListsLoaded, 1);
+        QVERIFY(dir.isValid());
+        QVERIFY2(certificates.generate(), qPrintable(certificates.errorText()));
+        certificates.trustInDefaultConfiguration();
     }
-    net.api.answer(QStringLiteral("servers"), TestResponse::dropConnection());
-    LoaderRun second(options(net.service, net.fallback), nullptr);
-    QTRY_COMPARE_WITH_TIMEOUT(second.finished, 1, 20000);
-    QCOMPARE(second.servers.size(), 0);
-    QCOMPARE(second.serverListsLoaded, 1);
-}
 
-void TestLoadThread::newsAnswers_data()
-{
-    QTest::addColumn<TestResponse>("answer");
-    QTest::addColumn<int>("listsLoaded");
-    QTest::newRow("not an array") << TestResponse::ok("{\"caption\":\"x\"}") << 1;
-    QTest::newRow("not JSON") << TestResponse::ok("<html>") << 1;
-    QTest::newRow("request fails") << TestResponse::error(503) << 0;
-}
+    void init()
+    {
+        quitRequested = false;
+        usingFallbackHost = false;
+        QFile::remove(file("korvina_servers.bin"));
+        QDir(file("cache")).removeRecursively();
+    }
 
-void TestLoadThread::newsAnswers()
-{
-    QFETCH(TestResponse, answer);
-    QFETCH(int, listsLoaded);
+    void stagesServersNewsAndImages()
+    {
+        Loopback net(&certificates);
+        net.answer("servers",
+            "[{\"new_name\":\"Alpha\",\"addr\":\"a.example\",\"port\":7777},"
+            "{\"new_name\":\"Beta\",\"addr\":\"b.example\",\"port\":70000},"
+            "{\"new_name\":\"Gamma\",\"addr\":\"c.example\",\"port\":\"7778\"},"
+            "42, {\"new_name\":\"Delta\"}]");
+        net.pictures.route("/same.png", TestResponse::ok(png(8, 5), "image/png"));
+        net.pictures.route("/other.png", TestResponse::ok(png(3, 2), "image/png"));
+        QVERIFY(net.listen());
+        net.answer("news",
+            QStringLiteral("[{\"caption\":\"One\",\"text\":\"First\",\"date\":\"01.02.2024\","
+                           "\"link\":\"https://site/1\",\"image\":\"%1\"},"
+                           "{\"caption\":\"Two\",\"image\":\"%1\"}, \"not an object\","
+                           "{\"caption\":\"Four\",\"image\":\"%1\"},"
+                           "{\"caption\":\"Five\",\"image\":\"%2\"}]")
+                .arg(net.pictures.url(QStringLiteral("/same.png")),
+                    net.pictures.url(QStringLiteral("/other.png")))
+                .toUtf8());
 
-    Loopback net(&certificates);
-    net.api.answer(QStringLiteral("news"), answer);
-    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    QVERIFY(net.listen());
-    RecordingNews news;
-    LoaderRun run(options(net.service, net.fallback), &news);
-    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
-    QCOMPARE(run.newsListsLoaded, listsLoaded);
-    QCOMPARE(news.all().size(), 0);
-    QVERIFY(run.images.isEmpty());
-}
-
-void TestLoadThread::undecodablePictureNeverFetchedAgain()
-{
-    Loopback net(&certificates);
-    net.pictures.route("/broken.png", TestResponse::ok("this is no picture", "image/png"));
-    QVERIFY(net.listen());
-    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    net.api.answer(QStringLiteral("news"),
-        TestResponse::ok("[{\"caption\":\"x\",\"image\":\""
-            + net.pictures.url(QStringLiteral("/broken.png")).toUtf8() + "\"}]"));
-    for (int runNumber = 0; runNumber < 2; ++runNumber) {
-        RecordingNews news;
-        LoaderRun run(options(net.service, net.fallback), &news);
-        QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
+        LoaderRun run(net, dir.path());
+        QVERIFY(run.finishes());
+        QCOMPARE(run.states, stageTexts);
+        QCOMPARE(run.servers,
+            QStringList({ "Alpha|a.example|7777", "Beta|b.example|4464", "Gamma|c.example|7778",
+                "||0", "Delta||0" }));
+        QCOMPARE(run.serverListsLoaded, 1);
         QCOMPARE(run.newsListsLoaded, 1);
+        QCOMPARE(run.news,
+            QStringList(
+                { "One|First|01.02.2024|https://site/1", "Two|||", "|||", "Four|||", "Five|||" }));
+
+        // The same address three times: fetched once, then read from the cache twice.
+        QCOMPARE(net.pictures.requestCount("/same.png"), 1);
+        QCOMPARE(net.pictures.requestCount("/other.png"), 1);
+        QCOMPARE(run.images,
+            (QMap<uint, QSize> {
+                { 0, QSize(8, 5) }, { 1, QSize(8, 5) }, { 3, QSize(8, 5) }, { 4, QSize(3, 2) } }));
+        QCOMPARE(QDir(file("cache")).entryList(QDir::Files).size(), 2);
+
+        // Each service call signed afresh.
+        for (const char *operation : { "ping", "updates", "servers", "news" })
+            QCOMPARE(net.operationCount(net.service, operation), 1);
+        QCOMPARE(net.fallback.requestCount(), 0);
+    }
+
+    void serverListCacheAndFallbacks()
+    {
+        Loopback net(&certificates);
+        QVERIFY(net.listen());
+        const auto listed = [&](const TestResponse &answer) {
+            net.answer("servers", answer);
+            LoaderRun run(net, dir.path());
+            // The stages after the list still run.
+            return run.finishes() && run.serverListsLoaded == 1 && run.states == stageTexts
+                ? run.servers
+                : QStringList { "no complete run" };
+        };
+        // Built in: two entries of one address on ports 7771 and 7772.
+        const QStringList builtIn = listed(TestResponse::error(500));
+        QCOMPARE(builtIn.size(), 2);
+        QVERIFY(builtIn.at(0).endsWith(QLatin1String("|7771")));
+        QVERIFY(builtIn.at(1).endsWith(QLatin1String("|7772")));
+        QCOMPARE(builtIn.at(0).section('|', 1, 1), builtIn.at(1).section('|', 1, 1));
+
+        const QStringList served = { "Zeta|z.example|1", "Eta|e.example|2" };
+        QCOMPARE(listed(TestResponse::ok("[{\"new_name\":\"Zeta\",\"addr\":\"z.example\",\"port\""
+                                         ":1},{\"new_name\":\"Eta\",\"addr\":\"e.example\","
+                                         "\"port\":2}]")),
+            served);
+        QCOMPARE(listed(TestResponse::error(500)), served);
+
+        QFile cache(file("korvina_servers.bin"));
+        QVERIFY(cache.open(QIODevice::ReadWrite));
+        QByteArray bytes = cache.readAll();
+        bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x01);
+        QVERIFY(cache.seek(0));
+        QCOMPARE(cache.write(bytes), qint64(bytes.size()));
+        cache.close();
+        QCOMPARE(listed(TestResponse::dropConnection()), builtIn);
+
+        // An empty list is a list: cached, and given again when the service fails.
+        QCOMPARE(listed(TestResponse::ok("[]")), QStringList());
+        QCOMPARE(listed(TestResponse::dropConnection()), QStringList());
+    }
+
+    void builtInServersLeaveTheWebPortOut_data()
+    {
+        QTest::addColumn<QString>("siteHost");
+        QTest::addColumn<QString>("address");
+        QTest::newRow("name") << "korvina-rp.example"
+                              << "korvina-rp.example";
+        QTest::newRow("name and port") << "korvina-rp.example:8443"
+                                       << "korvina-rp.example";
+        QTest::newRow("loopback and port") << "127.0.0.1:18443"
+                                           << "127.0.0.1";
+    }
+
+    void builtInServersLeaveTheWebPortOut()
+    {
+        QFETCH(QString, siteHost);
+        QFETCH(QString, address);
+        // The game starter refuses an address with a port in it, so the player could never join.
+        const QList<LoadThread::ServerEntry> servers = LoadThread::builtInServers(siteHost);
+        QCOMPARE(servers.size(), 2);
+        QCOMPARE(servers.at(0).addr + ':' + QString::number(servers.at(0).port), address + ":7771");
+        QCOMPARE(servers.at(1).addr + ':' + QString::number(servers.at(1).port), address + ":7772");
+    }
+
+    void newsAnswers_data()
+    {
+        QTest::addColumn<TestResponse>("answer");
+        QTest::addColumn<int>("listsLoaded");
+        QTest::newRow("not an array") << TestResponse::ok("{\"caption\":\"x\"}") << 1;
+        QTest::newRow("not JSON") << TestResponse::ok("<html>") << 1;
+        QTest::newRow("request fails") << TestResponse::error(503) << 0;
+    }
+
+    void newsAnswers()
+    {
+        QFETCH(TestResponse, answer);
+        QFETCH(int, listsLoaded);
+        Loopback net(&certificates);
+        net.answer("news", answer);
+        net.answer("servers", "[]");
+        QVERIFY(net.listen());
+        LoaderRun run(net, dir.path());
+        QVERIFY(run.finishes());
+        QCOMPARE(run.newsListsLoaded, listsLoaded);
+        QVERIFY(run.news.isEmpty());
         QVERIFY(run.images.isEmpty());
     }
-    QCOMPARE(net.pictures.requestCount("/broken.png"), 1);
-}
 
-void TestLoadThread::closingDuringImages()
-{
-    Loopback net(&certificates);
-    // The launcher is closed while the first picture is being served.
-    net.pictures.setFallback([](const TestRequest &) {
-        quitRequested = true;
-        return TestResponse::ok(png(2, 2), "image/png");
-    });
-    QVERIFY(net.listen());
-    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    QByteArray items;
-    for (int i = 0; i < 5; ++i) {
-        items += (i ? "," : "") + QByteArray("{\"caption\":\"n\",\"image\":\"")
-            + net.pictures.url(QStringLiteral("/%1.png").arg(i)).toUtf8() + "\"}";
+    void undecodablePictureNeverFetchedAgain()
+    {
+        Loopback net(&certificates);
+        net.pictures.route("/broken.png", TestResponse::ok("this is no picture", "image/png"));
+        QVERIFY(net.listen());
+        net.answer("servers", "[]");
+        net.newsWithPictures({ "/broken.png" });
+        for (int runNumber = 0; runNumber < 2; ++runNumber) {
+            LoaderRun run(net, dir.path());
+            QVERIFY(run.finishes());
+            QCOMPARE(run.news.size(), 1);
+            QVERIFY(run.images.isEmpty());
+        }
+        QCOMPARE(net.pictures.requestCount("/broken.png"), 1);
     }
-    net.api.answer(QStringLiteral("news"), TestResponse::ok("[" + items + "]"));
 
-    RecordingNews news;
-    LoaderRun run(options(net.service, net.fallback), &news);
-    // The thread's loop is asked to quit by the loader itself.
-    QTRY_VERIFY_WITH_TIMEOUT(run.threadEnded, 20000);
-    QCOMPARE(net.pictures.requestCount(), 1);
-    QCOMPARE(run.finished, 0);
-    QCOMPARE(run.newsListsLoaded, 1);
-}
+    void closingDuringImages()
+    {
+        Loopback net(&certificates);
+        // The launcher is closed while the first picture is being served.
+        net.pictures.setFallback([](const TestRequest &) {
+            quitRequested = true;
+            return TestResponse::ok(png(2, 2), "image/png");
+        });
+        QVERIFY(net.listen());
+        net.answer("servers", "[]");
+        net.newsWithPictures({ "/0.png", "/1.png", "/2.png", "/3.png" });
+        LoaderRun run(net, dir.path());
+        // The thread's loop is asked to quit by the loader itself.
+        QTRY_VERIFY_WITH_TIMEOUT(run.threadEnded, 60000);
+        QCOMPARE(net.pictures.requestCount(), 1);
+        QCOMPARE(run.finished, 0);
+        QCOMPARE(run.newsListsLoaded, 1);
+    }
 
-void TestLoadThread::deadPrimaryMeansFallbackForEverything()
-{
-    TestHttpServer primary(&certificates);
-    TestHttpServer fallback(&certificates);
-    primary.setFallback([](const TestRequest &) { return TestResponse::silent(); });
-    FakeService api(fallback);
-    api.answer(QStringLiteral("ping"), TestResponse::error(500));
-    api.answer(QStringLiteral("servers"),
-        TestResponse::ok("[{\"new_name\":\"F\",\"addr\":\"f.example\",\"port\":9}]"));
-    api.answer(QStringLiteral("news"), TestResponse::ok("[]"));
-    QVERIFY(primary.listen());
-    QVERIFY(fallback.listen());
+    void deadPrimaryMeansFallbackForEverything()
+    {
+        Loopback net(&certificates);
+        net.service.unroute("/api_v2.php");
+        net.service.setFallback([](const TestRequest &) { return TestResponse::silent(); });
+        net.serveOperations(net.fallback);
+        net.answer("ping", TestResponse::error(500));
+        net.answer("servers", "[{\"new_name\":\"F\",\"addr\":\"f.example\",\"port\":9}]");
+        net.answer("news", "[]");
+        QVERIFY(net.listen());
+        // The silent primary costs one time-out; the fallback must still answer within one.
+        LoaderRun run(net, dir.path(), 2000);
+        QVERIFY(run.finishes());
+        QVERIFY(usingFallbackHost);
+        QCOMPARE(run.loader->baseUrl, net.fallback.baseUrl());
+        QCOMPARE(net.service.requestCount(), 1);
+        QCOMPARE(net.operationCount(net.fallback, "ping"), 3);
+        QCOMPARE(net.operationCount(net.fallback, "updates"), 1);
+        QCOMPARE(net.operationCount(net.fallback, "news"), 1);
+        QCOMPARE(run.servers, QStringList { "F|f.example|9" });
+    }
 
-    LoadThread::Options settings = options(primary, fallback);
-    settings.requestTimeoutMs = 300;
-    RecordingNews news;
-    LoaderRun run(settings, &news);
-    QTRY_COMPARE_WITH_TIMEOUT(run.finished, 1, 20000);
-    QVERIFY(usingFallbackHost);
-    QCOMPARE(run.loader->baseUrl, fallback.baseUrl());
-    QCOMPARE(primary.requestCount(), 1);
-    QCOMPARE(operationCount(fallback, "ping"), 3);
-    QCOMPARE(operationCount(fallback, "updates"), 1);
-    QCOMPARE(operationCount(fallback, "news"), 1);
-    QCOMPARE(run.servers, (QList<Server> { { "F", "f.example", 9 } }));
-}
-
-void TestLoadThread::updateInstalledInsteadOfFinishing()
-{
-    Loopback net(&certificates);
-    const QByteArray installer = "#!/bin/sh\ntouch installer-ran.txt\n";
-    net.service.route("/setup.exe", TestResponse::ok(installer));
-    QVERIFY(net.listen());
-    net.api.answer(QStringLiteral("updates"),
-        TestResponse::ok("{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\""
-            + net.service.url(QStringLiteral("/setup.exe")).toUtf8() + "\"}"));
-    net.api.answer(QStringLiteral("servers"), TestResponse::ok("[]"));
-    net.api.answer(QStringLiteral("news"), TestResponse::ok("[]"));
-
-    RecordingNews news;
-    LoaderRun run(options(net.service, net.fallback), &news);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        QFile::exists(launcherDir.filePath(QStringLiteral("installer-ran.txt"))), 20000);
-    QTRY_COMPARE(run.states.last(), QStringLiteral("Установка обновления..."));
-    // Servers, news and pictures are still loaded first.
-    QCOMPARE(run.states.mid(0, 5), stageTexts);
-    QCOMPARE(run.serverListsLoaded, 1);
-    QCOMPARE(run.finished, 0);
-    QFile::remove(launcherDir.filePath(QStringLiteral("installer-ran.txt")));
-    QFile::remove(launcherDir.filePath(QStringLiteral("update_installer.exe")));
-}
+    void updateInstalledInsteadOfFinishing()
+    {
+        Loopback net(&certificates);
+        net.service.route("/setup.exe", TestResponse::ok("#!/bin/sh\ntouch installer-ran.txt\n"));
+        QVERIFY(net.listen());
+        net.answer("updates",
+            "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\""
+                + net.service.url(QStringLiteral("/setup.exe")).toUtf8() + "\"}");
+        net.answer("servers", "[]");
+        net.answer("news", "[]");
+        LoaderRun run(net, dir.path());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file("installer-ran.txt")), 60000);
+        QTRY_COMPARE(run.states.last(), QStringLiteral("Установка обновления..."));
+        // Servers, news and pictures are still loaded first; loading never finishes.
+        QCOMPARE(run.states.mid(0, 5), stageTexts);
+        QCOMPARE(run.serverListsLoaded, 1);
+        QCOMPARE(run.finished, 0);
+        QFile::remove(file("installer-ran.txt"));
+        QFile::remove(file("update_installer.exe"));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestLoadThread)
 #include "tst_loadthread.moc"
