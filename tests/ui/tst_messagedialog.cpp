@@ -1,5 +1,4 @@
 #include "ui/messagedialog.h"
-#include "ui/overlayhost.h"
 #include "uitest.h"
 
 #include <QGuiApplication>
@@ -10,19 +9,6 @@
 #include <QtTest>
 
 #include <functional>
-
-// A window that counts the dialogs dimming it, like the main window.
-class Host : public QWidget, public OverlayHost
-{
-public:
-    void setOverlay(bool on) override
-    {
-        count += on ? 1 : -1;
-        history.append(count);
-    }
-    int count = 0;
-    QList<int> history;
-};
 
 class TestMessageDialog : public QObject
 {
@@ -55,41 +41,30 @@ private slots:
     void kinds_data()
     {
         QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("icon");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("accent");
-        QTest::newRow("information") << 0 << ":/images/info.png"
-                                     << "Информация"
-                                     << "#00A3FF";
-        QTest::newRow("warning") << 1 << ":/images/alert.png"
-                                 << "Предупреждение"
-                                 << "#FFC700";
-        QTest::newRow("error") << 2 << ":/images/error.png"
-                               << "Ошибка"
-                               << "#FF5050";
-        QTest::newRow("unknown") << 7 << ""
-                                 << ""
-                                 << "";
+        QTest::addColumn<QString>("look"); // icon|title|accent
+        QTest::newRow("information") << 0 << ":/images/info.png|Информация|#00A3FF";
+        QTest::newRow("warning") << 1 << ":/images/alert.png|Предупреждение|#FFC700";
+        QTest::newRow("error") << 2 << ":/images/error.png|Ошибка|#FF5050";
+        QTest::newRow("unknown") << 7 << "||";
     }
 
     void kinds()
     {
         QFETCH(int, kind);
-        QFETCH(QString, icon);
-        QFETCH(QString, title);
-        QFETCH(QString, accent);
+        QFETCH(QString, look);
+        const QStringList parts = look.split(QLatin1Char('|'));
         MessageDialog dialog;
         dialog.setKind(kind);
-        QCOMPARE(dialog.title(), title);
+        QCOMPARE(dialog.title(), parts.at(1));
         QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("headerLabel"))->styleSheet(),
             QStringLiteral("background-image: url(%1); background-position: left center; "
                            "background-repeat: no-repeat;")
-                .arg(icon));
+                .arg(parts.at(0)));
         QCOMPARE(body(&dialog)->styleSheet(),
             QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}")
-                .arg(accent));
-        if (!icon.isEmpty())
-            QVERIFY(!QPixmap(icon).isNull());
+                .arg(parts.at(2)));
+        if (kind < 3)
+            QVERIFY(!QPixmap(parts.at(0)).isNull());
     }
 
     void formLayout()
@@ -129,32 +104,21 @@ private slots:
             > order.indexOf(dialog.findChild<QWidget *>(QStringLiteral("shadowWidget"))));
     }
 
-    void buttonSets()
-    {
-        MessageDialog dialog;
-        dialog.show();
-        dialog.setQuestion(1);
-        QVERIFY(!button(&dialog, "btnOkTrigger")->isVisible());
-        QVERIFY(button(&dialog, "btnYesTrigger")->isVisible());
-        QVERIFY(button(&dialog, "btnNoTrigger")->isVisible());
-        dialog.setQuestion(5);
-        QVERIFY(button(&dialog, "btnYesTrigger")->isVisible());
-        dialog.setQuestion(0);
-        QVERIFY(button(&dialog, "btnOkTrigger")->isVisible());
-        QVERIFY(!button(&dialog, "btnYesTrigger")->isVisible());
-        QVERIFY(!button(&dialog, "btnNoTrigger")->isVisible());
-    }
-
     void answers_data()
     {
         QTest::addColumn<int>("question");
         QTest::addColumn<QString>("press");
         QTest::addColumn<int>("result");
-        QTest::newRow("ok") << 0 << "btnOkTrigger" << 1;
-        QTest::newRow("yes") << 1 << "btnYesTrigger" << 1;
-        QTest::newRow("no") << 1 << "btnNoTrigger" << 0;
-        QTest::newRow("escape on a question") << 1 << "" << 0;
-        QTest::newRow("escape on a message") << 0 << "" << 0;
+        QTest::addColumn<QString>("visible");
+        const QString ok = QStringLiteral("btnOkTrigger");
+        const QString yesNo = QStringLiteral("btnNoTrigger btnYesTrigger");
+        QTest::newRow("ok") << 0 << ok << 1 << ok;
+        QTest::newRow("yes") << 1 << "btnYesTrigger" << 1 << yesNo;
+        QTest::newRow("no") << 1 << "btnNoTrigger" << 0 << yesNo;
+        QTest::newRow("other set: the form's three")
+            << 5 << "btnYesTrigger" << 1 << "btnNoTrigger btnOkTrigger btnYesTrigger";
+        QTest::newRow("escape on a question") << 1 << "" << 0 << yesNo;
+        QTest::newRow("escape on a message") << 0 << "" << 0 << ok;
     }
 
     void answers()
@@ -162,34 +126,37 @@ private slots:
         QFETCH(int, question);
         QFETCH(QString, press);
         QFETCH(int, result);
-        Host host;
+        QFETCH(QString, visible);
+        UiTest::OverlayCounter host;
         QString shown;
+        QStringList buttons;
         whenModal([&](MessageDialog *dialog) {
             shown = dialog->text();
+            for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+                if (button->isVisible())
+                    buttons << button->objectName();
+            }
             if (press.isEmpty())
                 QTest::keyClick(dialog, Qt::Key_Escape);
             else
                 QTest::mouseClick(dialog->findChild<QPushButton *>(press), Qt::LeftButton);
         });
-        QCOMPARE(showMessage(&host, MessageDialog::Warning, QStringLiteral("  \n Продолжить?\n\t "),
-                     question),
-            result);
+        const QString text = QStringLiteral("  \n Продолжить?\n\t ");
+        QCOMPARE(showMessage(&host, MessageDialog::Warning, text, question), result);
         QCOMPARE(shown, QStringLiteral("Продолжить?"));
+        buttons.sort();
+        QCOMPARE(buttons.join(' '), visible);
         QCOMPARE(host.history, (QList<int> { 1, 0 }));
         QVERIFY(!host.findChild<MessageDialog *>());
-    }
 
-    void withoutParentNothingIsDimmed()
-    {
+        // Without a parent nothing is dimmed.
         whenModal([](MessageDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
-        QCOMPARE(
-            showMessage(nullptr, MessageDialog::Error, QStringLiteral("Лаунчер уже запущен"), 0),
-            0);
+        QCOMPARE(showMessage(nullptr, MessageDialog::Error, text, question), 0);
     }
 
     void nestedDialogsKeepTheOverlay()
     {
-        Host host;
+        UiTest::OverlayCounter host;
         QList<int> inner;
         whenModal([&](MessageDialog *outer) {
             whenModal([&](MessageDialog *dialog) {
@@ -217,7 +184,6 @@ private slots:
         QTest::newRow("above") << QPoint(50, -200) << QPoint(50, -130);
         QTest::newRow("right and below") << QPoint(screen.width(), screen.height() + 50)
                                          << QPoint(screen.width() - 205, screen.height() - 130);
-        QTest::newRow("top left corner") << QPoint(-1000, -1000) << QPoint(-205, -130);
     }
 
     void draggingSpringsBackToKeepHalfOnScreen()

@@ -2,7 +2,6 @@
 #include "settings/settingsdialog.h"
 #include "ui/animcontrols.h"
 #include "ui/messagedialog.h"
-#include "ui/overlayhost.h"
 #include "uitest.h"
 
 #include <QLabel>
@@ -13,19 +12,12 @@
 
 namespace {
 
-class Host : public QWidget, public OverlayHost
-{
-public:
-    void setOverlay(bool on) override { count += on ? 1 : -1; }
-    int count = 0;
-};
-
 // Answers every message dialog that opens with "Ок" and records its text and the overlay
 // count while it was open.
 class MessageCatcher : public QObject
 {
 public:
-    explicit MessageCatcher(Host *host)
+    explicit MessageCatcher(UiTest::OverlayCounter *host)
         : host(host)
     {
         timer.setInterval(10);
@@ -39,7 +31,7 @@ public:
         });
         timer.start();
     }
-    Host *host;
+    UiTest::OverlayCounter *host;
     QTimer timer;
     QStringList texts;
     QList<int> overlays;
@@ -136,39 +128,40 @@ private slots:
         QCOMPARE(title->labelFont().pointSize(), 80);
     }
 
-    void defaultsWithoutAFile()
+    void statesComeFromTheFile_data()
     {
-        GameSettings settings(documents.path());
-        SettingsDialog dialog(&settings, SettingsDialog::Repair());
-        QVERIFY(dialog.checkbox(QStringLiteral("list"))->isChecked());
-        QVERIFY(!dialog.checkbox(QStringLiteral("grass"))->isChecked());
-        QVERIFY(dialog.checkbox(QStringLiteral("modpack"))->isChecked());
-        QVERIFY(dialog.checkbox(QStringLiteral("winter"))->isChecked());
-        QVERIFY(!dialog.checkbox(QStringLiteral("reborn"))->isChecked());
-
-        dialog.btnOk();
-        QCOMPARE(dialog.result(), int(QDialog::Accepted));
-        QCOMPARE(readAll(switchesFile()), QByteArray("grass=0\nlist=0\nmodpack=1\n"));
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("shown"); // list grass modpack winter reborn
+        QTest::addColumn<QByteArray>("saved");
+        // "list" is shown inverted: the switch means the foliage is on.
+        QTest::newRow("no file: defaults")
+            << QByteArray() << "10110" << QByteArray("grass=0\nlist=0\nmodpack=1\n");
+        QTest::newRow("all set")
+            << QByteArray("list=1\ngrass=1\nmodpack=0\nwinter=0\nreborn=1\nother=5\n") << "01001"
+            << QByteArray("grass=1\nlist=1\nmodpack=0\nother=1\nreborn=1\nwinter=0\n");
     }
 
     void statesComeFromTheFile()
     {
-        write(switchesFile(), "list=1\ngrass=1\nmodpack=0\nwinter=0\nreborn=1\nother=5\n");
+        QFETCH(QByteArray, before);
+        QFETCH(QString, shown);
+        QFETCH(QByteArray, saved);
+        if (!before.isEmpty())
+            write(switchesFile(), before);
         GameSettings settings(documents.path());
         SettingsDialog dialog(&settings, SettingsDialog::Repair());
-        QVERIFY(!dialog.checkbox(QStringLiteral("list"))->isChecked());
-        QVERIFY(dialog.checkbox(QStringLiteral("grass"))->isChecked());
-        QVERIFY(!dialog.checkbox(QStringLiteral("modpack"))->isChecked());
-        QVERIFY(!dialog.checkbox(QStringLiteral("winter"))->isChecked());
-        QVERIFY(dialog.checkbox(QStringLiteral("reborn"))->isChecked());
+        QString states;
+        for (const char *key : { "list", "grass", "modpack", "winter", "reborn" })
+            states += dialog.checkbox(QLatin1String(key))->isChecked() ? '1' : '0';
+        QCOMPARE(states, shown);
         dialog.btnOk();
-        QCOMPARE(readAll(switchesFile()),
-            QByteArray("grass=1\nlist=1\nmodpack=0\nother=1\nreborn=1\nwinter=0\n"));
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(readAll(switchesFile()), saved);
     }
 
     void switchesChangeTheSettingsAtOnce()
     {
-        Host host;
+        UiTest::OverlayCounter host;
         MessageCatcher messages(&host);
         GameSettings settings(documents.path());
         SettingsDialog dialog(&settings, SettingsDialog::Repair(), &host);
@@ -203,51 +196,15 @@ private slots:
         QVERIFY(!dialog.isVisible());
     }
 
-    void repairWaitsForTheSynchronisation()
+    void repairDeletesAndRestartsOnlyWhenReady()
     {
         write(gameSettingsFile(), "settings");
         write(stateFile(), "state");
-        Host host;
-        MessageCatcher messages(&host);
-        GameSettings settings(documents.path());
-        int restarts = 0;
-        SettingsDialog::Repair repair;
-        repair.readyToPlay = [] { return false; };
-        repair.startSync = [&restarts] { ++restarts; };
-        repair.stateFile = stateFile();
-        SettingsDialog dialog(&settings, repair, &host);
-        dialog.show();
-        QTest::mouseClick(
-            dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
-        QCOMPARE(messages.texts, QStringList { QStringLiteral("Дождитесь окончания загрузки!") });
-        QVERIFY(QFile::exists(gameSettingsFile()));
-        QVERIFY(QFile::exists(stateFile()));
-        QCOMPARE(restarts, 0);
-    }
-
-    void repairDeletesAndRestarts_data()
-    {
-        QTest::addColumn<bool>("settingsExists");
-        QTest::addColumn<bool>("stateExists");
-        QTest::newRow("both files") << true << true;
-        QTest::newRow("no game settings") << false << true;
-        QTest::newRow("no state") << true << false;
-        QTest::newRow("neither") << false << false;
-    }
-
-    void repairDeletesAndRestarts()
-    {
-        QFETCH(bool, settingsExists);
-        QFETCH(bool, stateExists);
-        if (settingsExists)
-            write(gameSettingsFile(), "settings");
-        if (stateExists)
-            write(stateFile(), "state");
         write(switchesFile(), "grass=1\n");
-        Host host;
+        UiTest::OverlayCounter host;
         MessageCatcher messages(&host);
         GameSettings settings(documents.path());
-        bool ready = true;
+        bool ready = false;
         int restarts = 0;
         SettingsDialog::Repair repair;
         repair.readyToPlay = [&ready] { return ready; };
@@ -260,10 +217,19 @@ private slots:
         repair.stateFile = stateFile();
         SettingsDialog dialog(&settings, repair, &host);
         dialog.show();
-        QTest::mouseClick(
-            dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
-        QCOMPARE(messages.texts,
-            QStringList { QStringLiteral("Кэш-файлы и настройки успешно удалены!") });
+        auto *button = dialog.findChild<QPushButton *>(QStringLiteral("removeCache"));
+        const QString wait = QStringLiteral("Дождитесь окончания загрузки!");
+        const QString done = QStringLiteral("Кэш-файлы и настройки успешно удалены!");
+
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(messages.texts, QStringList { wait });
+        QVERIFY(QFile::exists(gameSettingsFile()));
+        QVERIFY(QFile::exists(stateFile()));
+        QCOMPARE(restarts, 0);
+
+        ready = true;
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(messages.texts, QStringList({ wait, done }));
         QVERIFY(!QFile::exists(gameSettingsFile()));
         QVERIFY(!QFile::exists(stateFile()));
         QCOMPARE(restarts, 1);
@@ -271,10 +237,12 @@ private slots:
         QCOMPARE(readAll(switchesFile()), QByteArray("grass=1\n"));
         QVERIFY(dialog.isVisible());
 
-        QTest::mouseClick(
-            dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
-        QCOMPARE(messages.texts.last(), QStringLiteral("Дождитесь окончания загрузки!"));
-        QCOMPARE(restarts, 1);
+        // Until the new run is ready, and again when there is nothing left to delete.
+        QTest::mouseClick(button, Qt::LeftButton);
+        ready = true;
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(messages.texts, QStringList({ wait, done, wait, done }));
+        QCOMPARE(restarts, 2);
     }
 };
 

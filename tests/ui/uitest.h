@@ -1,17 +1,52 @@
 #pragma once
 
-// Shared by the widget tests: the compiled-in resources and fonts, and pointer events sent
-// straight to a widget (the offscreen platform has no real pointer).
+// Shared by the widget tests: the compiled-in resources and fonts, pointer events sent
+// straight to a widget (the offscreen platform has no real pointer), a recording stand-in for
+// the browser and a window that counts the dialogs dimming it.
 
+#include "ui/overlayhost.h"
 #include "ui/resources.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QMouseEvent>
+#include <QUrl>
+#include <QWidget>
 
 namespace UiTest {
+
+// Records every address the platform layer opens, once installed for its schemes.
+class LinkRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    LinkRecorder()
+    {
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open");
+        QDesktopServices::setUrlHandler(QString(), this, "open");
+    }
+    QStringList opened;
+
+public slots:
+    void open(const QUrl &url) { opened.append(url.toString()); }
+};
+
+// Like the main window: counts the dialogs dimming it and keeps the count after each change.
+class OverlayCounter : public QWidget, public OverlayHost
+{
+public:
+    void setOverlay(bool on) override
+    {
+        count += on ? 1 : -1;
+        history.append(count);
+    }
+    int count = 0;
+    QList<int> history;
+};
 
 inline void loadResources()
 {
