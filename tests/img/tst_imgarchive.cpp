@@ -1,0 +1,654 @@
+#include "app/runstate.h"
+#include "img/archiveeditor.h"
+#include "img/imgformat.h"
+#include "img/staticheader.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <cstring>
+
+using namespace ImgArchive;
+
+namespace {
+
+// Version-2 archives are built here byte by byte, independently of the code under test, so that
+// the tests check the format rather than the editor's own idea of it.
+struct Element
+{
+    QByteArray name;
+    QByteArray data;
+    quint32 offset = 0; // in sectors; 0 places the element right behind the previous one
+    // Size fields; when both are 0 the streaming size is taken from the data.
+    quint16 streamingSize = 0;
+    quint16 sizeInArchive = 0;
+};
+
+QByteArray entryBytes(
+    quint32 offset, quint16 streamingSize, quint16 sizeInArchive, const QByteArray &name)
+{
+    QByteArray record(32, '\0');
+    qToLittleEndian<quint32>(offset, record.data());
+    qToLittleEndian<quint16>(streamingSize, record.data() + 4);
+    qToLittleEndian<quint16>(sizeInArchive, record.data() + 6);
+    std::memcpy(record.data() + 8, name.constData(), size_t(qMin(name.size(), 24)));
+    return record;
+}
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray bytes(size, '\0');
+    quint32 state = 2166136261u ^ quint32(seed);
+    for (int i = 0; i < size; ++i) {
+        state = state * 16777619u + 0x9e3779b9u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+// Header, directory and every element's data in whole sectors, zero padded. firstSector is
+// where data starts when an element gives no offset (0: right behind the directory).
+QByteArray buildArchive(
+    const QByteArray &magic, const QVector<Element> &elements, quint32 firstSector = 0)
+{
+    QByteArray file = magic.left(4) + QByteArray(4, '\0');
+    qToLittleEndian<qint32>(elements.size(), file.data() + 4);
+    quint32 next = firstSector ? firstSector : quint32((8 + 32 * elements.size() + 2047) / 2048);
+    QVector<quint32> offsets;
+    for (const Element &element : elements) {
+        const quint32 offset = element.offset ? element.offset : next;
+        quint16 streaming = element.streamingSize;
+        if (!streaming && !element.sizeInArchive)
+            streaming = quint16((element.data.size() + 2047) / 2048);
+        file += entryBytes(offset, streaming, element.sizeInArchive, element.name);
+        next = offset + (element.sizeInArchive ? element.sizeInArchive : streaming);
+        offsets.append(offset);
+    }
+    file.append(QByteArray(int(qMax<qint64>(0, qint64(next) * 2048 - file.size())), '\0'));
+    for (int i = 0; i < elements.size(); ++i) {
+        const qint64 at = qint64(offsets[i]) * 2048;
+        file.append(
+            QByteArray(int(qMax<qint64>(0, at + elements[i].data.size() - file.size())), '\0'));
+        file.replace(int(at), elements[i].data.size(), elements[i].data);
+    }
+    return file;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+quint32 le32(const QByteArray &bytes, int at)
+{
+    return qFromLittleEndian<quint32>(bytes.constData() + at);
+}
+
+QString names(const ArchiveEditor &editor)
+{
+    QStringList listed;
+    for (const DirectoryEntry &entry : editor.entries())
+        listed << entry.name;
+    return listed.join(QLatin1Char(','));
+}
+
+const QByteArray placeholder = entryBytes(0, 0, 0, "v2staticHeader.v2sh");
+
+} // namespace
+
+// Records what the conversion reports, the way the synchronisation worker receives it.
+class ProgressRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    QStringList files;
+    QVector<QPair<quint64, quint64>> progress;
+    quint64 stopAfter = 0; // sets the stop flag once this many elements are copied
+
+public slots:
+    void updateCurrentFile(const QString &currentFile, const QString &speed = QString())
+    {
+        files << currentFile + "|" + speed;
+    }
+    void updateProgressBar(quint64 maxValue, quint64 currentValue)
+    {
+        progress.append({ maxValue, currentValue });
+        if (stopAfter && currentValue == stopAfter)
+            quitRequested = true;
+    }
+};
+
+class TestImgArchive : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString path() const { return dir.filePath("gta3.img"); }
+
+private slots:
+    void init()
+    {
+        quitRequested = false;
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+    }
+
+    void emptyAndNewArchives()
+    {
+        // An existing file, an empty one and a missing one all become a bare archive.
+        QVERIFY(writeFile(path(), pattern(500000, 1)));
+        QVERIFY(createEmptyArchive(path()));
+        const QByteArray bare = readFile(path());
+        QCOMPARE(bare.size(), 409600);
+        QCOMPARE(bare.left(40), QByteArray("V2SH\x01\0\0\0", 8) + placeholder);
+        QVERIFY(isStaticHeaderArchive(path()));
+        QVERIFY(writeFile(path(), QByteArray()));
+        QVERIFY(convertToStaticHeader(path()));
+        QCOMPARE(readFile(path()), bare);
+
+        QVERIFY(QFile::remove(path()));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        QCOMPARE(editor.entries().size(), 0);
+        QCOMPARE(editor.nextFreeSector(), 200u);
+        const QByteArray data = pattern(3000, 2);
+        QVERIFY(editor.appendEntry("a.dff", data));
+        QCOMPARE(editor.entries().at(0).offset, 200u);
+        QCOMPARE(editor.entrySectors(0), 2u);
+        QCOMPARE(editor.nextFreeSector(), 202u);
+        QVERIFY(editor.writeDirectory());
+        const QByteArray bytes = readFile(path());
+        QCOMPARE(bytes.size(), 409600 + 4096);
+        QCOMPARE(bytes.left(72),
+            QByteArray("V2SH\x02\0\0\0", 8) + placeholder + entryBytes(200, 2, 0, "a.dff"));
+        QCOMPARE(bytes.mid(409600), data + QByteArray(4096 - 3000, '\0'));
+        QCOMPARE(editor.readEntry(0), bytes.mid(409600));
+        editor.close();
+        QCOMPARE(readFile(path()), bytes);
+    }
+
+    void replaceKeepsOrMovesData_data()
+    {
+        QTest::addColumn<int>("newSize");
+        QTest::addColumn<quint32>("expectedOffset");
+        QTest::addColumn<int>("fileSectors");
+        // Elements a (3 sectors at 200) and b (1 sector at 203); a is replaced.
+        QTest::newRow("same sectors") << 3 * 2048 << 200u << 204;
+        QTest::newRow("fewer sectors") << 100 << 200u << 204;
+        QTest::newRow("empty data") << 0 << 200u << 204;
+        QTest::newRow("one sector more") << 3 * 2048 + 1 << 204u << 208;
+    }
+
+    void replaceKeepsOrMovesData()
+    {
+        QFETCH(int, newSize);
+        QFETCH(quint32, expectedOffset);
+        QFETCH(int, fileSectors);
+        QVERIFY(createEmptyArchive(path()));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        QVERIFY(editor.appendEntry("a", pattern(3 * 2048, 3)));
+        QVERIFY(editor.appendEntry("b", pattern(10, 4)));
+        const QByteArray data = pattern(newSize, 5);
+        QVERIFY(editor.replaceEntry(0, data));
+        QCOMPARE(editor.entries().at(0).offset, expectedOffset);
+        QCOMPARE(editor.entrySectors(0), quint32((newSize + 2047) / 2048));
+        QCOMPARE(editor.entries().at(0).sizeInArchive, quint16(0));
+        editor.close();
+        QCOMPARE(QFileInfo(path()).size(), qint64(fileSectors) * 2048);
+        QVERIFY(editor.open());
+        QCOMPARE(editor.readEntry(editor.findEntry("a")).left(newSize), data);
+        QCOMPARE(editor.readEntry(editor.findEntry("b")).left(10), pattern(10, 4));
+    }
+
+    void lookupRemovalAndOrdinalSort()
+    {
+        QVERIFY(createEmptyArchive(path()));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        for (const char *name : { "b.txd", "a.dff", "B.col", "_x", "Z.ifp" })
+            QVERIFY(editor.appendEntry(name, pattern(10, 8)));
+        QVERIFY(editor.appendEntry("A.DFF", pattern(5000, 9))); // same name in other case
+        QCOMPARE(editor.findEntry("A.DFF"), 1); // the first of equal names
+        QCOMPARE(editor.findEntry("b.COL"), 2);
+        QCOMPARE(editor.findEntry(""), -1);
+        QCOMPARE(editor.findEntry("missing"), -1);
+        editor.removeEntry(1);
+        QCOMPARE(editor.findEntry("a.dff"), 5);
+        QCOMPARE(editor.readEntry(1), QByteArray());
+        QCOMPARE(editor.entrySectors(1), 0u);
+        QCOMPARE(editor.entries().size(), 6); // kept in place until written
+        QVERIFY(editor.writeDirectory());
+        QCOMPARE(editor.entries().size(), 5);
+        QCOMPARE(QFileInfo(path()).size(), qint64(208 * 2048));
+
+        // Removing the element at the end shortens the file.
+        editor.removeEntry(editor.findEntry("A.DFF"));
+        editor.close();
+        const QByteArray bytes = readFile(path());
+        QCOMPARE(bytes.size(), 205 * 2048);
+        QCOMPARE(le32(bytes, 4), 5u);
+        QStringList written;
+        for (int i = 0; i < 4; ++i)
+            written << QString::fromLatin1(bytes.mid(40 + 32 * i + 8, 24).constData());
+        QCOMPARE(written, QStringList({ "B.col", "Z.ifp", "_x", "b.txd" }));
+    }
+
+    void elementNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("23 bytes") << QString(23, 'n') << true;
+        QTest::newRow("24 bytes fill the field") << QString(24, 'n') << true;
+        QTest::newRow("25 bytes") << QString(25, 'n') << false;
+        QTest::newRow("12 Cyrillic letters, 24 bytes") << QString::fromUtf8("модельмодель") << true;
+        QTest::newRow("23 ASCII + one two-byte letter") << QString(23, 'n') + QChar(0x439) << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("with NUL") << QString("a") + QChar(0) + "b" << false;
+    }
+
+    void elementNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, accepted);
+        QVERIFY(createEmptyArchive(path()));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        QCOMPARE(editor.appendEntry(name, pattern(100, 13)), accepted);
+        QCOMPARE(editor.nextFreeSector(), accepted ? 201u : 200u);
+        editor.close();
+        const QByteArray bytes = readFile(path());
+        QCOMPARE(bytes.size(), accepted ? 409600 + 2048 : 409600);
+        if (!accepted)
+            return;
+        QCOMPARE(bytes.mid(48, 24), name.toUtf8().leftJustified(24, '\0'));
+        QVERIFY(editor.open());
+        QCOMPARE(editor.entries().at(0).name, name);
+        QCOMPARE(editor.findEntry(name.toUpper()), 0);
+    }
+
+    void foreignNamesSurviveRewrite_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        // A field without NUL, as other tools write it, reads as all 24 bytes.
+        QTest::newRow("24 bytes, no NUL") << QByteArray(24, 'q');
+        // A name in an 8-bit code page is not UTF-8; decoding and re-encoding would alter it.
+        QTest::newRow("code page 1251") << QByteArray("\xcf\xf0\xe8\xe2\xe5\xf2.dff");
+        QTest::newRow("invalid UTF-8, full field") << QByteArray(24, '\xff');
+    }
+
+    void foreignNamesSurviveRewrite()
+    {
+        QFETCH(QByteArray, name);
+        QVERIFY(writeFile(path(), buildArchive("VER2", { { name, pattern(2048, 14) } }, 200)));
+        QVERIFY(convertToStaticHeader(path()));
+        QCOMPARE(readFile(path()).mid(40 + 8, 24), name.leftJustified(24, '\0'));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        QCOMPARE(editor.entries().at(0).name, QString::fromUtf8(name));
+        QVERIFY(editor.appendEntry("\x01 sorted first", pattern(1, 15)));
+        editor.close();
+        const QByteArray bytes = readFile(path());
+        QCOMPARE(le32(bytes, 4), 3u);
+        QCOMPARE(bytes.mid(72 + 8, 24), name.leftJustified(24, '\0'));
+        QCOMPARE(bytes.mid(200 * 2048, 2048), pattern(2048, 14));
+    }
+
+    void directoryNeverReachesData()
+    {
+        QVERIFY(createEmptyArchive(path()));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        const QByteArray data = pattern(2048, 16);
+        QVERIFY(editor.appendEntry("data", data));
+        // Empty elements occupy no sectors, so the directory area is what runs out.
+        for (int i = 1; i < maxStaticElements; ++i)
+            QVERIFY(editor.appendEntry(QString("e%1").arg(i), QByteArray()));
+        QCOMPARE(editor.liveEntryCount(), 12798);
+        QVERIFY(!editor.appendEntry("one.more", QByteArray()));
+        QVERIFY(!editor.appendEntry("one.more", data));
+        QCOMPARE(editor.nextFreeSector(), 201u);
+        QVERIFY(editor.writeDirectory());
+        QCOMPARE(QFileInfo(path()).size(), qint64(201 * 2048));
+        QVERIFY(editor.open());
+        QCOMPARE(editor.entries().size(), 12798);
+        editor.removeEntry(editor.findEntry("e5"));
+        QVERIFY(editor.appendEntry("one.more", data));
+        QVERIFY(!editor.appendEntry("two.more", data));
+        editor.close();
+        const QByteArray bytes = readFile(path());
+        QCOMPARE(le32(bytes, 4), 12799u);
+        QCOMPARE(bytes.mid(409600, 2048), data);
+
+        // 63 entries fill a standard archive's first sector: a static directory would reach
+        // into the first element, so the directory is not rewritten at all.
+        QVector<Element> elements;
+        for (int i = 0; i < 63; ++i)
+            elements.append({ QByteArray("el") + QByteArray::number(i), pattern(100, i) });
+        const QByteArray tight = buildArchive("VER2", elements);
+        QCOMPARE(le32(tight, 8), 1u);
+        QVERIFY(writeFile(path(), tight));
+        QVERIFY(editor.open());
+        QCOMPARE(editor.entries().size(), 63);
+        QVERIFY(!editor.writeDirectory());
+        editor.close();
+        QCOMPARE(readFile(path()), tight);
+    }
+
+    void hostileArchives_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("listed"); // by the editor
+        QTest::addColumn<QString>("kept"); // by the conversion, or "refused"
+        QTest::addColumn<int>("convertedSectors");
+
+        QByteArray negative = buildArchive("V2SH", { { "a", pattern(100, 1) } }, 200);
+        qToLittleEndian<qint32>(-5, negative.data() + 4);
+        QTest::newRow("negative count") << negative << ""
+                                        << "" << 200;
+        QByteArray huge(100, '\0');
+        std::memcpy(huge.data(), "VER2\xff\xff\xff\x7f", 8);
+        huge.replace(8, 32, entryBytes(0, 0, 0, "zero.dff"));
+        QTest::newRow("count 0x7fffffff in 100 bytes") << huge << "zero.dff"
+                                                       << "zero.dff" << 200;
+        QByteArray truncated = buildArchive("VER2", { { "one", pattern(10, 3) }, { "two", {} } });
+        truncated.resize(8 + 32 + 20);
+        QTest::newRow("cut off mid-directory") << truncated << ""
+                                               << "" << 200;
+        QByteArray count = buildArchive("V2SH", { { "real", pattern(4096, 5) } }, 200);
+        qToLittleEndian<qint32>(0x7fffffff, count.data() + 4);
+        QTest::newRow("count reaching into the data") << count << "real"
+                                                      << "real" << 202;
+
+        QByteArray pastEnd = buildArchive("VER2", { { "ok", pattern(2048, 2) } });
+        const QByteArray directory = entryBytes(1, 1, 0, "ok")
+            + entryBytes(0xfffffff0u, 1, 0, "far") + entryBytes(0xffffffffu, 0, 0, "empty.far")
+            + entryBytes(0, 1, 0, "header") + entryBytes(0x7fffffff, 0xffff, 0, "far.dff");
+        pastEnd.replace(4, 4, QByteArray("\x05\0\0\0", 4));
+        pastEnd.replace(8, directory.size(), directory);
+        // An empty element needs no data of its own: the rebuild keeps it.
+        QTest::newRow("offsets past the end or into the directory") << pastEnd << "ok"
+                                                                    << "ok,empty.far" << 201;
+
+        // The second element's end is cut off: what is there is carried, the rest reads as
+        // zeros. The third starts past the end: it has no data at all.
+        QByteArray cut = buildArchive("VER2",
+            { { "whole", pattern(2048, 4) }, { "cut", pattern(4096, 5) },
+                { "gone", pattern(2048, 6) } });
+        cut.resize(2048 * 3 + 100);
+        QTest::newRow("data cut short") << cut << "whole,cut"
+                                        << "whole,cut" << 203;
+
+        // Entries that all claim the same data with the largest size would multiply a small
+        // file into gigabytes of zeros; the conversion refuses such a directory. (The editor
+        // is not asked to append to it here: it would place new data behind the claims.)
+        QByteArray overlapping = buildArchive("VER2", { { "x", pattern(2048, 1) } }, 200);
+        QByteArray claims;
+        for (int i = 0; i < 8; ++i)
+            claims += entryBytes(200, 0xffff, 0, QByteArray("x") + QByteArray::number(i));
+        overlapping.replace(4, 4, QByteArray("\x08\0\0\0", 4));
+        overlapping.replace(8, claims.size(), claims);
+        QTest::newRow("overlapping giants") << overlapping << ""
+                                            << "refused" << 0;
+    }
+
+    void hostileArchives()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, listed);
+        QFETCH(QString, kept);
+        QFETCH(int, convertedSectors);
+        QVERIFY(writeFile(path(), bytes));
+        ArchiveEditor editor(path());
+        if (kept == QLatin1String("refused")) {
+            QVERIFY(!convertToStaticHeader(path()));
+            QCOMPARE(readFile(path()), bytes);
+            return;
+        }
+        QVERIFY(editor.open());
+        QCOMPARE(names(editor), listed);
+        for (int i = 0; i < editor.entries().size(); ++i)
+            QVERIFY(editor.readEntry(i).size() <= bytes.size());
+        // Whatever was there, an append lands near the end of the file and the result reopens.
+        const QByteArray data = pattern(1000, 6);
+        QVERIFY(editor.appendEntry("new.dff", data));
+        QVERIFY(qint64(editor.entries().last().offset) * 2048 <= qMax(bytes.size(), 409600));
+        editor.close();
+        QVERIFY(QFileInfo(path()).size() < 1024 * 1024);
+        QVERIFY(editor.open());
+        QCOMPARE(editor.readEntry(editor.findEntry("new.dff")).left(1000), data);
+        QStringList withNew = listed.split(',', Qt::SkipEmptyParts) << "new.dff";
+        withNew.sort();
+        QCOMPARE(names(editor), withNew.join(','));
+        editor.close();
+
+        QVERIFY(writeFile(path(), bytes));
+        QVERIFY(convertToStaticHeader(path()));
+        QVERIFY(isStaticHeaderArchive(path()));
+        QCOMPARE(QFileInfo(path()).size(), qint64(convertedSectors) * 2048);
+        QVERIFY(editor.open());
+        QCOMPARE(names(editor), kept);
+        if (kept.contains("cut")) {
+            const QByteArray cutData = editor.readEntry(editor.findEntry("cut"));
+            QCOMPARE(cutData, pattern(4096, 5).left(2148) + QByteArray(4096 - 2148, '\0'));
+        }
+    }
+
+    void closedEditorDoesNothing()
+    {
+        ArchiveEditor editor(path());
+        QVERIFY(!editor.appendEntry("a", "x"));
+        QVERIFY(!editor.replaceEntry(0, "x"));
+        QVERIFY(!editor.writeDirectory());
+        QCOMPARE(editor.findEntry("a"), -1);
+        QCOMPARE(editor.readEntry(0), QByteArray());
+        QCOMPARE(editor.entrySectors(0), 0u);
+        QCOMPARE(editor.nextFreeSector(), 0u);
+        editor.removeEntry(0);
+        editor.close();
+        QVERIFY(!QFile::exists(path()));
+        // Invalid indices and oversized data are refused on an open archive as well.
+        QVERIFY(createEmptyArchive(path()));
+        QVERIFY(editor.open());
+        QVERIFY(editor.appendEntry("a", "x"));
+        QVERIFY(!editor.replaceEntry(1, "x"));
+        QVERIFY(!editor.replaceEntry(-1, "x"));
+        QCOMPARE(editor.readEntry(7), QByteArray());
+        QVERIFY(!editor.appendEntry("big", QByteArray(65535 * 2048 + 1, '\0')));
+        editor.close();
+        QCOMPARE(QFileInfo(path()).size(), qint64(201 * 2048));
+    }
+
+    void recognition_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("expected");
+        const QByteArray header("V2SH\x01\0\0\0", 8);
+        QTest::newRow("bare static header") << header + placeholder << true;
+        QTest::newRow("standard magic") << QByteArray("VER2\x01\0\0\0", 8) + placeholder << false;
+        QTest::newRow("count 0") << QByteArray("V2SH\0\0\0\0", 8) + placeholder << false;
+        QTest::newRow("negative count")
+            << QByteArray("V2SH\xff\xff\xff\xff", 8) + placeholder << false;
+        QTest::newRow("other first name")
+            << header + entryBytes(0, 0, 0, "v2staticHeader.v2s") << false;
+        QTest::newRow("placeholder name prefix only counts")
+            << header + entryBytes(0, 0, 0, "v2staticHeader.v2shXY") << true;
+        QTest::newRow("cut before the name ends") << (header + placeholder).left(34) << false;
+        QTest::newRow("empty") << QByteArray() << false;
+    }
+
+    void recognition()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, expected);
+        QVERIFY(writeFile(path(), bytes));
+        QCOMPARE(isStaticHeaderArchive(path()), expected);
+        QVERIFY(!isStaticHeaderArchive(dir.filePath("missing.img")));
+    }
+
+    void standardArchiveIsRebuilt()
+    {
+        const QVector<Element> elements = {
+            { "zeta.dff", pattern(5000, 1) },
+            { "alpha.txd", pattern(2048, 2) },
+            { "with space.dff", pattern(100, 3) },
+            { "", pattern(100, 4) },
+            { "packed.col", pattern(4096, 5), 0, 1, 2 },
+            { "empty.ifp", QByteArray() },
+        };
+        const QByteArray original = buildArchive("VER2", elements);
+        QVERIFY(writeFile(path(), original));
+        QVERIFY(!isStaticHeaderArchive(path()));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        // A nameless element is no entry.
+        QCOMPARE(names(editor),
+            QStringLiteral("zeta.dff,alpha.txd,with space.dff,packed.col,empty.ifp"));
+        QCOMPARE(editor.entries().at(0).offset, 1u);
+        QCOMPARE(editor.entrySectors(3), 2u); // size in archive wins over streaming size
+        for (const Element &element : elements) {
+            if (!element.name.isEmpty())
+                QCOMPARE(editor.readEntry(editor.findEntry(element.name)).left(element.data.size()),
+                    element.data);
+        }
+        // New data stays out of the area a static-header directory may grow into.
+        QCOMPARE(editor.nextFreeSector(), 200u);
+        editor.close();
+        QCOMPARE(readFile(path()), original); // only read, so not rewritten
+
+        ProgressRecorder recorder;
+        QVERIFY(convertToStaticHeader(path(), &recorder));
+        QVERIFY(isStaticHeaderArchive(path()));
+        QCOMPARE(staticHeaderTempPath(path()), dir.filePath("gta3.img.tmp"));
+        QCOMPARE(staticHeaderTempPath(dir.filePath("gta3.dat.img")), dir.filePath("gta3.img.tmp"));
+        QVERIFY(!QFile::exists(staticHeaderTempPath(path())));
+
+        const QByteArray bytes = readFile(path());
+        // Directory order, not sorted; space-named and nameless elements dropped; data packed.
+        QCOMPARE(bytes.left(168),
+            QByteArray("V2SH\x05\0\0\0", 8) + placeholder + entryBytes(200, 3, 0, "zeta.dff")
+                + entryBytes(203, 1, 0, "alpha.txd") + entryBytes(204, 1, 2, "packed.col")
+                + entryBytes(206, 0, 0, "empty.ifp"));
+        QCOMPARE(bytes.size(), 206 * 2048);
+        QCOMPARE(bytes.mid(200 * 2048, 5000), elements[0].data);
+        QCOMPARE(bytes.mid(203 * 2048, 2048), elements[1].data);
+        QCOMPARE(bytes.mid(204 * 2048, 4096), elements[4].data);
+        QCOMPARE(recorder.files, QStringList({ "gta3.img|" }));
+        QCOMPARE(recorder.progress,
+            (QVector<QPair<quint64, quint64>> {
+                { 0, 0 }, { 4, 1 }, { 4, 2 }, { 4, 3 }, { 4, 4 } }));
+
+        // A second rebuild compacts without a second placeholder; the editor never lists it.
+        QVERIFY(convertToStaticHeader(path()));
+        QCOMPARE(readFile(path()), bytes);
+        QVERIFY(editor.open());
+        QCOMPARE(names(editor), QStringLiteral("zeta.dff,alpha.txd,packed.col,empty.ifp"));
+        QCOMPARE(editor.readEntry(2), elements[4].data);
+    }
+
+    void gapsAndRemovedElementsVanish()
+    {
+        QVERIFY(createEmptyArchive(path()));
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        QVERIFY(editor.appendEntry("grow", pattern(2048, 8)));
+        QVERIFY(editor.appendEntry("keep", pattern(4096, 9)));
+        QVERIFY(editor.appendEntry("last", pattern(2048 * 5, 10)));
+        QVERIFY(editor.replaceEntry(0, pattern(3 * 2048, 11))); // moves behind "last": a gap
+        editor.removeEntry(editor.findEntry("keep")); // another gap
+        editor.close();
+        QCOMPARE(QFileInfo(path()).size(), qint64(211 * 2048));
+
+        QVERIFY(convertToStaticHeader(path()));
+        QCOMPARE(QFileInfo(path()).size(), qint64((200 + 5 + 3) * 2048));
+        QVERIFY(editor.open());
+        QCOMPARE(names(editor), QStringLiteral("grow,last"));
+        QCOMPARE(editor.entries().at(0).offset, 200u);
+        QCOMPARE(editor.readEntry(0), pattern(3 * 2048, 11));
+        QCOMPARE(editor.readEntry(1), pattern(2048 * 5, 10));
+    }
+
+    void largeArchiveGetsLargerDirectoryArea_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<quint32>("firstSector");
+        QTest::newRow("12798 fill one area") << 12798 << 200u;
+        // One more and the directory would reach byte 409600: it gets a second area, so no entry
+        // is cut off by the length of the directory area and the data starts at sector 400.
+        QTest::newRow("12799 need two areas") << 12799 << 400u;
+    }
+
+    void largeArchiveGetsLargerDirectoryArea()
+    {
+        QFETCH(int, count);
+        QFETCH(quint32, firstSector);
+        // Every thousandth element has a sector of data, the others are empty, to keep it small.
+        QVector<Element> elements;
+        for (int i = 0; i < count; ++i)
+            elements.append({ QByteArray("e") + QByteArray::number(i),
+                i % 1000 ? QByteArray() : pattern(2048, i) });
+        const quint32 dataSectors = quint32((count + 999) / 1000);
+        QVERIFY(writeFile(path(), buildArchive("VER2", elements)));
+        QVERIFY(convertToStaticHeader(path()));
+        QVERIFY(isStaticHeaderArchive(path()));
+        const QByteArray bytes = readFile(path());
+        QCOMPARE(le32(bytes, 4), quint32(count + 1));
+        QCOMPARE(le32(bytes, 40), firstSector);
+        QCOMPARE(bytes.mid(40 + 32 * (count - 1), 32),
+            entryBytes(
+                firstSector + dataSectors, 0, 0, QByteArray("e") + QByteArray::number(count - 1)));
+        QCOMPARE(bytes.size(), int(firstSector + dataSectors) * 2048);
+
+        ArchiveEditor editor(path());
+        QVERIFY(editor.open());
+        QCOMPARE(editor.entries().size(), count);
+        QCOMPARE(editor.readEntry(editor.findEntry("e12000")), pattern(2048, 12000));
+        // A full single area takes no more entries; a second area has room to grow.
+        QCOMPARE(editor.appendEntry("added", pattern(100, 1)), firstSector > 200);
+        editor.close();
+        QVERIFY(editor.open());
+        QCOMPARE(editor.readEntry(editor.findEntry("e0")), pattern(2048, 0));
+    }
+
+    void failureLeavesArchiveAlone()
+    {
+        QVector<Element> elements;
+        for (int i = 0; i < 6; ++i)
+            elements.append({ QByteArray("el") + QByteArray::number(i), pattern(3000, i) });
+        const QByteArray original = buildArchive("VER2", elements);
+        // Missing archive: nothing is created.
+        QVERIFY(!convertToStaticHeader(path()));
+        QVERIFY(!QFile::exists(path()));
+        QVERIFY(!QFile::exists(staticHeaderTempPath(path())));
+
+        // The temporary name is taken by a directory, so no temporary file can be written.
+        QVERIFY(writeFile(path(), original));
+        QVERIFY(QDir(dir.path()).mkdir("gta3.img.tmp"));
+        QVERIFY(!convertToStaticHeader(path()));
+        QCOMPARE(readFile(path()), original);
+        QVERIFY(QDir(dir.filePath("gta3.img.tmp")).removeRecursively());
+
+        // A stop request halfway through keeps the original and removes the half-written copy.
+        ProgressRecorder recorder;
+        recorder.stopAfter = 3;
+        QVERIFY(!convertToStaticHeader(path(), &recorder));
+        QCOMPARE(recorder.progress.last(), qMakePair(quint64(6), quint64(3)));
+        QCOMPARE(readFile(path()), original);
+        QVERIFY(!QFile::exists(staticHeaderTempPath(path())));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImgArchive)
+#include "tst_imgarchive.moc"
