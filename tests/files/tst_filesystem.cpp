@@ -50,6 +50,7 @@ void fillSample(FileSystem &list)
     audio.partSize = 41943040;
     list.entries.append(audio);
     list.entries.append(makeArchive("models/gta3.img", 0));
+    list.entries.append(makeArchive("models/copy.img", 0));
     list.imgContents[0]
         = { makeElement("bmx.dff", 4096, md5a), makeElement("bmx.txd", 2048, QString()) };
 }
@@ -61,357 +62,335 @@ class TestFileSystem : public QObject
     Q_OBJECT
 
 private slots:
-    void writeTextLayout();
-    void roundTripKeepsFingerprints();
-    void readTextLines_data();
-    void readTextLines();
-    void readTextAppends();
-    void unrepresentableRecordsAreLeftOut();
-    void sharedKeyWrittenOnce();
-    void normalizeSortsAndDeduplicates();
-    void normalizeKeepsNamedOverNameless();
-    void fingerprintCanonicalForm();
-    void fingerprintIgnoresUnlistedRecords();
+    void writeTextLayout()
+    {
+        FileSystem list;
+        fillSample(list);
+        list.directories.append(QString());
+        list.entries.append(makeArchive("models/empty.img", 9));
+        FileEntry nameless = makeFile("data/nameless", 1, md5a);
+        nameless.name.clear();
+        list.entries.append(nameless);
+        list.imgContents[0].append(makeElement(QString(), 2048, md5a));
+
+        QByteArray text("stale");
+        list.writeText(text, false);
+        QCOMPARE(text,
+            QByteArray("[directories]\n"
+                       "data\n"
+                       "audio/sfx\n"
+                       "models\n"
+                       "\n[entries]\n"
+                       "data/handling.cfg handling.cfg file 120 0123456789abcdef0123456789abcdef\n"
+                       "data/empty.txt empty.txt file 0 \n"
+                       "audio/sfx/genrl genrl audio_file 100000000 "
+                       "fedcba9876543210fedcba9876543210 3 41943040\n"
+                       "models/gta3.img gta3.img img_archive 409600 0 1 1234\n"
+                       "models/copy.img copy.img img_archive 409600 0 1 1234\n"
+                       "models/empty.img empty.img img_archive 409600 9 1 1234\n"
+                       // A key that two archives share is written once.
+                       "\n[img] 0\n"
+                       "bmx.dff 4096 0123456789abcdef0123456789abcdef\n"
+                       "bmx.txd 2048 \n"
+                       "\n[img] 9\n"));
+
+        list.writeText(text, true);
+        QVERIFY(text.contains("data/handling.cfg handling.cfg file 120 "
+                              "0123456789abcdef0123456789abcdef 1700000000\n"));
+        QVERIFY(text.contains("data/empty.txt empty.txt file 0  5\n"));
+        QVERIFY(text.contains("audio_file 100000000 fedcba9876543210fedcba9876543210 3 41943040 "
+                              "1700000001\n"));
+        // Archives never carry a digest or a time; elements never a time.
+        QVERIFY(text.contains("models/gta3.img gta3.img img_archive 409600 0 1 1234\n"));
+        QVERIFY(text.contains("bmx.dff 4096 0123456789abcdef0123456789abcdef\n"));
+    }
+
+    void roundTripKeepsFingerprints()
+    {
+        FileSystem list;
+        fillSample(list);
+        list.entries.append(makeFile("data/новый.txt", 3, md5b, 9));
+
+        QByteArray text;
+        list.writeText(text, true);
+        FileSystem withTimes;
+        withTimes.readText(text, true);
+        QCOMPARE(withTimes.fingerprint(true), list.fingerprint(true));
+        QCOMPARE(withTimes.fingerprint(false), list.fingerprint(false));
+        QCOMPARE(withTimes.entries.size(), list.entries.size());
+        QCOMPARE(withTimes.entries[2].partSize, 41943040u);
+        QCOMPARE(withTimes.entries.last().path, QString("data/новый.txt"));
+
+        list.writeText(text, false);
+        FileSystem withoutTimes;
+        withoutTimes.readText(text, false);
+        QCOMPARE(withoutTimes.fingerprint(false), list.fingerprint(false));
+        for (const FileEntry &entry : qAsConst(withoutTimes.entries))
+            QCOMPARE(entry.mtime, 0u);
+        QByteArray again;
+        withoutTimes.writeText(again, false);
+        QCOMPARE(again, text);
+    }
+
+    void readTextLines_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("withTimes");
+        // What was read, one line per record: entries as "kind|path|name|size|md5|mtime|extra",
+        // elements as "key:name|size|md5", directories as "dir:..."
+        QTest::addColumn<QStringList>("expected");
+
+        QTest::newRow("file with empty md5 ends in a space") << QByteArray(
+            "[entries]\na/b b file 5 \n") << false << QStringList { "0|a/b|b|5||0|-1" };
+        QTest::newRow("file with times")
+            << QByteArray("[entries]\na/b b file 5 " + md5a.toLatin1() + " 99\n") << true
+            << QStringList { "0|a/b|b|5|" + md5a + "|99|-1" };
+        QTest::newRow("file without its time is skipped when times are read")
+            << QByteArray("[entries]\na/b b file 5 x\n") << true << QStringList();
+        QTest::newRow("fewer than four fields")
+            << QByteArray("[entries]\na/b b file\n") << false << QStringList();
+        QTest::newRow("unknown kind word reads as file") << QByteArray(
+            "[entries]\na/b b blob 5 m\n") << false << QStringList { "0|a/b|b|5|m|0|-1" };
+        QTest::newRow("archive") << QByteArray(
+            "[entries]\nm/g.img g.img img_archive 4096 -3 2 77\n")
+                                 << false << QStringList { "1|m/g.img|g.img|4096||0|-3 2 0 77" };
+        QTest::newRow("archive short of its fields")
+            << QByteArray("[entries]\nm/g.img g.img img_archive 4096 3 2\n") << false
+            << QStringList();
+        QTest::newRow("audio with times")
+            << QByteArray("[entries]\naudio/x x audio_file 10 m 1 10 42\n") << true
+            << QStringList { "2|audio/x|x|10|m|42|-1 1 10 0" };
+        QTest::newRow("audio without time when times are read")
+            << QByteArray("[entries]\naudio/x x audio_file 10 m 1 10\n") << true << QStringList();
+        QTest::newRow("numbers that do not parse read as 0")
+            << QByteArray("[entries]\na a file -5 m x9\nb b file 4294967296 m 12a\n") << true
+            << QStringList { "0|a|a|0|m|0|-1", "0|b|b|0|m|0|-1" };
+        QTest::newRow("capital header is no header")
+            << QByteArray("[entries]\n[ENTRIES]\n[Directories]\nx x file 1 m\n") << false
+            << QStringList { "0|x|x|1|m|0|-1" };
+        QTest::newRow("capital directory header stays a directory")
+            << QByteArray("[directories]\n[ENTRIES]\ndata\n") << false
+            << QStringList { "dir:[ENTRIES]", "dir:data" };
+        QTest::newRow("lines before any header are ignored")
+            << QByteArray("data\nx x file 1 m\n[directories]\nmodels\n") << false
+            << QStringList { "dir:models" };
+        QTest::newRow("img without key selects key 0")
+            << QByteArray("[img]\na.dff 2048 m\n") << false << QStringList { "0:a.dff|2048|m" };
+        QTest::newRow("img with malformed key selects key 0")
+            << QByteArray("[img] x7\na.dff 2048 m\n[img] -4\nb.dff 4096 \n") << false
+            << QStringList { "-4:b.dff|4096|", "0:a.dff|2048|m" };
+        QTest::newRow("element lines need exactly three fields")
+            << QByteArray("[img] 1\na.dff 2048 m extra\nb.dff 2048\nc.dff 2048 \n") << false
+            << QStringList { "1:c.dff|2048|" };
+        QTest::newRow("carriage return stays in the last field") << QByteArray(
+            "[directories]\r\ndata\r\n[directories]\nmodels\r\n[entries]\n"
+            "a a file 7\r\n") << false << QStringList { "dir:models\r" };
+        QTest::newRow("numbers before a carriage return still parse") << QByteArray(
+            "[entries]\na a file 7 m\r\n") << false << QStringList { "0|a|a|7|m\r|0|-1" };
+        QTest::newRow("text ends at the first NUL") << QByteArray("[directories]\ndata\nmo") + '\0'
+                + "dels\nmore\n" << false << QStringList { "dir:data", "dir:mo" };
+        QTest::newRow("empty lines are skipped everywhere")
+            << QByteArray("\n\n[directories]\n\n\ndata\n\n[entries]\n\n") << false
+            << QStringList { "dir:data" };
+    }
+
+    void readTextLines()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, withTimes);
+        QFETCH(QStringList, expected);
+
+        FileSystem list;
+        list.readText(text, withTimes);
+        QStringList read;
+        for (const QString &directory : qAsConst(list.directories))
+            read << "dir:" + directory;
+        for (const FileEntry &e : qAsConst(list.entries)) {
+            QString line = QString("%1|%2|%3|%4|%5|%6|%7")
+                               .arg(e.kind)
+                               .arg(e.path, e.name)
+                               .arg(e.size)
+                               .arg(e.md5)
+                               .arg(e.mtime)
+                               .arg(e.imgKey);
+            if (e.kind != FileEntry::file)
+                line += QString(" %1 %2 %3").arg(e.partCount).arg(e.partSize).arg(e.packedSize);
+            read << line;
+        }
+        for (auto it = list.imgContents.cbegin(); it != list.imgContents.cend(); ++it) {
+            for (const FileEntry &element : it.value())
+                read << QString("%1:%2|%3|%4")
+                            .arg(it.key())
+                            .arg(element.name)
+                            .arg(element.size)
+                            .arg(element.md5);
+        }
+        QCOMPARE(read, expected);
+    }
+
+    void readTextAppends()
+    {
+        FileSystem list;
+        list.readText("[directories]\ndata\n[entries]\na a file 1 m\n[img] 0\nx 2048 m\n", false);
+        list.readText("[directories]\nmodels\n[entries]\nb b file 1 m\n[img] 0\ny 2048 m\n", false);
+        QCOMPARE(list.directories, QStringList({ "data", "models" }));
+        QCOMPARE(list.entries.size() + list.imgContents.value(0).size(), 4);
+    }
+
+    void unrepresentableRecordsAreLeftOut()
+    {
+        FileSystem list;
+        list.directories
+            = QStringList { "data", "with space", "[entries]", "[img] 3", "line\nfeed" };
+        list.entries.append(makeFile("data/a b.txt", 1, md5a));
+        list.entries.append(makeFile("[img]/x.txt", 1, md5a));
+        // Found by fuzzing: left out although its line reads back as it was.
+        list.entries.append(makeFile("[entries]", 1, md5a));
+        FileEntry badDigest = makeFile("data/c.txt", 1, "a b");
+        list.entries.append(badDigest);
+        list.entries.append(makeFile("data/ok.txt", 1, md5a));
+        list.entries.append(makeArchive("models/gta3.img", 0));
+        list.imgContents[0]
+            = { makeElement("a b.dff", 2048, md5a), makeElement("[img]", 2048, md5a),
+                  makeElement("ok.dff", 2048, md5a), makeElement("[directories]", 2048, md5a) };
+
+        QByteArray text;
+        list.writeText(text, true);
+        FileSystem reread;
+        reread.readText(text, true);
+        QCOMPARE(reread.directories, QStringList({ "data", "with space" }));
+        QCOMPARE(reread.entries.size(), 3);
+        QCOMPARE(reread.entries[0].path, QString("[entries]"));
+        QCOMPARE(reread.entries[1].path, QString("data/ok.txt"));
+        QCOMPARE(reread.imgContents.value(0).size(), 2);
+        QCOMPARE(reread.imgContents.value(0)[0].name, QString("ok.dff"));
+        QCOMPARE(reread.imgContents.value(0)[1].name, QString("[directories]"));
+    }
+
+    void normalizeSortsAndDeduplicates()
+    {
+        FileSystem list;
+        list.directories = QStringList { "models", "Data", "data", "models", "" };
+        list.entries = { makeFile("b", 1, "first"), makeFile("a", 2, md5a),
+            makeFile("b", 3, "second"), makeFile("B", 4, md5a) };
+        list.imgContents[0] = { makeElement("z", 1, "first"), makeElement("Z", 1, md5a),
+            makeElement("z", 2, "second") };
+        list.normalize();
+        // Ordinal over UTF-16: capitals sort before lower case.
+        QCOMPARE(list.directories, QStringList({ "", "Data", "data", "models" }));
+        QCOMPARE(list.entries.size(), 3);
+        QCOMPARE(list.entries[0].path, QString("B"));
+        QCOMPARE(list.entries[1].path, QString("a"));
+        QCOMPARE(list.entries[2].md5, QString("first"));
+        QCOMPARE(list.imgContents[0].size(), 2);
+        QCOMPARE(list.imgContents[0][1].md5, QString("first"));
+
+        FileSystem sample;
+        fillSample(sample);
+        FileSystem shuffled;
+        fillSample(shuffled);
+        std::reverse(shuffled.entries.begin(), shuffled.entries.end());
+        std::reverse(shuffled.directories.begin(), shuffled.directories.end());
+        shuffled.entries.append(shuffled.entries[1]);
+        shuffled.directories.append("models");
+        shuffled.imgContents[0].prepend(shuffled.imgContents[0][1]);
+        QVERIFY(shuffled.fingerprint(false) != sample.fingerprint(false));
+        sample.normalize();
+        shuffled.normalize();
+        QCOMPARE(shuffled.fingerprint(false), sample.fingerprint(false));
+        QCOMPARE(shuffled.fingerprint(true), sample.fingerprint(true));
+    }
+
+    void normalizeKeepsNamedOverNameless()
+    {
+        // Found by fuzzing: the nameless line came first, won the run, and the archive vanished
+        // from the list although the text listed it.
+        FileSystem list;
+        list.readText("[entries]\n"
+                      "models/gta3.img  img_archive 409600 0 1 1\n"
+                      "models/gta3.img gta3.img img_archive 409600 0 1 2\n"
+                      "models/gta3.img gta3.img img_archive 409600 0 1 3\n"
+                      "data/x  file 1 m\n"
+                      "[img] 0\n"
+                      "a.dff 2048 m\n",
+            false);
+        FileSystem single;
+        single.readText("[entries]\nmodels/gta3.img gta3.img img_archive 409600 0 1 2\n"
+                        "[img] 0\na.dff 2048 m\n",
+            false);
+        list.normalize();
+        QCOMPARE(list.entries.size(), 2);
+        QCOMPARE(list.entries[0].path, QString("data/x"));
+        QVERIFY(list.entries[0].name.isEmpty());
+        QCOMPARE(list.entries[1].name, QString("gta3.img"));
+        QCOMPARE(list.entries[1].packedSize, 2u);
+        QCOMPARE(list.fingerprint(false), single.fingerprint(false));
+    }
+
+    void fingerprintCanonicalForm()
+    {
+        FileSystem list;
+        fillSample(list);
+        const QStringList withoutTimes {
+            "audio/sfx",
+            "data",
+            "models",
+            "audio/sfx/genrl af 100000000 3 41943040 " + md5b,
+            "data/empty.txt f 0 ",
+            "data/handling.cfg f 120 " + md5a,
+            "models/copy.img ia",
+            "models/gta3.img ia",
+            // Both archives list the key's elements, under the path of the first with the key.
+            "models/gta3.img:bmx.dff 4096 " + md5a,
+            "models/gta3.img:bmx.dff 4096 " + md5a,
+            "models/gta3.img:bmx.txd 2048 ",
+            "models/gta3.img:bmx.txd 2048 ",
+        };
+        QCOMPARE(list.fingerprint(false),
+            QString(QCryptographicHash::hash(
+                withoutTimes.join(QString()).toUtf8(), QCryptographicHash::Md5)
+                        .toHex()));
+        const QStringList withTimes {
+            "audio/sfx",
+            "data",
+            "models",
+            "audio/sfx/genrl af 100000000 3 41943040 1700000001",
+            "data/empty.txt f 0 5",
+            "data/handling.cfg f 120 1700000000",
+            "models/copy.img ia",
+            "models/gta3.img ia",
+            "models/gta3.img:bmx.dff 4096",
+            "models/gta3.img:bmx.dff 4096",
+            "models/gta3.img:bmx.txd 2048",
+            "models/gta3.img:bmx.txd 2048",
+        };
+        QCOMPARE(list.fingerprint(true),
+            QString(QCryptographicHash::hash(
+                withTimes.join(QString()).toUtf8(), QCryptographicHash::Md5)
+                        .toHex()));
+    }
+
+    void fingerprintIgnoresUnlistedRecords()
+    {
+        FileSystem list;
+        fillSample(list);
+        const QString timed = list.fingerprint(true);
+        const QString digested = list.fingerprint(false);
+
+        // Nameless records, keys without an archive and archive digests do not count.
+        list.entries.append(makeFile("data/ghost", 1, md5a));
+        list.entries.last().name.clear();
+        list.imgContents[55] = { makeElement("orphan", 2048, md5a) };
+        list.entries[3].md5 = md5a;
+        list.imgContents[0].append(makeElement(QString(), 2048, md5a));
+        QCOMPARE(list.fingerprint(true), timed);
+        QCOMPARE(list.fingerprint(false), digested);
+
+        list.imgContents[0][0].md5 = md5b;
+        QCOMPARE(list.fingerprint(true), timed);
+        QVERIFY(list.fingerprint(false) != digested);
+    }
 };
-
-void TestFileSystem::writeTextLayout()
-{
-    FileSystem list;
-    fillSample(list);
-    list.directories.append(QString());
-    list.entries.append(makeArchive("models/empty.img", 9));
-    FileEntry nameless = makeFile("data/nameless", 1, md5a);
-    nameless.name.clear();
-    list.entries.append(nameless);
-    list.imgContents[0].append(makeElement(QString(), 2048, md5a));
-
-    QByteArray text("stale");
-    list.writeText(text, false);
-    QCOMPARE(text,
-        QByteArray("[directories]\n"
-                   "data\n"
-                   "audio/sfx\n"
-                   "models\n"
-                   "\n[entries]\n"
-                   "data/handling.cfg handling.cfg file 120 0123456789abcdef0123456789abcdef\n"
-                   "data/empty.txt empty.txt file 0 \n"
-                   "audio/sfx/genrl genrl audio_file 100000000 "
-                   "fedcba9876543210fedcba9876543210 3 41943040\n"
-                   "models/gta3.img gta3.img img_archive 409600 0 1 1234\n"
-                   "models/empty.img empty.img img_archive 409600 9 1 1234\n"
-                   "\n[img] 0\n"
-                   "bmx.dff 4096 0123456789abcdef0123456789abcdef\n"
-                   "bmx.txd 2048 \n"
-                   "\n[img] 9\n"));
-
-    list.writeText(text, true);
-    QVERIFY(text.contains("data/handling.cfg handling.cfg file 120 "
-                          "0123456789abcdef0123456789abcdef 1700000000\n"));
-    QVERIFY(text.contains("data/empty.txt empty.txt file 0  5\n"));
-    QVERIFY(text.contains("audio_file 100000000 fedcba9876543210fedcba9876543210 3 41943040 "
-                          "1700000001\n"));
-    // Archives never carry a digest or a time; elements never a time.
-    QVERIFY(text.contains("models/gta3.img gta3.img img_archive 409600 0 1 1234\n"));
-    QVERIFY(text.contains("bmx.dff 4096 0123456789abcdef0123456789abcdef\n"));
-}
-
-void TestFileSystem::roundTripKeepsFingerprints()
-{
-    FileSystem list;
-    fillSample(list);
-    list.entries.append(makeFile("data/новый.txt", 3, md5b, 9));
-
-    QByteArray text;
-    list.writeText(text, true);
-    FileSystem withTimes;
-    withTimes.readText(text, true);
-    QCOMPARE(withTimes.fingerprint(true), list.fingerprint(true));
-    QCOMPARE(withTimes.fingerprint(false), list.fingerprint(false));
-    QCOMPARE(withTimes.entries.size(), list.entries.size());
-    QCOMPARE(withTimes.entries[2].partSize, 41943040u);
-    QCOMPARE(withTimes.entries.last().path, QString("data/новый.txt"));
-
-    list.writeText(text, false);
-    FileSystem withoutTimes;
-    withoutTimes.readText(text, false);
-    QCOMPARE(withoutTimes.fingerprint(false), list.fingerprint(false));
-    for (const FileEntry &entry : qAsConst(withoutTimes.entries))
-        QCOMPARE(entry.mtime, 0u);
-    QByteArray again;
-    withoutTimes.writeText(again, false);
-    QCOMPARE(again, text);
-}
-
-void TestFileSystem::readTextLines_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<bool>("withTimes");
-    // What was read, one line per record: entries as "kind|path|name|size|md5|mtime|extra",
-    // elements as "key:name|size|md5", directories as "dir:..."
-    QTest::addColumn<QStringList>("expected");
-
-    QTest::newRow("file with empty md5 ends in a space")
-        << QByteArray("[entries]\na/b b file 5 \n") << false << QStringList { "0|a/b|b|5||0|-1" };
-    QTest::newRow("file with times")
-        << QByteArray("[entries]\na/b b file 5 " + md5a.toLatin1() + " 99\n") << true
-        << QStringList { "0|a/b|b|5|" + md5a + "|99|-1" };
-    QTest::newRow("file without its time is skipped when times are read")
-        << QByteArray("[entries]\na/b b file 5 x\n") << true << QStringList();
-    QTest::newRow("fewer than four fields")
-        << QByteArray("[entries]\na/b b file\n") << false << QStringList();
-    QTest::newRow("unknown kind word reads as file")
-        << QByteArray("[entries]\na/b b blob 5 m\n") << false << QStringList { "0|a/b|b|5|m|0|-1" };
-    QTest::newRow("archive") << QByteArray("[entries]\nm/g.img g.img img_archive 4096 -3 2 77\n")
-                             << false << QStringList { "1|m/g.img|g.img|4096||0|-3 2 0 77" };
-    QTest::newRow("archive short of its fields")
-        << QByteArray("[entries]\nm/g.img g.img img_archive 4096 3 2\n") << false << QStringList();
-    QTest::newRow("audio with times")
-        << QByteArray("[entries]\naudio/x x audio_file 10 m 1 10 42\n") << true
-        << QStringList { "2|audio/x|x|10|m|42|-1 1 10 0" };
-    QTest::newRow("audio without time when times are read")
-        << QByteArray("[entries]\naudio/x x audio_file 10 m 1 10\n") << true << QStringList();
-    QTest::newRow("numbers that do not parse read as 0")
-        << QByteArray("[entries]\na a file -5 m x9\nb b file 4294967296 m 12a\n") << true
-        << QStringList { "0|a|a|0|m|0|-1", "0|b|b|0|m|0|-1" };
-    QTest::newRow("capital header is no header")
-        << QByteArray("[entries]\n[ENTRIES]\n[Directories]\nx x file 1 m\n") << false
-        << QStringList { "0|x|x|1|m|0|-1" };
-    QTest::newRow("capital directory header stays a directory") << QByteArray(
-        "[directories]\n[ENTRIES]\ndata\n") << false << QStringList { "dir:[ENTRIES]", "dir:data" };
-    QTest::newRow("lines before any header are ignored")
-        << QByteArray("data\nx x file 1 m\n[directories]\nmodels\n") << false
-        << QStringList { "dir:models" };
-    QTest::newRow("img without key selects key 0")
-        << QByteArray("[img]\na.dff 2048 m\n") << false << QStringList { "0:a.dff|2048|m" };
-    QTest::newRow("img with malformed key selects key 0")
-        << QByteArray("[img] x7\na.dff 2048 m\n[img] -4\nb.dff 4096 \n") << false
-        << QStringList { "-4:b.dff|4096|", "0:a.dff|2048|m" };
-    QTest::newRow("element lines need exactly three fields")
-        << QByteArray("[img] 1\na.dff 2048 m extra\nb.dff 2048\nc.dff 2048 \n") << false
-        << QStringList { "1:c.dff|2048|" };
-    QTest::newRow("carriage return stays in the last field") << QByteArray(
-        "[directories]\r\ndata\r\n[directories]\nmodels\r\n[entries]\n"
-        "a a file 7\r\n") << false << QStringList { "dir:models\r" };
-    QTest::newRow("numbers before a carriage return still parse")
-        << QByteArray("[entries]\na a file 7 m\r\n") << false << QStringList { "0|a|a|7|m\r|0|-1" };
-    QTest::newRow("text ends at the first NUL") << QByteArray("[directories]\ndata\nmo") + '\0'
-            + "dels\nmore\n" << false << QStringList { "dir:data", "dir:mo" };
-    QTest::newRow("empty lines are skipped everywhere")
-        << QByteArray("\n\n[directories]\n\n\ndata\n\n[entries]\n\n") << false
-        << QStringList { "dir:data" };
-}
-
-void TestFileSystem::readTextLines()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(bool, withTimes);
-    QFETCH(QStringList, expected);
-
-    FileSystem list;
-    list.readText(text, withTimes);
-    QStringList read;
-    for (const QString &directory : qAsConst(list.directories))
-        read << "dir:" + directory;
-    for (const FileEntry &e : qAsConst(list.entries)) {
-        QString line = QString("%1|%2|%3|%4|%5|%6|%7")
-                           .arg(e.kind)
-                           .arg(e.path, e.name)
-                           .arg(e.size)
-                           .arg(e.md5)
-                           .arg(e.mtime)
-                           .arg(e.imgKey);
-        if (e.kind != FileEntry::file)
-            line += QString(" %1 %2 %3").arg(e.partCount).arg(e.partSize).arg(e.packedSize);
-        read << line;
-    }
-    for (auto it = list.imgContents.cbegin(); it != list.imgContents.cend(); ++it) {
-        for (const FileEntry &element : it.value())
-            read << QString("%1:%2|%3|%4")
-                        .arg(it.key())
-                        .arg(element.name)
-                        .arg(element.size)
-                        .arg(element.md5);
-    }
-    QCOMPARE(read, expected);
-}
-
-void TestFileSystem::readTextAppends()
-{
-    FileSystem list;
-    list.readText("[directories]\ndata\n[entries]\na a file 1 m\n[img] 0\nx 2048 m\n", false);
-    list.readText("[directories]\nmodels\n[entries]\nb b file 1 m\n[img] 0\ny 2048 m\n", false);
-    QCOMPARE(list.directories, QStringList({ "data", "models" }));
-    QCOMPARE(list.entries.size(), 2);
-    QCOMPARE(list.imgContents.value(0).size(), 2);
-}
-
-void TestFileSystem::unrepresentableRecordsAreLeftOut()
-{
-    FileSystem list;
-    list.directories = QStringList { "data", "with space", "[entries]", "[img] 3", "line\nfeed" };
-    list.entries.append(makeFile("data/a b.txt", 1, md5a));
-    list.entries.append(makeFile("[img]/x.txt", 1, md5a));
-    // Found by fuzzing: left out although its line reads back as it was.
-    list.entries.append(makeFile("[entries]", 1, md5a));
-    FileEntry badDigest = makeFile("data/c.txt", 1, "a b");
-    list.entries.append(badDigest);
-    list.entries.append(makeFile("data/ok.txt", 1, md5a));
-    list.entries.append(makeArchive("models/gta3.img", 0));
-    list.imgContents[0] = { makeElement("a b.dff", 2048, md5a), makeElement("[img]", 2048, md5a),
-        makeElement("ok.dff", 2048, md5a), makeElement("[directories]", 2048, md5a) };
-
-    QByteArray text;
-    list.writeText(text, true);
-    FileSystem reread;
-    reread.readText(text, true);
-    QCOMPARE(reread.directories, QStringList({ "data", "with space" }));
-    QCOMPARE(reread.entries.size(), 3);
-    QCOMPARE(reread.entries[0].path, QString("[entries]"));
-    QCOMPARE(reread.entries[1].path, QString("data/ok.txt"));
-    QCOMPARE(reread.imgContents.value(0).size(), 2);
-    QCOMPARE(reread.imgContents.value(0)[0].name, QString("ok.dff"));
-    QCOMPARE(reread.imgContents.value(0)[1].name, QString("[directories]"));
-}
-
-void TestFileSystem::sharedKeyWrittenOnce()
-{
-    FileSystem list;
-    list.entries.append(makeArchive("models/a.img", 4));
-    list.entries.append(makeArchive("models/b.img", 4));
-    list.imgContents[4] = { makeElement("x.dff", 2048, md5a) };
-    QByteArray text;
-    list.writeText(text, false);
-    QCOMPARE(text.count("[img] 4\n"), 1);
-    FileSystem reread;
-    reread.readText(text, false);
-    QCOMPARE(reread.imgContents.value(4).size(), 1);
-    QCOMPARE(reread.fingerprint(false), list.fingerprint(false));
-}
-
-void TestFileSystem::normalizeSortsAndDeduplicates()
-{
-    FileSystem list;
-    list.directories = QStringList { "models", "Data", "data", "models", "" };
-    list.entries = { makeFile("b", 1, "first"), makeFile("a", 2, md5a), makeFile("b", 3, "second"),
-        makeFile("B", 4, md5a) };
-    list.imgContents[0] = { makeElement("z", 1, "first"), makeElement("Z", 1, md5a),
-        makeElement("z", 2, "second") };
-    list.normalize();
-    // Ordinal over UTF-16: capitals sort before lower case.
-    QCOMPARE(list.directories, QStringList({ "", "Data", "data", "models" }));
-    QCOMPARE(list.entries.size(), 3);
-    QCOMPARE(list.entries[0].path, QString("B"));
-    QCOMPARE(list.entries[1].path, QString("a"));
-    QCOMPARE(list.entries[2].md5, QString("first"));
-    QCOMPARE(list.imgContents[0].size(), 2);
-    QCOMPARE(list.imgContents[0][1].md5, QString("first"));
-
-    FileSystem sample;
-    fillSample(sample);
-    FileSystem shuffled;
-    fillSample(shuffled);
-    std::reverse(shuffled.entries.begin(), shuffled.entries.end());
-    std::reverse(shuffled.directories.begin(), shuffled.directories.end());
-    shuffled.entries.append(shuffled.entries[1]);
-    shuffled.directories.append("models");
-    shuffled.imgContents[0].prepend(shuffled.imgContents[0][1]);
-    QVERIFY(shuffled.fingerprint(false) != sample.fingerprint(false));
-    sample.normalize();
-    shuffled.normalize();
-    QCOMPARE(shuffled.fingerprint(false), sample.fingerprint(false));
-    QCOMPARE(shuffled.fingerprint(true), sample.fingerprint(true));
-}
-
-void TestFileSystem::normalizeKeepsNamedOverNameless()
-{
-    // Found by fuzzing: the nameless line came first, won the run, and the archive vanished
-    // from the list although the text listed it.
-    FileSystem list;
-    list.readText("[entries]\n"
-                  "models/gta3.img  img_archive 409600 0 1 1\n"
-                  "models/gta3.img gta3.img img_archive 409600 0 1 2\n"
-                  "models/gta3.img gta3.img img_archive 409600 0 1 3\n"
-                  "data/x  file 1 m\n"
-                  "[img] 0\n"
-                  "a.dff 2048 m\n",
-        false);
-    FileSystem single;
-    single.readText("[entries]\nmodels/gta3.img gta3.img img_archive 409600 0 1 2\n"
-                    "[img] 0\na.dff 2048 m\n",
-        false);
-    list.normalize();
-    QCOMPARE(list.entries.size(), 2);
-    QCOMPARE(list.entries[0].path, QString("data/x"));
-    QVERIFY(list.entries[0].name.isEmpty());
-    QCOMPARE(list.entries[1].name, QString("gta3.img"));
-    QCOMPARE(list.entries[1].packedSize, 2u);
-    QCOMPARE(list.fingerprint(false), single.fingerprint(false));
-}
-
-void TestFileSystem::fingerprintCanonicalForm()
-{
-    FileSystem list;
-    fillSample(list);
-    list.entries.append(makeArchive("models/copy.img", 0));
-    const QStringList withoutTimes {
-        "audio/sfx",
-        "data",
-        "models",
-        "audio/sfx/genrl af 100000000 3 41943040 " + md5b,
-        "data/empty.txt f 0 ",
-        "data/handling.cfg f 120 " + md5a,
-        "models/copy.img ia",
-        "models/gta3.img ia",
-        // Both archives list the key's elements, under the path of the first with the key.
-        "models/gta3.img:bmx.dff 4096 " + md5a,
-        "models/gta3.img:bmx.dff 4096 " + md5a,
-        "models/gta3.img:bmx.txd 2048 ",
-        "models/gta3.img:bmx.txd 2048 ",
-    };
-    QCOMPARE(list.fingerprint(false),
-        QString(
-            QCryptographicHash::hash(withoutTimes.join(QString()).toUtf8(), QCryptographicHash::Md5)
-                .toHex()));
-    const QStringList withTimes {
-        "audio/sfx",
-        "data",
-        "models",
-        "audio/sfx/genrl af 100000000 3 41943040 1700000001",
-        "data/empty.txt f 0 5",
-        "data/handling.cfg f 120 1700000000",
-        "models/copy.img ia",
-        "models/gta3.img ia",
-        "models/gta3.img:bmx.dff 4096",
-        "models/gta3.img:bmx.dff 4096",
-        "models/gta3.img:bmx.txd 2048",
-        "models/gta3.img:bmx.txd 2048",
-    };
-    QCOMPARE(list.fingerprint(true),
-        QString(
-            QCryptographicHash::hash(withTimes.join(QString()).toUtf8(), QCryptographicHash::Md5)
-                .toHex()));
-}
-
-void TestFileSystem::fingerprintIgnoresUnlistedRecords()
-{
-    FileSystem list;
-    fillSample(list);
-    const QString timed = list.fingerprint(true);
-    const QString digested = list.fingerprint(false);
-
-    // Nameless records, keys without an archive and archive digests do not count.
-    list.entries.append(makeFile("data/ghost", 1, md5a));
-    list.entries.last().name.clear();
-    list.imgContents[55] = { makeElement("orphan", 2048, md5a) };
-    list.entries[3].md5 = md5a;
-    list.imgContents[0].append(makeElement(QString(), 2048, md5a));
-    QCOMPARE(list.fingerprint(true), timed);
-    QCOMPARE(list.fingerprint(false), digested);
-
-    list.imgContents[0][0].md5 = md5b;
-    QCOMPARE(list.fingerprint(true), timed);
-    QVERIFY(list.fingerprint(false) != digested);
-}
 
 QTEST_GUILESS_MAIN(TestFileSystem)
 #include "tst_filesystem.moc"

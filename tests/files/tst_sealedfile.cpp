@@ -29,103 +29,95 @@ class TestSealedFile : public QObject
     Q_OBJECT
 
 private slots:
-    void roundTripAndLayout();
-    void replacesWholeFileLeavingNoTemporary();
-    void unwritableLocationWritesNothing();
-    void damagedFilesReadEmpty_data();
-    void damagedFilesReadEmpty();
-    void oversizedFileIsNotRead();
-};
+    void roundTripAndLayout()
+    {
+        QTemporaryDir dir;
+        const QByteArray payload = "[directories]\ndata\n\n[entries]\n";
+        QVERIFY(FileSystem::writeSealedFile("/korvina_launcher.bin", payload, dir.path()));
+        QCOMPARE(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), payload);
 
-void TestSealedFile::roundTripAndLayout()
-{
-    QTemporaryDir dir;
-    const QByteArray payload = "[directories]\ndata\n\n[entries]\n";
-    QVERIFY(FileSystem::writeSealedFile("/korvina_launcher.bin", payload, dir.path()));
-    QCOMPARE(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), payload);
+        const QByteArray bytes = readAll(dir.path() + "/korvina_launcher.bin");
+        QCOMPARE(bytes.left(16), magic);
+        QCOMPARE(quint8(bytes[16]), quint8(0x1C));
+        QCOMPARE(quint8(bytes[17]), quint8(0x05));
+        QCOMPARE(bytes.size(), 16 + qCompress(payload, 9).size() + 23);
+        QCOMPARE(StoreCipher::forStore().decrypt(bytes.mid(16)), payload);
+        QCOMPARE(FileSystem::unsealPayload(bytes), payload);
 
-    const QByteArray bytes = readAll(dir.path() + "/korvina_launcher.bin");
-    QCOMPARE(bytes.left(16), magic);
-    QCOMPARE(quint8(bytes[16]), quint8(0x1C));
-    QCOMPARE(quint8(bytes[17]), quint8(0x05));
-    QCOMPARE(bytes.size(), 16 + qCompress(payload, 9).size() + 23);
-    QCOMPARE(StoreCipher::forStore().decrypt(bytes.mid(16)), payload);
-    QCOMPARE(FileSystem::unsealPayload(bytes), payload);
-
-    QVERIFY(FileSystem::writeSealedFile("/korvina_servers.bin", QByteArray(), dir.path()));
-    QCOMPARE(readAll(dir.path() + "/korvina_servers.bin").size(), 16 + 4 + 23);
-    QVERIFY(FileSystem::readSealedFile("/korvina_servers.bin", dir.path()).isEmpty());
-}
-
-void TestSealedFile::replacesWholeFileLeavingNoTemporary()
-{
-    QTemporaryDir dir;
-    const QString path = dir.path() + "/korvina_launcher.bin";
-    QVERIFY(writeAll(path, QByteArray(100000, 'o')));
-    QVERIFY(FileSystem::writeSealedFile("/korvina_launcher.bin", "new", dir.path()));
-    QCOMPARE(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), QByteArray("new"));
-    QVERIFY(readAll(path).size() < 100);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
-        QStringList { "korvina_launcher.bin" });
-}
-
-void TestSealedFile::unwritableLocationWritesNothing()
-{
-    QTemporaryDir dir;
-    QVERIFY(!FileSystem::writeSealedFile("/missing/korvina_launcher.bin", "x", dir.path()));
-    QVERIFY(!QFile::exists(dir.path() + "/missing"));
-    // A directory standing where the file should be is left as it is.
-    QVERIFY(QDir(dir.path()).mkdir("korvina_launcher.bin"));
-    QVERIFY(!FileSystem::writeSealedFile("/korvina_launcher.bin", "x", dir.path()));
-    QVERIFY(QFileInfo(dir.path() + "/korvina_launcher.bin").isDir());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
-}
-
-void TestSealedFile::damagedFilesReadEmpty_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    const QByteArray good = FileSystem::sealPayload("[directories]\ndata\n");
-    QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("shorter than the magic") << magic.left(15);
-    QTest::newRow("magic alone") << magic;
-    QTest::newRow("magic in lower case") << magic.toLower() + good.mid(16);
-    for (int i = 0; i < 16; ++i) {
-        QByteArray altered = good;
-        altered[i] = char(altered[i] ^ 0x20);
-        QTest::newRow(qPrintable(QString("magic byte %1 changed").arg(i))) << altered;
+        QVERIFY(FileSystem::readSealedFile("/korvina_servers.bin", dir.path()).isEmpty());
+        QVERIFY(FileSystem::writeSealedFile("/korvina_servers.bin", QByteArray(), dir.path()));
+        QCOMPARE(readAll(dir.path() + "/korvina_servers.bin").size(), 16 + 4 + 23);
+        QVERIFY(FileSystem::readSealedFile("/korvina_servers.bin", dir.path()).isEmpty());
     }
-    QByteArray body = good;
-    body[body.size() - 3] = char(body[body.size() - 3] ^ 1);
-    QTest::newRow("ciphertext altered") << body;
-    QTest::newRow("ciphertext truncated") << good.left(good.size() - 1);
-    QTest::newRow("bare ciphertext without magic") << good.mid(16);
-}
 
-void TestSealedFile::damagedFilesReadEmpty()
-{
-    QFETCH(QByteArray, bytes);
-    QTemporaryDir dir;
-    QVERIFY(writeAll(dir.path() + "/korvina_launcher.bin", bytes));
-    QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
-    QVERIFY(FileSystem::unsealPayload(bytes).isEmpty());
-    QVERIFY(FileSystem::readSealedFile("/absent.bin", dir.path()).isEmpty());
-}
+    void writeReplacesOrFailsWhole()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/korvina_launcher.bin";
+        QVERIFY(writeAll(path, QByteArray(100000, 'o')));
+        QVERIFY(FileSystem::writeSealedFile("/korvina_launcher.bin", "new", dir.path()));
+        QCOMPARE(
+            FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), QByteArray("new"));
+        QVERIFY(readAll(path).size() < 100);
+        // No temporary stays behind.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+            QStringList { "korvina_launcher.bin" });
 
-void TestSealedFile::oversizedFileIsNotRead()
-{
-    QTemporaryDir dir;
-    const QString path = dir.path() + "/korvina_launcher.bin";
-    QVERIFY(writeAll(path, FileSystem::sealPayload("x")));
-    QFile file(path);
-    // Sparse: costs no disk space, yet is larger than any state the launcher writes.
-    QVERIFY(file.resize(StoreCipher::defaultPlainSizeLimit + 1));
-    QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
+        QVERIFY(!FileSystem::writeSealedFile("/missing/korvina_launcher.bin", "x", dir.path()));
+        QVERIFY(!QFile::exists(dir.path() + "/missing"));
+        // A directory standing where the file should be is left as it is.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QDir(dir.path()).mkdir("korvina_launcher.bin"));
+        QVERIFY(!FileSystem::writeSealedFile("/korvina_launcher.bin", "x", dir.path()));
+        QVERIFY(QFileInfo(path).isDir());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    }
 
-    // An endless device in its place is not read at all.
-    QVERIFY(QFile::remove(path));
-    QVERIFY(QFile::link("/dev/zero", path));
-    QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
-}
+    void damagedFilesReadEmpty_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray good = FileSystem::sealPayload("[directories]\ndata\n");
+        QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("shorter than the magic") << magic.left(15);
+        QTest::newRow("magic alone") << magic;
+        QTest::newRow("magic in lower case") << magic.toLower() + good.mid(16);
+        for (int i = 0; i < 16; ++i) {
+            QByteArray altered = good;
+            altered[i] = char(altered[i] ^ 0x20);
+            QTest::newRow(qPrintable(QString("magic byte %1 changed").arg(i))) << altered;
+        }
+        QByteArray body = good;
+        body[body.size() - 3] = char(body[body.size() - 3] ^ 1);
+        QTest::newRow("ciphertext altered") << body;
+        QTest::newRow("ciphertext truncated") << good.left(good.size() - 1);
+        QTest::newRow("bare ciphertext without magic") << good.mid(16);
+    }
+
+    void damagedFilesReadEmpty()
+    {
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        QVERIFY(writeAll(dir.path() + "/korvina_launcher.bin", bytes));
+        QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
+        QVERIFY(FileSystem::unsealPayload(bytes).isEmpty());
+    }
+
+    void oversizedFileIsNotRead()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/korvina_launcher.bin";
+        QVERIFY(writeAll(path, FileSystem::sealPayload("x")));
+        QFile file(path);
+        // Sparse: costs no disk space, yet is larger than any state the launcher writes.
+        QVERIFY(file.resize(StoreCipher::defaultPlainSizeLimit + 1));
+        QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
+
+        // An endless device in its place is not read at all.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::link("/dev/zero", path));
+        QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestSealedFile)
 #include "tst_sealedfile.moc"
