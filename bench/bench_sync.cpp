@@ -236,6 +236,15 @@ qint64 ioField(const QByteArray &io, const QByteArray &name)
 ToolRun runTool(const QStringList &arguments)
 {
     ToolRun run;
+    // Everything the child needs is made before the fork: in a process with threads, the child
+    // may only call what is safe after fork until it execs.
+    QVector<QByteArray> storage;
+    for (const QString &argument : arguments)
+        storage.append(argument.toLocal8Bit());
+    QVector<char *> argv;
+    for (QByteArray &argument : storage)
+        argv.append(argument.data());
+    argv.append(nullptr);
     std::fflush(stdout);
     QElapsedTimer timer;
     timer.start();
@@ -243,13 +252,6 @@ ToolRun runTool(const QStringList &arguments)
     if (pid == 0) {
         const int null = ::open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        QVector<QByteArray> storage;
-        for (const QString &argument : arguments)
-            storage.append(argument.toLocal8Bit());
-        QVector<char *> argv;
-        for (QByteArray &argument : storage)
-            argv.append(argument.data());
-        argv.append(nullptr);
         execvp(argv.at(0), argv.data());
         _exit(127);
     }
@@ -364,6 +366,13 @@ public:
         : work(work)
         , scale(scale)
     {
+    }
+
+    ~Bench()
+    {
+        hostThread.quit();
+        hostThread.wait();
+        delete host;
     }
 
     bool start();
@@ -502,8 +511,11 @@ void Bench::secondLaunchAndHashing()
     int count = 0;
     treeBytes(game, &count);
     const qint64 directories = qint64(archives) * (8 + 32 * (elements + 1));
-    std::printf("  %d files; IMG directories %.1f KiB, state file %.1f KiB, list %.1f KiB\n", count,
-        directories / 1024.0, QFileInfo(launcher + SyncThread::stateFileName).size() / 1024.0,
+    // rchar counts every read call, the TLS socket's too: the list arrives through it.
+    std::printf("  %d files; IMG directories %.1f KiB, state file %.1f KiB, list %.1f KiB "
+                "(rchar counts socket reads too)\n",
+        count, directories / 1024.0,
+        QFileInfo(launcher + SyncThread::stateFileName).size() / 1024.0,
         QFileInfo(hostDir("tree20k") + "/launcher/sync.lst").size() / 1024.0);
     std::printf("  launcher (whole run)  %7.3f s  rchar %9.1f KiB  read_bytes %9.1f KiB\n",
         second.value("wall_s"), second.value("rchar") / 1024.0,
@@ -551,10 +563,11 @@ void Bench::downloads()
         const int connectionsBefore = host->connections;
         const ToolRun tool = curl(paths, item.name);
         std::printf("  (curl used %d connection(s))\n", host->connections - connectionsBefore);
-        std::printf("  %5d file(s), %8.1f MiB (%8.1f MiB packed): launcher %7.2f s %7.1f MiB/s | "
-                    "curl %7.2f s %7.1f MiB/s%s\n",
+        std::printf("  %5d file(s), %8.1f MiB (%8.1f MiB packed): launcher %7.2f s %7.1f MiB/s "
+                    "(peak memory %.1f MiB) | curl %7.2f s %7.1f MiB/s (peak memory %.1f MiB)%s\n",
             item.count, mib(bytes), mib(packed), launcher.value("download_s"),
-            mib(packed) / launcher.value("download_s"), tool.seconds, mib(packed) / tool.seconds,
+            mib(packed) / launcher.value("download_s"), launcher.value("vmhwm_kib") / 1024,
+            tool.seconds, mib(packed) / tool.seconds, tool.maxRssKiB / 1024.0,
             tool.ok ? "" : " (curl failed)");
         QDir(game).removeRecursively();
         QDir(work + "/launcher-" + item.name).removeRecursively();
@@ -629,7 +642,5 @@ int main(int argc, char **argv)
     bench.secondLaunchAndHashing();
     bench.downloads();
     bench.peakMemory();
-    std::fflush(stdout);
-    work.remove();
-    std::_Exit(0); // the host's thread and sockets need no orderly teardown
+    return 0;
 }
