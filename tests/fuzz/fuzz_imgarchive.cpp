@@ -3,6 +3,7 @@
 // either yields a recognised archive or leaves the file untouched.
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
+#include "testfiles.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -13,25 +14,15 @@
 #include <cstdint>
 #include <cstdlib>
 
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
 namespace {
 
 void check(bool condition)
 {
     if (!condition)
         std::abort();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Any valid archive grows by at most one element past its end when one is appended.

@@ -2,6 +2,7 @@
 #include "img/archiveeditor.h"
 #include "img/imgformat.h"
 #include "img/staticheader.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -11,6 +12,8 @@
 #include <cstring>
 
 using namespace ImgArchive;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 namespace {
 
@@ -74,19 +77,6 @@ QByteArray buildArchive(
         file.replace(int(at), elements[i].data.size(), elements[i].data);
     }
     return file;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 quint32 le32(const QByteArray &bytes, int at)

@@ -1,6 +1,7 @@
 #include "app/runstate.h"
 #include "service/selfupdate.h"
 #include "testcertificates.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 
 #include <QAtomicInt>
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+using TestFiles::readFile;
 
 namespace {
 
@@ -30,12 +33,6 @@ QByteArray updateAnswer(const QString &url, const QByteArray &act = "update")
 QString errorText(int code)
 {
     return QStringLiteral("Загрузка обновления (v2.1.0.0): произошла ошибка (%1)...").arg(code);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // One SelfUpdate on a thread of its own, as the loader runs it, in a temporary launcher

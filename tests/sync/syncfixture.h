@@ -5,6 +5,7 @@
 // runs one SyncThread on a thread of its own to its end.
 
 #include "sync/syncthread.h"
+#include "testfiles.h"
 
 #include <QByteArray>
 #include <QList>
@@ -19,8 +20,8 @@ class TestHttpServer;
 
 namespace SyncFixture {
 
-bool writeFile(const QString &path, const QByteArray &content);
-QByteArray readFile(const QString &path);
+using TestFiles::readFile;
+using TestFiles::writeFile;
 // Deterministic bytes of the given length, different for every seed.
 QByteArray bytes(int length, int seed);
 
