@@ -245,6 +245,15 @@ class Launcher:
         self.log.close()
 
 
+def start_and_join(env, program, nickname=None):
+    """One start of the launcher that ends with the game started from it."""
+    launcher = Launcher(env, program)
+    try:
+        launcher.join(nickname)
+    finally:
+        launcher.close()
+
+
 def expect_game_start(env, game_dir, server_port):
     workdir, arguments = env.recorded()
     check(os.path.realpath(workdir) == os.path.realpath(game_dir),
@@ -295,11 +304,7 @@ def run_launcher(env, options):
     started = time.monotonic()
 
     print("first start: empty game directory")
-    launcher = Launcher(env, program)
-    try:
-        launcher.join(NICKNAME)
-    finally:
-        launcher.close()
+    start_and_join(env, program, NICKNAME)
     expect_game_start(env, game_dir, 7001)
     assert_same_tree(game_dir, sample1)
     state_check(options, launcher_dir, env.host)
@@ -310,11 +315,7 @@ def run_launcher(env, options):
     restores = [tamper(os.path.join(game_dir, "data", "default.ide"), 10),
                 tamper(os.path.join(game_dir, "audio", "sfx", "genrl"), 300000),
                 tamper(os.path.join(game_dir, "models", "gta3.img"), element_offset)]
-    launcher = Launcher(env, program)
-    try:
-        launcher.join()  # the nickname is filled in from player_name
-    finally:
-        launcher.close()
+    start_and_join(env, program)  # the nickname is filled in from player_name
     expect_game_start(env, game_dir, 7001)
     for path in ("data/default.ide", "audio/sfx/genrl", "models/gta3.img"):
         check(not same_bytes(os.path.join(game_dir, path), os.path.join(sample1, path)),
@@ -325,11 +326,7 @@ def run_launcher(env, options):
 
     print("third start: the second revision was published")
     sample2 = env.sample(2)
-    launcher = Launcher(env, program)
-    try:
-        launcher.join()
-    finally:
-        launcher.close()
+    start_and_join(env, program)
     expect_game_start(env, game_dir, 7001)
     assert_same_tree(game_dir, sample2)
     state_check(options, launcher_dir, env.host)
@@ -337,11 +334,7 @@ def run_launcher(env, options):
 
     print("fourth start: the service is down")
     env.stop_service()
-    launcher = Launcher(env, program)
-    try:
-        launcher.join()
-    finally:
-        launcher.close()
+    start_and_join(env, program)
     # The server chosen before, from the cached list (the built-in one has ports 7771, 7772).
     expect_game_start(env, game_dir, 7001)
     assert_same_tree(game_dir, sample2)

@@ -45,32 +45,10 @@ def entry(offset, sectors, name):
     return struct.pack("<IHH24s", offset, sectors, 0, encoded)
 
 
-def static_header_archive(elements):
-    """The launcher's own archive layout: "V2SH", the count with the placeholder entry, the
-    elements sorted by name, a 200-sector directory area and the data packed back to back from
-    sector 200 in directory order, every element padded with zeros to whole sectors. This is
-    exactly what the launcher's rebuild writes, so a synchronised copy equals it byte for byte.
-    """
-    names = sorted(elements)
-    assert len(names) + 1 <= STATIC_DIRECTORY_SECTORS * SECTOR // 32
-    directory = [b"V2SH", struct.pack("<i", len(names) + 1), entry(0, 0, PLACEHOLDER.decode())]
-    data = []
-    sector = STATIC_DIRECTORY_SECTORS
-    for name in names:
-        payload = elements[name]
-        sectors = max(1, -(-len(payload) // SECTOR))
-        directory.append(entry(sector, sectors, name))
-        data.append(payload + b"\0" * (sectors * SECTOR - len(payload)))
-        sector += sectors
-    head = b"".join(directory)
-    return head + b"\0" * (STATIC_DIRECTORY_SECTORS * SECTOR - len(head)) + b"".join(data)
-
-
-def standard_archive(elements):
-    """A standard version 2 archive ("VER2"), as the game ships it: directory, then data."""
-    names = list(elements)
-    first = -(-(8 + 32 * len(names)) // SECTOR)
-    directory = [b"VER2", struct.pack("<I", len(names))]
+def pack(head, elements, names, first):
+    """The head, one entry per name, zeros up to sector `first`, then each element's data from
+    there on in the given order, padded with zeros to whole sectors."""
+    directory = list(head)
     data = []
     sector = first
     for name in names:
@@ -79,8 +57,27 @@ def standard_archive(elements):
         directory.append(entry(sector, sectors, name))
         data.append(payload + b"\0" * (sectors * SECTOR - len(payload)))
         sector += sectors
-    head = b"".join(directory)
-    return head + b"\0" * (first * SECTOR - len(head)) + b"".join(data)
+    directory = b"".join(directory)
+    return directory + b"\0" * (first * SECTOR - len(directory)) + b"".join(data)
+
+
+def static_header_archive(elements):
+    """The launcher's own archive layout: "V2SH", the count with the placeholder entry, the
+    elements sorted by name, a 200-sector directory area and the data packed back to back from
+    sector 200 in directory order, every element padded with zeros to whole sectors. This is
+    exactly what the launcher's rebuild writes, so a synchronised copy equals it byte for byte.
+    """
+    names = sorted(elements)
+    assert len(names) + 1 <= STATIC_DIRECTORY_SECTORS * SECTOR // 32
+    head = [b"V2SH", struct.pack("<i", len(names) + 1), entry(0, 0, PLACEHOLDER.decode())]
+    return pack(head, elements, names, STATIC_DIRECTORY_SECTORS)
+
+
+def standard_archive(elements):
+    """A standard version 2 archive ("VER2"), as the game ships it: directory, then data."""
+    names = list(elements)
+    first = -(-(8 + 32 * len(names)) // SECTOR)
+    return pack([b"VER2", struct.pack("<I", len(names))], elements, names, first)
 
 
 def archive_elements(seed, count, kinds):
