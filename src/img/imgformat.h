@@ -18,6 +18,14 @@ constexpr qint64 headerSize = 8;
 // The static-header layout reserves 200 sectors for the directory; data starts behind them.
 constexpr quint32 dataStartSector = 200;
 constexpr qint64 directoryAreaSize = dataStartSector * sectorSize;
+// The first data sector of a rebuilt archive whose directory has this many entries (placeholder
+// included): as many directory areas as the directory needs, so it never runs into the data and
+// keeps room to grow.
+constexpr quint64 rebuiltFirstSector(qint64 entries)
+{
+    return quint64((headerSize + entrySize * entries + directoryAreaSize - 1) / directoryAreaSize)
+        * dataStartSector;
+}
 // Element entries that fit into the directory area next to the placeholder entry.
 constexpr int maxStaticElements = int((directoryAreaSize - headerSize) / entrySize) - 1;
 // Sizes are 16-bit sector counts, so no element is larger than this.

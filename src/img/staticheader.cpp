@@ -88,12 +88,9 @@ std::filesystem::path nativePath(const QString &path)
 // Writes the rebuilt archive into target. Returns false on a write failure or a stop request.
 bool writeRebuilt(QFile &source, QFile &target, qint64 kept, QObject *receiver)
 {
-    const qint64 directoryEnd = headerSize + entrySize * (kept + 1);
     // One directory area of 200 sectors as long as it holds the directory; an archive of more
-    // than 12798 elements gets as many areas as its directory needs, so the directory never
-    // runs into the data and keeps room to grow.
-    const qint64 areas = (directoryEnd + directoryAreaSize - 1) / directoryAreaSize;
-    const quint64 firstSector = quint64(areas) * dataStartSector;
+    // than 12798 elements gets more.
+    const quint64 firstSector = rebuiltFirstSector(kept + 1);
 
     if (target.write(staticHeader(qint32(kept + 1))) != headerSize + entrySize)
         return false;

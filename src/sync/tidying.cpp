@@ -127,10 +127,7 @@ bool isCompactArchive(const QString &path)
     if (file.read(head, 8) != 8)
         return false;
     const qint64 count = qFromLittleEndian<qint32>(head + 4);
-    const qint64 directoryEnd = ImgArchive::headerSize + ImgArchive::entrySize * count;
-    const qint64 areas
-        = (directoryEnd + ImgArchive::directoryAreaSize - 1) / ImgArchive::directoryAreaSize;
-    quint64 sector = quint64(qMax<qint64>(areas, 1)) * ImgArchive::dataStartSector;
+    quint64 sector = ImgArchive::rebuiltFirstSector(qMax<qint64>(count, 0));
 
     ImgArchive::DirectoryReader reader(file);
     ImgArchive::RawEntry entry;
