@@ -174,6 +174,11 @@ bool ArchiveEditor::appendEntry(const QString &name, const QByteArray &data)
     return true;
 }
 
+bool ArchiveEditor::hasRoomForEntry() const
+{
+    return isOpen() && directoryBytes(liveEntries + 1) <= firstDataByte();
+}
+
 bool ArchiveEditor::replaceEntry(int index, const QByteArray &data)
 {
     if (!isOpen() || index < 0 || index >= directory.size() || directory[index].name.isEmpty()
@@ -278,6 +283,13 @@ void ArchiveEditor::updateLayout() const
         const qint64 start = qint64(entry.offset) * sectorSize;
         layoutFirstData = anyData ? std::min(layoutFirstData, start) : start;
         anyData = true;
+    }
+    if (!anyData) {
+        // Nothing marks where the directory area ends but the file's length: a rebuild that
+        // made room for a large directory leaves an archive of that length.
+        const quint64 end = quint64((file.size() + sectorSize - 1) / sectorSize);
+        layoutFreeSector = std::max<quint64>(layoutFreeSector, end);
+        layoutFirstData = std::max<qint64>(layoutFirstData, qint64(end) * sectorSize);
     }
     layoutHasData = anyData;
     layoutValid = true;

@@ -60,6 +60,8 @@ public:
     // The in-memory sequence; indices of the operations above are positions in it.
     const QVector<DirectoryEntry> &entries() const { return directory; }
     int liveEntryCount() const { return liveEntries; }
+    // Whether the directory area has room for one more entry.
+    bool hasRoomForEntry() const;
 
 private:
     quint64 freeSector() const;

@@ -86,11 +86,11 @@ std::filesystem::path nativePath(const QString &path)
 }
 
 // Writes the rebuilt archive into target. Returns false on a write failure or a stop request.
-bool writeRebuilt(QFile &source, QFile &target, qint64 kept, QObject *receiver)
+bool writeRebuilt(QFile &source, QFile &target, qint64 kept, qint64 roomFor, QObject *receiver)
 {
     // One directory area of 200 sectors as long as it holds the directory; an archive of more
     // than 12798 elements gets more.
-    const quint64 firstSector = rebuiltFirstSector(kept + 1);
+    const quint64 firstSector = rebuiltFirstSector(std::max(kept, roomFor) + 1);
 
     if (target.write(staticHeader(qint32(kept + 1))) != headerSize + entrySize)
         return false;
@@ -164,7 +164,7 @@ QString staticHeaderTempPath(const QString &path)
     return info.absolutePath() + QLatin1Char('/') + info.baseName() + QLatin1String(".img.tmp");
 }
 
-bool convertToStaticHeader(const QString &path, QObject *receiver)
+bool convertToStaticHeader(const QString &path, QObject *receiver, qint64 roomFor)
 {
     reportFile(receiver, QFileInfo(path).fileName());
     reportProgress(receiver, 0, 0);
@@ -200,7 +200,8 @@ bool convertToStaticHeader(const QString &path, QObject *receiver)
     QFile target(tempPath);
     if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const bool written = writeRebuilt(source, target, kept, receiver);
+    const bool written
+        = writeRebuilt(source, target, kept, std::min<qint64>(roomFor, 0x7ffffffe), receiver);
     target.close();
     source.close();
     if (!written || target.error() != QFileDevice::NoError) {

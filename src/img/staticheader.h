@@ -20,6 +20,8 @@ QString staticHeaderTempPath(const QString &path);
 // QString) and updateProgressBar(quint64 maxValue, quint64 currentValue), called directly, when
 // a receiver is given. Returns whether the archive was replaced; on every failure (including a
 // stop request) the archive is left exactly as it was and no temporary file stays behind.
-bool convertToStaticHeader(const QString &path, QObject *receiver = nullptr);
+// roomFor: the directory area is made large enough for at least this many elements, so that
+// an archive about to grow past what its area holds gets the room first.
+bool convertToStaticHeader(const QString &path, QObject *receiver = nullptr, qint64 roomFor = 0);
 
 } // namespace ImgArchive

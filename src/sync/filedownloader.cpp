@@ -130,7 +130,11 @@ void FileDownloader::createDirectories()
             continue;
         if (!QFileInfo::exists(path))
             QDir().mkpath(path);
-        // Recorded even when the creation failed: the downloads into it fail visibly later.
+        if (!QFileInfo(path).isDir()) {
+            // A file in its place, or a disk that refuses: said, never recorded as made.
+            failures.append(directory);
+            continue;
+        }
         if (planner)
             planner->addSavedDirectory(directory);
     }
@@ -209,6 +213,19 @@ void FileDownloader::start()
             restart = restartItem;
         }
 
+        if (result == After::Retry && itemFailures >= suspectFailures) {
+            // The host keeps sending what the list does not describe, or has nothing under the
+            // name: the list may have changed since it was fetched. Passed over; the next
+            // cycle fetches the list again and plans anew.
+            giveUp(item, false);
+            completed = itemStartCompleted;
+            itemFailures = 0;
+            elementIndex = 0;
+            partIndex = 0;
+            ++itemIndex;
+            resume = false;
+            continue;
+        }
         if (result == After::Retry) {
             if (restart) {
                 // The assembled whole did not verify: fetch every part again.
@@ -221,7 +238,7 @@ void FileDownloader::start()
             continue;
         }
         if (result == After::Fail) {
-            giveUp(item);
+            giveUp(item, true);
             completed = itemStartCompleted;
         } else if (elementMode && elementIndex + 1 < item.elements.size()) {
             ++elementIndex;
@@ -316,8 +333,6 @@ bool FileDownloader::beginRequest(bool resume)
 
     waiting = false;
     countdown = 0;
-    errorCode = 0;
-    digestError = false;
     writeFailed = false;
     overflow = false;
     stallTicks = 0;
@@ -450,12 +465,19 @@ void FileDownloader::networkFinished()
     }
     if (overflow) {
         removeOutput();
-        scheduleRetry(true, 0);
+        scheduleRetry(Cause::Damaged);
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
         removeOutput();
-        scheduleRetry(false, int(reply->error()));
+        // Qt numbers the host's refusals 201-299 and its failures 401-499; the rest are the
+        // connection's.
+        const int code = int(reply->error());
+        scheduleRetry(reply->error() == QNetworkReply::ContentNotFoundError
+                    || reply->error() == QNetworkReply::ContentGoneError
+                ? Cause::NotFound
+                : (code > 200 && code < 300) || (code > 400 && code < 500) ? Cause::HostError
+                                                                           : Cause::Connection);
         return;
     }
 
@@ -466,9 +488,7 @@ void FileDownloader::networkFinished()
             || (!originalHttps && next.scheme() == QLatin1String("http"));
         if (++redirects > redirectLimit || !allowed) {
             removeOutput();
-            scheduleRetry(false,
-                int(allowed ? QNetworkReply::TooManyRedirectsError
-                            : QNetworkReply::InsecureRedirectError));
+            scheduleRetry(Cause::HostError);
             return;
         }
         releaseReply();
@@ -491,7 +511,7 @@ void FileDownloader::networkFinished()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && (status < 200 || status > 299)) {
         removeOutput();
-        scheduleRetry(false, int(QNetworkReply::ProtocolInvalidOperationError));
+        scheduleRetry(status == 404 || status == 410 ? Cause::NotFound : Cause::HostError);
         return;
     }
     // A connection closed mid-body is not always reported as an error; the announced length
@@ -501,7 +521,7 @@ void FileDownloader::networkFinished()
         = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
     if (announced && quint64(length) != requestReceived) {
         removeOutput();
-        scheduleRetry(false, int(QNetworkReply::RemoteHostClosedError));
+        scheduleRetry(Cause::Connection);
         return;
     }
 
@@ -514,11 +534,14 @@ void FileDownloader::networkFinished()
         result = finishPlainFile(item);
 
     if (result == After::Retry) {
-        scheduleRetry(true, 0);
+        scheduleRetry(Cause::Damaged);
         return;
     }
-    if (result == After::Advance)
+    if (result == After::Advance) {
         completed += requestBytes;
+        streak = 0;
+        itemFailures = 0;
+    }
     requestBytes = 0;
     requestReceived = 0;
     if (result == After::Advance)
@@ -547,8 +570,11 @@ FileDownloader::After FileDownloader::finishPlainFile(const DownloadItem &item)
         return After::Fail;
     }
     QCryptographicHash md5(QCryptographicHash::Md5);
-    const bool intact = PackedStream::unpack(packed, unpacked, item.size, &md5);
-    const bool written = unpacked.flush() && unpacked.error() == QFileDevice::NoError;
+    bool writeFailed = false;
+    const bool intact = PackedStream::unpack(packed, unpacked, item.size, &md5, &writeFailed);
+    // A full disk takes a write short without an error; that is the disk, not the content.
+    const bool written
+        = !writeFailed && unpacked.flush() && unpacked.error() == QFileDevice::NoError;
     unpacked.close();
     packed.remove();
     if (!written) {
@@ -583,7 +609,12 @@ FileDownloader::After FileDownloader::finishElement(const DownloadItem &item)
     if (!editor)
         return After::Fail;
 
-    const int index = editor->findEntry(element.first);
+    int index = editor->findEntry(element.first);
+    if (index < 0 && !editor->hasRoomForEntry()) {
+        if (!makeRoom(item))
+            return After::Fail;
+        index = editor->findEntry(element.first);
+    }
     const bool stored
         = index >= 0 ? editor->replaceEntry(index, data) : editor->appendEntry(element.first, data);
     // The directory goes to disk before the state records the element, so a crash in between
@@ -622,11 +653,13 @@ FileDownloader::After FileDownloader::finishAudioPart(const DownloadItem &item)
     const auto copyPart = [&md5](QFile &piece, QFile &joined, quint32) {
         while (!piece.atEnd()) {
             const QByteArray chunk = piece.read(joinChunkBytes);
-            if (chunk.isEmpty() || joined.write(chunk) != chunk.size())
-                return false;
+            if (chunk.isEmpty())
+                return After::Retry;
+            if (joined.write(chunk) != chunk.size())
+                return After::Fail;
             md5.addData(chunk);
         }
-        return true;
+        return After::Advance;
     };
     const auto verify = [&](const QString &joinedPath) {
         const QString expected = planner ? planner->remoteMd5(item.path) : QString();
@@ -658,8 +691,11 @@ FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item
 
     showStatus(Unpacking);
     const auto unpackPart = [last, fullPart](QFile &piece, QFile &joined, quint32 part) {
-        return PackedStream::unpackRange(
-            piece, joined, part < last ? fullPart : 1, fullPart, nullptr);
+        bool writeFailed = false;
+        if (PackedStream::unpackRange(piece, joined, part < last ? fullPart : 1, fullPart, nullptr,
+                nullptr, &writeFailed))
+            return After::Advance;
+        return writeFailed ? After::Fail : After::Retry;
     };
     const auto verify = [&](const QString &joinedPath) { return verifyArchive(item, joinedPath); };
     const After result = joinParts(item, unpackPart, verify);
@@ -686,18 +722,21 @@ FileDownloader::After FileDownloader::joinParts(const DownloadItem &item,
         return After::Fail;
     const quint32 parts = partsOf(item);
     bool readable = true;
-    bool intact = true;
+    After appended = After::Advance;
     for (quint32 part = 0; part < parts; ++part) {
         QFile piece(diskPath(RemoteNames::temporaryPart(item.path, part)));
-        if (readable && intact && joined.error() == QFileDevice::NoError) {
+        if (readable && appended == After::Advance && joined.error() == QFileDevice::NoError) {
             readable = piece.open(QIODevice::ReadOnly);
-            intact = readable && append(piece, joined, part);
+            if (readable)
+                appended = append(piece, joined, part);
             piece.close();
         }
         // Every part goes, also after a failure: whatever follows fetches them all again.
         piece.remove();
     }
-    const bool written = readable && joined.flush() && joined.error() == QFileDevice::NoError;
+    const bool intact = appended == After::Advance;
+    const bool written = readable && appended != After::Fail && joined.flush()
+        && joined.error() == QFileDevice::NoError;
     joined.close();
     if (!written) {
         joined.remove();
@@ -742,25 +781,56 @@ bool FileDownloader::verifyArchive(const DownloadItem &item, const QString &file
     return good;
 }
 
-void FileDownloader::scheduleRetry(bool digest, int code)
+void FileDownloader::scheduleRetry(Cause failure)
 {
-    waiting = true;
-    countdown = timing.retryTicks;
-    digestError = digest;
-    errorCode = code;
+    cause = failure;
     requestBytes = 0;
     requestReceived = 0;
     releaseReply();
-    showStatus(digest ? DigestError : NetworkError);
+    if (itemIndex < queue.size())
+        troubled.insert(queue.at(itemIndex).path);
+    if (failure == Cause::Damaged || failure == Cause::NotFound)
+        ++itemFailures;
+    // The pause doubles with every failure in a row, so a host that keeps failing is asked
+    // less and less often instead of every few seconds.
+    qint64 ticks = qMax(timing.retryTicks, 0);
+    for (int i = 0; i < streak && ticks < timing.maxRetryTicks; ++i)
+        ticks *= 2;
+    ++streak;
+    countdown = int(qMin<qint64>(ticks, qMax(timing.maxRetryTicks, timing.retryTicks)));
+    if (itemFailures >= suspectFailures)
+        countdown = 0; // passed over at once
+    waiting = countdown > 0;
+    showStatus(failure == Cause::Damaged ? DigestError : NetworkError);
     if (countdown <= 0) {
         outcome = After::Retry;
         loop.quit();
     }
 }
 
-void FileDownloader::giveUp(const DownloadItem &item)
+bool FileDownloader::makeRoom(const DownloadItem &item)
 {
-    failures.append(item.path);
+    // The directory area is full: rebuilt with room for every element still to come, then
+    // edited on. The conversion keeps every element's bytes, so the state stays true.
+    const QString path = diskPath(item.path);
+    if (path.isEmpty() || !editor)
+        return false;
+    const qint64 room = qint64(editor->liveEntryCount()) + (item.elements.size() - elementIndex);
+    editor->close();
+    editor.reset();
+    const bool converted = ImgArchive::convertToStaticHeader(path, nullptr, room);
+    editor = std::make_unique<ImgArchive::ArchiveEditor>(path);
+    if (!editor->open()) {
+        editor.reset();
+        return false;
+    }
+    return converted && editor->hasRoomForEntry();
+}
+
+void FileDownloader::giveUp(const DownloadItem &item, bool localFault)
+{
+    if (localFault)
+        failures.append(item.path);
     closeOutput();
     if (editor) {
         editor->close();
@@ -795,7 +865,7 @@ void FileDownloader::speedCalc()
     }
     if (waiting && countdown > 0) {
         --countdown;
-        showStatus(digestError ? DigestError : NetworkError);
+        showStatus(cause == Cause::Damaged ? DigestError : NetworkError);
         if (countdown == 0) {
             waiting = false;
             outcome = After::Retry;
@@ -838,38 +908,33 @@ void FileDownloader::showStatus(int status)
     const QString elementName = elementMode && elementIndex < item.elements.size()
         ? item.elements.at(elementIndex).first
         : QString();
+    const QString subject
+        = elementMode ? QStringLiteral("%1 (%2)").arg(elementName, item.path) : item.path;
     QString left;
     switch (status) {
     case NetworkError:
-        left = elementMode ? QStringLiteral("%1 (%2): ошибка сети (#%3), повтор через %4...")
-                                 .arg(elementName, item.path)
-                                 .arg(errorCode)
-                                 .arg(countdown)
-                           : QStringLiteral("%1: ошибка сети (#%2), повтор через %3...")
-                                 .arg(item.path)
-                                 .arg(errorCode)
-                                 .arg(countdown);
+    case DigestError: {
+        // In words a player understands, naming the file, not a bare error number.
+        const char *reason = "нет связи с сервером файлов";
+        if (cause == Cause::NotFound)
+            reason = "файл не найден на сервере";
+        else if (cause == Cause::HostError)
+            reason = "сервер файлов не отдаёт файл";
+        else if (cause == Cause::Damaged)
+            reason = "файл пришёл повреждённым";
+        left = QStringLiteral("%1: %2, повтор через %3...")
+                   .arg(subject, QString::fromUtf8(reason))
+                   .arg(countdown);
         break;
-    case DigestError:
-        left = elementMode ? QStringLiteral("%1 (%2): неверный md5-хэш, повтор через %3...")
-                                 .arg(elementName, item.path)
-                                 .arg(countdown)
-                           : QStringLiteral("%1: неверный md5-хэш, повтор через %2...")
-                                 .arg(item.path)
-                                 .arg(countdown);
-        break;
+    }
     case Saving:
-        left = elementMode ? QStringLiteral("%1 (%2): сохранение...").arg(elementName, item.path)
-                           : QStringLiteral("%1: сохранение...").arg(item.path);
+        left = subject + QStringLiteral(": сохранение...");
         break;
     case Unpacking:
-        left = elementMode
-            ? QStringLiteral("%1 (%2): разархивирование...").arg(elementName, item.path)
-            : QStringLiteral("%1: разархивирование...").arg(item.path);
+        left = subject + QStringLiteral(": разархивирование...");
         break;
     default:
-        left = elementMode ? QStringLiteral("%1 (%2)...").arg(elementName, item.path)
-                           : QStringLiteral("%1...").arg(item.path);
+        left = subject + QStringLiteral("...");
         break;
     }
 

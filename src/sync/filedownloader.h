@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -58,7 +59,10 @@ private:
 // element into the local archive or whole in packed 16 MiB parts. Everything is written next
 // to its destination first and put in place only after its size and digest match; each
 // completed item is committed to the ledger at once. Network faults, stalls and wrong content
-// are retried after a countdown, without limit, until the stop flag is set.
+// are retried after a countdown that doubles with every failure in a row (up to a cap), until
+// the stop flag is set; an item whose content keeps failing its check, or that the host keeps
+// not finding, is passed over for this run instead, since the list it was planned from may
+// have changed on the host: the pipeline's next cycle fetches the list again.
 //
 // A local write failure (a temporary or a destination that cannot be written, an archive that
 // cannot be opened) does not end the run: that item is given up for this run, its temporaries
@@ -74,8 +78,11 @@ public:
         int firstTickMs = 100;
         int stallTicks = 10; // ticks without data before a reply is aborted
         int retryTicks = 3; // ticks between a failure and the retry
+        int maxRetryTicks = 60; // the pause grows up to this
     };
     static constexpr int redirectLimit = 10;
+    // Failed checks (or "not found" answers) of one item before it is passed over.
+    static constexpr int suspectFailures = 3;
 
     // filesUrl: the file host's base, "https://host/launcher/filesystem".
     FileDownloader(const QString &baseDir, SyncProgress *pipeline, DownloadLedger *planner,
@@ -111,6 +118,13 @@ public:
 
     // Paths of items given up because the local disk refused them, in queue order.
     const QStringList &localFailures() const { return failures; }
+    // Paths of items the host failed at least once this run (any retry); their coming back in
+    // the next cycle's plan is no sign of a local fault.
+    const QSet<QString> &hostTroubled() const { return troubled; }
+    // Host failures in a row, carried from one cycle's downloader to the next so that fetching
+    // the list again does not reset the pause.
+    int failureStreak() const { return streak; }
+    void setFailureStreak(int failures) { streak = failures; }
 
 public slots:
     void networkFinished();
@@ -128,6 +142,8 @@ private:
         Unpacking = 5
     };
     enum class After { Advance, Retry, Fail };
+    // What a failed request met, in the words the player is shown.
+    enum class Cause { Connection, NotFound, HostError, Damaged };
 
     bool beginRequest(bool resume);
     void sendRequest(const QUrl &url);
@@ -137,16 +153,19 @@ private:
     After finishElement(const DownloadItem &item);
     After finishAudioPart(const DownloadItem &item);
     After finishArchivePart(const DownloadItem &item);
-    // Copies one part temporary into the joined file; false when its content is bad.
-    using PartAppender = std::function<bool(QFile &piece, QFile &joined, quint32 part)>;
+    // Copies one part temporary into the joined file: Retry for bad content, Fail when the
+    // joined file cannot be written.
+    using PartAppender = std::function<After(QFile &piece, QFile &joined, quint32 part)>;
     // The last part of an audio file or whole archive is in: joins every part temporary, in
     // order and removing each, into the item's temporary, and moves that into place once
     // verify accepts it. Bad content asks for every part again; a disk failure is Fail.
     After joinParts(const DownloadItem &item, const PartAppender &append,
         const std::function<bool(const QString &)> &verify);
     bool verifyArchive(const DownloadItem &item, const QString &file) const;
-    void scheduleRetry(bool digest, int errorCode);
-    void giveUp(const DownloadItem &item);
+    void scheduleRetry(Cause cause);
+    bool makeRoom(const DownloadItem &item);
+    // Ends the current item for this run; a local fault is listed in localFailures().
+    void giveUp(const DownloadItem &item, bool localFault);
     void removePartFiles(const DownloadItem &item) const;
     QString diskPath(const QString &relative) const;
     void showStatus(int status);
@@ -178,8 +197,10 @@ private:
 
     bool waiting = false;
     int countdown = 0;
-    int errorCode = 0;
-    bool digestError = false;
+    Cause cause = Cause::Connection;
+    int streak = 0;
+    int itemFailures = 0; // failed checks and "not found" of the current item
+    QSet<QString> troubled;
     bool writeFailed = false;
     bool overflow = false; // the host sent more than the item can take
     bool restartItem = false; // the assembled whole failed its check: fetch every part again

@@ -3,6 +3,7 @@
 #include "app/runstate.h"
 #include "files/filesystem.h"
 #include "img/imgformat.h"
+#include "img/staticheader.h"
 #include "sync/tidying.h"
 
 #include <QCryptographicHash>
@@ -11,6 +12,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 namespace {
 
@@ -101,6 +103,27 @@ void LocalInventory::scanFiles()
     }
 }
 
+void LocalInventory::adoptRemoteKinds(const FileSystem &remote)
+{
+    QHash<QString, const FileEntry *> remoteByPath;
+    remoteByPath.reserve(remote.entries.size());
+    for (const FileEntry &entry : remote.entries) {
+        if (!entry.name.isEmpty() && !remoteByPath.contains(entry.path))
+            remoteByPath.insert(entry.path, &entry);
+    }
+    for (FileEntry &entry : list.entries) {
+        const FileEntry *listed = remoteByPath.value(entry.path);
+        if (!listed || listed->kind == entry.kind)
+            continue;
+        if (listed->kind == FileEntry::img_archive
+            && !ImgArchive::isStaticHeaderArchive(diskPath(entry.path)))
+            continue;
+        entry.kind = listed->kind;
+        entry.partCount = listed->kind == FileEntry::audio_file ? listed->partCount : 0;
+        entry.partSize = listed->kind == FileEntry::audio_file ? listed->partSize : 0;
+    }
+}
+
 bool LocalInventory::readArchiveElements(const QString &file, QVector<FileEntry> *elements)
 {
     QFile archive(file);
@@ -139,7 +162,10 @@ void LocalInventory::readImgDirectories()
         if (entry.name.isEmpty() || entry.kind != FileEntry::img_archive)
             continue;
         QVector<FileEntry> elements;
-        if (!readArchiveElements(diskPath(entry.path), &elements) || elements.isEmpty()) {
+        // An archive without elements is still one (element updates can fill it); only a file
+        // that is not an archive at all is taken whole.
+        if (!readArchiveElements(diskPath(entry.path), &elements)
+            || (elements.isEmpty() && !ImgArchive::isStaticHeaderArchive(diskPath(entry.path)))) {
             entry.kind = FileEntry::file;
             continue;
         }

@@ -27,6 +27,11 @@ public:
 
     void scanDirectories();
     void scanFiles();
+    // Where the remote list names a scanned file as another kind, its word counts over the
+    // file's name: an ".img" listed as a plain file is hashed whole and never edited, a file
+    // listed as an archive is one once it holds the static-header layout. Otherwise the two
+    // would disagree about it on every cycle. Runs between scanFiles and readImgDirectories.
+    void adoptRemoteKinds(const FileSystem &remote);
     void readImgDirectories();
     void readModificationTimes();
     // Both stop at the first file that cannot be opened (false), leaving it and every later

@@ -40,14 +40,17 @@ bool isIntact(QIODevice &in, quint32 minSize, quint32 maxSize)
     return unpackRange(in, sink, minSize, maxSize, nullptr);
 }
 
-bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicHash *hash)
+bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicHash *hash,
+    bool *writeFailed)
 {
-    return unpackRange(in, out, expectedSize, expectedSize, hash);
+    return unpackRange(in, out, expectedSize, expectedSize, hash, nullptr, writeFailed);
 }
 
 bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize,
-    QCryptographicHash *hash, quint32 *unpackedSize)
+    QCryptographicHash *hash, quint32 *unpackedSize, bool *writeFailed)
 {
+    if (writeFailed)
+        *writeFailed = false;
     quint32 expectedSize = 0;
     if (!readPrefix(in, &expectedSize) || expectedSize < minSize || expectedSize > maxSize)
         return false;
@@ -96,6 +99,8 @@ bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize
             if (have > 0) {
                 if (out.write(output.get(), have) != have) {
                     failed = true;
+                    if (writeFailed)
+                        *writeFailed = true;
                     break;
                 }
                 if (hash)

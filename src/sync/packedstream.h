@@ -14,13 +14,15 @@ namespace PackedStream {
 
 // Inflates the packed data read from in into out. True only when the length prefix equals
 // expectedSize, the stream ends cleanly and yields exactly expectedSize bytes. hash, when
-// given, is fed with the unpacked bytes.
-bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicHash *hash);
+// given, is fed with the unpacked bytes. writeFailed, when given, tells a failure of out (a
+// full disk writes short) from bad content.
+bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicHash *hash,
+    bool *writeFailed = nullptr);
 
 // The same for a length the caller knows only a range of: the prefix must lie within
 // [minSize, maxSize]. unpackedSize receives the length.
 bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize,
-    QCryptographicHash *hash, quint32 *unpackedSize = nullptr);
+    QCryptographicHash *hash, quint32 *unpackedSize = nullptr, bool *writeFailed = nullptr);
 
 // Whether in holds packed data whose length lies within [minSize, maxSize] and which unpacks
 // cleanly to exactly that length; nothing is kept.

@@ -25,6 +25,13 @@ bool acceptablePath(const QString &path)
     return true;
 }
 
+// The tidying deletes such a file before every scan, so it would be fetched on every cycle.
+bool acceptableEntry(const FileEntry &entry)
+{
+    return acceptablePath(entry.path)
+        && !Tidying::isTemporaryName(entry.path.mid(entry.path.lastIndexOf(QLatin1Char('/')) + 1));
+}
+
 } // namespace
 
 void sanitize(FileSystem &list)
@@ -41,7 +48,7 @@ void sanitize(FileSystem &list)
     QVector<FileEntry> entries;
     entries.reserve(list.entries.size());
     for (const FileEntry &entry : qAsConst(list.entries)) {
-        if (entry.name.isEmpty() || !acceptablePath(entry.path))
+        if (entry.name.isEmpty() || !acceptableEntry(entry))
             continue;
         entries.append(entry);
         for (int slash = entry.path.indexOf(QLatin1Char('/')); slash > 0;
@@ -59,10 +66,16 @@ void sanitize(FileSystem &list)
     for (auto it = list.imgContents.begin(); it != list.imgContents.end(); ++it) {
         QVector<FileEntry> kept;
         kept.reserve(it.value().size());
+        // The archive finds names regardless of case, so of two names that differ only in case
+        // the second would overwrite the first's data under the first's name.
+        QSet<QString> names;
         for (const FileEntry &element : qAsConst(it.value())) {
             if (SafePath::isPlainName(element.name) && ImgArchive::fitsNameField(element.name)
-                && !element.name.contains(QLatin1Char(' ')) && element.size > 0)
+                && !element.name.contains(QLatin1Char(' ')) && element.size > 0
+                && !names.contains(element.name.toCaseFolded())) {
                 kept.append(element);
+                names.insert(element.name.toCaseFolded());
+            }
         }
         it.value() = kept;
     }

@@ -56,6 +56,17 @@ FileEntry elementCopy(const FileEntry &element)
     return copy;
 }
 
+// The keys of planned items (see planKeys()).
+QString fileKey(const QString &path, const QString &md5)
+{
+    return QStringLiteral("f:") + path + QLatin1Char('\t') + md5;
+}
+
+QString elementKey(const QString &archive, const QString &name, const QString &md5)
+{
+    return QStringLiteral("e:") + archive + QLatin1Char('\n') + name + QLatin1Char('\t') + md5;
+}
+
 FileEntry entryCopy(const FileEntry &entry)
 {
     FileEntry copy;
@@ -166,6 +177,7 @@ bool SyncDiffHandler::hasChanges() const
 bool SyncDiffHandler::compare(bool freshState)
 {
     clearPlans();
+    unreadable.clear();
     if (!localList || !savedState || !remoteList)
         return false;
 
@@ -308,8 +320,10 @@ bool SyncDiffHandler::hashSavedFiles()
             continue;
         worker->updateCurrentFile(saved.path, QString());
         const QString digest = LocalInventory::fileMd5(gameDir + QLatin1Char('/') + saved.path);
-        if (digest.isEmpty())
+        if (digest.isEmpty()) {
+            unreadable = saved.path;
             return false;
+        }
         saved.md5 = digest;
     }
     return true;
@@ -344,8 +358,10 @@ bool SyncDiffHandler::hashNewElements(const QStringList &archives)
         if (!pending)
             continue;
         ImgArchive::ArchiveEditor archive(gameDir + QLatin1Char('/') + path);
-        if (!archive.open())
+        if (!archive.open()) {
+            unreadable = path;
             return false;
+        }
         for (FileEntry &element : sequence) {
             if (stopping())
                 return false;
@@ -486,8 +502,12 @@ void SyncDiffHandler::removeExtraFiles()
         if (item.second != Remove)
             continue;
         const QString path = SafePath::resolve(gameDir, item.first.path, true);
-        if (!path.isEmpty() && (QFileInfo(path).isSymLink() || QFileInfo::exists(path)))
-            QFile::remove(path);
+        if (!path.isEmpty() && (QFileInfo(path).isSymLink() || QFileInfo::exists(path))
+            && !QFile::remove(path)) {
+            // Read-only, or held open by a running program: it stays, and so does its record.
+            notRemoved.append(item.first.path);
+            continue;
+        }
         const int s = findEntry(savedState, item.first.path);
         if (s >= 0)
             savedState->entries[s].name.clear();
@@ -499,12 +519,67 @@ void SyncDiffHandler::removeExtraFiles()
         if (item.second != Remove)
             continue;
         const QString path = SafePath::resolve(gameDir, item.first);
-        if (!path.isEmpty() && QFileInfo(path).isDir())
-            QDir(path).removeRecursively();
+        if (!path.isEmpty() && QFileInfo(path).isDir() && !QDir(path).removeRecursively()) {
+            notRemoved.append(item.first);
+            continue;
+        }
         const int d = savedState->directories.indexOf(item.first);
         if (d >= 0)
             savedState->directories[d].clear();
     }
+}
+
+void SyncDiffHandler::forgetPlannedContent()
+{
+    for (const auto &item : qAsConst(files)) {
+        if (item.second != Replace)
+            continue;
+        const int s = findEntry(savedState, item.first.path);
+        if (s < 0)
+            continue;
+        FileEntry &saved = savedState->entries[s];
+        saved.md5.clear();
+        // An archive fetched whole brings every element anew.
+        if (saved.imgKey >= 0 && savedState->imgContents.contains(saved.imgKey))
+            savedState->imgContents[saved.imgKey].clear();
+    }
+    for (const auto &archivePlan : qAsConst(elements)) {
+        const int s = findEntry(savedState, archivePlan.first);
+        if (s < 0)
+            continue;
+        QVector<FileEntry> &sequence = savedState->imgContents[savedState->entries.at(s).imgKey];
+        for (const auto &item : archivePlan.second) {
+            if (item.second != Replace)
+                continue;
+            const int e = findElement(sequence, item.first.name);
+            if (e >= 0)
+                sequence[e].md5.clear();
+        }
+    }
+}
+
+QVector<QPair<QString, QString>> SyncDiffHandler::planKeys() const
+{
+    QVector<QPair<QString, QString>> keys;
+    for (const auto &item : directories) {
+        keys.append(
+            { (item.second == Remove ? QStringLiteral("y:") : QStringLiteral("d:")) + item.first,
+                item.first });
+    }
+    for (const auto &item : files) {
+        keys.append({ item.second == Remove ? QStringLiteral("x:") + item.first.path
+                                            : fileKey(item.first.path, item.first.md5),
+            item.first.path });
+    }
+    for (const auto &archivePlan : elements) {
+        for (const auto &item : archivePlan.second) {
+            keys.append({ item.second == Remove
+                    ? QStringLiteral("z:") + archivePlan.first + QLatin1Char('\n') + item.first.name
+                    : elementKey(archivePlan.first, item.first.name, item.first.md5),
+                archivePlan.first });
+        }
+    }
+    return keys;
 }
 
 void SyncDiffHandler::prepareUpdate()

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class FileDownloader;
@@ -31,10 +32,17 @@ public:
 
     // Updates the saved state from the local inventory, hashes what is unknown and plans.
     // freshState: the state was just built from the disk, so the fingerprint shortcut is not
-    // taken. False when hashing failed or the stop flag ended it; the plans are then empty.
+    // taken. False when hashing failed (unreadablePath() names the file) or the stop flag
+    // ended it; the plans are then empty.
     bool compare(bool freshState);
     bool hasChanges() const;
+    // Carries out every removal; what could not be removed is in removalFailures().
     void removeExtraFiles();
+    // Clears what the state claims about everything the plan is about to overwrite (whole
+    // files, archives fetched whole, replaced elements). Saved before the first byte changes,
+    // this keeps the state from ever claiming a digest that the disk does not hold, whenever
+    // the process dies: what was being changed is merely hashed again.
+    void forgetPlannedContent();
     void prepareUpdate();
     void rebuildUpdatedArchives();
 
@@ -45,6 +53,13 @@ public:
     const QVector<QPair<QString, qint32>> &directoryPlan() const { return directories; }
     const QVector<QPair<FileEntry, qint32>> &filePlan() const { return files; }
     const QVector<QPair<QString, ElementPlan>> &imgPlan() const { return elements; }
+
+    // One key per planned item, naming its target (path, element, expected digest), paired with
+    // the file it concerns. A key that cycle after cycle plans again is an item the run cannot
+    // settle.
+    QVector<QPair<QString, QString>> planKeys() const;
+    const QString &unreadablePath() const { return unreadable; }
+    const QStringList &removalFailures() const { return notRemoved; }
 
     QString remoteMd5(const QString &path) const override;
     QString remoteElementMd5(const QString &archivePath, const QString &elementName) const override;
@@ -76,4 +91,6 @@ private:
     // path -> index of the first live entry, kept for the lists as they change; paths are
     // unique after normalisation, so this is the linear first-match search made cheap.
     mutable QHash<const FileSystem *, QHash<QString, int>> index;
+    QString unreadable;
+    QStringList notRemoved;
 };

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QThread>
 
@@ -100,7 +101,9 @@ SyncThread::Cycle SyncThread::runCycle()
     if (!fetchLists()) {
         emit setProgressText(QString::fromUtf8(fileListError), QString());
         emit setProgressState(1, 0);
-        endRun(true);
+        // The game may be played as it is, but only where there is one: a first install
+        // without a list has nothing to start.
+        endRun(QFileInfo(gameDir + QLatin1String(gameProgram)).isFile());
         return Cycle::Ended;
     }
     if (stopped())
@@ -137,9 +140,19 @@ SyncThread::Cycle SyncThread::runCycle()
     }
 
     stage(QStringLiteral("Проверка целостности и поиск обновлений..."));
-    planChanges(freshState);
+    const bool planned = planChanges(freshState);
     if (stopped())
         return Cycle::Ended;
+    if (!planned && !diffHandler->unreadablePath().isEmpty()) {
+        // Nothing was compared, so nothing can be called ready (a game holding the file open).
+        endWithError(readError, diffHandler->unreadablePath());
+        return Cycle::Ended;
+    }
+    const QString stalled = stalledItem();
+    if (!stalled.isEmpty()) {
+        endWithError(stuckError, stalled);
+        return Cycle::Ended;
+    }
 
     if (!diffHandler->hasChanges()) {
         stage(QStringLiteral("Пересборка обновленных IMG архивов..."));
@@ -156,7 +169,13 @@ SyncThread::Cycle SyncThread::runCycle()
         return Cycle::Ended;
 
     stage(QStringLiteral("Сохранение внутренних данных..."));
-    writeState();
+    // What is about to be overwritten is forgotten on disk first; without that record nothing
+    // may change, or a crash could leave the state claiming the old bytes.
+    diffHandler->forgetPlannedContent();
+    if (!writeState()) {
+        endWithError(writeError, QLatin1String(stateFileName + 1));
+        return Cycle::Ended;
+    }
     if (stopped())
         return Cycle::Ended;
 
@@ -165,6 +184,7 @@ SyncThread::Cycle SyncThread::runCycle()
         environment.fileHostUrl + QLatin1String(RemoteNames::filesPath), environment.timing);
     if (environment.freeBytes)
         downloader->setFreeSpaceQuery(environment.freeBytes);
+    downloader->setFailureStreak(hostFailureStreak);
     diffHandler->setDownloader(downloader);
     diffHandler->prepareUpdate();
     if (stopped())
@@ -191,6 +211,10 @@ SyncThread::Cycle SyncThread::runCycle()
     progressStage = 4;
     downloader->start();
     progressStage = 0;
+    hostFailureStreak = downloader->failureStreak();
+    const QSet<QString> &troubled = downloader->hostTroubled();
+    for (auto it = lastPlan.begin(); it != lastPlan.end();)
+        it = troubled.contains(it.value()) ? lastPlan.erase(it) : std::next(it);
     flushState();
     if (stopped())
         return Cycle::Ended;
@@ -202,15 +226,43 @@ SyncThread::Cycle SyncThread::runCycle()
 
     // Items the disk refused were given up for this run; another cycle would only meet the same
     // refusal again. The player is told which file, and the game is not reported ready.
+    if (!diffHandler->removalFailures().isEmpty()) {
+        endWithError(removeError, diffHandler->removalFailures().first());
+        return Cycle::Ended;
+    }
     const QStringList failures = downloader->localFailures();
     if (!failures.isEmpty()) {
-        emit setProgressText(
-            QStringLiteral("Ошибка записи на диск: ") + failures.first(), QString());
-        emit setProgressState(1, 0);
-        endRun(false);
+        endWithError(writeError, failures.first());
         return Cycle::Ended;
     }
     return Cycle::Again;
+}
+
+void SyncThread::endWithError(const char *text, const QString &file)
+{
+    emit setProgressText(QString::fromUtf8(text) + file, QString());
+    emit setProgressState(1, 0);
+    endRun(false);
+}
+
+QString SyncThread::stalledItem()
+{
+    // A cycle that plans again what the cycle before it planned made no progress with it: the
+    // disk did not keep it, or something undoes it. The host's failures are excused (they are
+    // retried with a growing pause); anything else is given up on after a few cycles, naming
+    // the file, instead of spinning.
+    const QVector<QPair<QString, QString>> keys = diffHandler->planKeys();
+    QString repeated;
+    QHash<QString, QString> plan;
+    plan.reserve(keys.size());
+    for (const auto &key : keys) {
+        if (repeated.isEmpty() && lastPlan.contains(key.first))
+            repeated = key.second;
+        plan.insert(key.first, key.second);
+    }
+    lastPlan = plan;
+    stalledCycles = repeated.isEmpty() ? 0 : stalledCycles + 1;
+    return stalledCycles >= stallLimit ? repeated : QString();
 }
 
 bool SyncThread::fetchLists()
@@ -248,7 +300,12 @@ void SyncThread::convertNames()
 
 void SyncThread::convertImgArchives()
 {
-    const QStringList archives = Tidying::archivesToConvert(gameDir);
+    QSet<QString> plainFiles;
+    for (const FileEntry &entry : qAsConst(remoteList->entries)) {
+        if (!entry.name.isEmpty() && entry.kind != FileEntry::img_archive)
+            plainFiles.insert(entry.path);
+    }
+    const QStringList archives = Tidying::archivesToConvert(gameDir, plainFiles);
     if (quitRequested)
         return;
     // Converted archives are not queued for the rebuild stage: the conversion has just left
@@ -269,6 +326,7 @@ void SyncThread::scanLocal()
     LocalInventory inventory(*localList);
     inventory.scanDirectories();
     inventory.scanFiles();
+    inventory.adoptRemoteKinds(*remoteList);
     inventory.readImgDirectories();
     inventory.readModificationTimes();
 }
@@ -299,16 +357,17 @@ bool SyncThread::checkOldCopy()
     return true;
 }
 
-void SyncThread::planChanges(bool freshState)
+bool SyncThread::planChanges(bool freshState)
 {
     progressStage = 5;
     diffHandler = new SyncDiffHandler(gameDir, this);
     diffHandler->setLists(localList, savedState, remoteList);
     QSettings settings(environment.launcherDir + QStringLiteral("/user.ini"), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("SERVERS"));
-    if (settings.value(QStringLiteral("NoSync"), 0).toInt() == 0)
-        diffHandler->compare(freshState);
+    const bool compared = settings.value(QStringLiteral("NoSync"), 0).toInt() != 0
+        || diffHandler->compare(freshState);
     progressStage = 0;
+    return compared;
 }
 
 void SyncThread::rebuildImgArchives()
@@ -318,16 +377,16 @@ void SyncThread::rebuildImgArchives()
     progressStage = 0;
 }
 
-void SyncThread::writeState()
+bool SyncThread::writeState()
 {
     if (!savedState)
-        return;
+        return true;
     savedState->normalize();
     QByteArray text;
     savedState->writeText(text, true);
-    FileSystem::writeSealedFile(QLatin1String(stateFileName), text, environment.launcherDir);
     savePending = false;
     lastSave.start();
+    return FileSystem::writeSealedFile(QLatin1String(stateFileName), text, environment.launcherDir);
 }
 
 void SyncThread::saveState()

@@ -6,6 +6,7 @@
 #include "sync/syncinterfaces.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -50,8 +51,19 @@ public:
     ~SyncThread() override;
 
     static constexpr char stateFileName[] = "/korvina_launcher.bin";
-    // Shown when the remote list cannot be fetched; the run still ends ready (UTF-8).
+    // Shown when the remote list cannot be fetched; the run still ends ready (UTF-8), unless
+    // the game directory holds no game to play.
     static constexpr char fileListError[] = "Ошибка: не удалось получить список файлов";
+    // The program whose presence means there is a game to play without the list.
+    static constexpr char gameProgram[] = "/gta_sa.exe";
+    // Runs that end without ready, each followed by the file concerned (UTF-8).
+    static constexpr char writeError[] = "Ошибка записи на диск: ";
+    static constexpr char removeError[] = "Ошибка удаления файла: ";
+    static constexpr char readError[] = "Ошибка чтения файла: ";
+    static constexpr char stuckError[] = "Не удаётся обновить файл: ";
+    // Cycles in a row that may plan again what the cycle before them planned, before the run
+    // gives up on it.
+    static constexpr int stallLimit = 2;
 
     void saveState() override;
     void markArchiveUpdated(const QByteArray &path) override;
@@ -81,9 +93,11 @@ private:
     void convertImgArchives();
     void scanLocal();
     bool checkOldCopy();
-    void planChanges(bool freshState);
+    bool planChanges(bool freshState);
+    QString stalledItem();
     void rebuildImgArchives();
-    void writeState();
+    void endWithError(const char *text, const QString &file);
+    bool writeState();
     void flushState();
     void deleteCycle();
 
@@ -98,4 +112,9 @@ private:
     SyncEnvironment environment;
     QElapsedTimer lastSave;
     bool savePending = false;
+    // Carried from cycle to cycle: what the last cycle planned (less what the host failed
+    // at), how many cycles in a row repeated some of it, and the downloader's failure streak.
+    QHash<QString, QString> lastPlan; // key -> the file it concerns
+    int stalledCycles = 0;
+    int hostFailureStreak = 0;
 };

@@ -34,6 +34,13 @@ QString canonicalName(const QString &name)
     return name.simplified().replace(QLatin1Char(' '), QLatin1Char('_')).toLower();
 }
 
+bool isTemporaryName(const QString &fileName)
+{
+    const QString suffix = lowerSuffix(fileName);
+    return suffix == QLatin1String("tmp") || suffix == QLatin1String("lnk")
+        || suffix == QLatin1String("link");
+}
+
 bool isExcludedArchiveName(const QString &fileName)
 {
     static const char *const names[] = { "anim.img", "cuts.img", "carrec.img", "paths.img",
@@ -52,9 +59,7 @@ void removeTemporaryFiles(const QString &gameDir)
         QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
-        const QString suffix = lowerSuffix(it.fileName());
-        if (suffix == QLatin1String("tmp") || suffix == QLatin1String("lnk")
-            || suffix == QLatin1String("link"))
+        if (isTemporaryName(it.fileName()))
             doomed.append(it.filePath());
     }
     for (const QString &path : qAsConst(doomed)) {
@@ -145,7 +150,7 @@ bool isCompactArchive(const QString &path)
     return seen == count && quint64(file.size()) == sector * quint64(ImgArchive::sectorSize);
 }
 
-QStringList archivesToConvert(const QString &gameDir)
+QStringList archivesToConvert(const QString &gameDir, const QSet<QString> &plainFiles)
 {
     QStringList selected;
     QDirIterator it(gameDir, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
@@ -154,7 +159,9 @@ QStringList archivesToConvert(const QString &gameDir)
         const QString fileName = it.fileName();
         if (lowerSuffix(fileName) != QLatin1String("img") || isExcludedArchiveName(fileName))
             continue;
-        if (relativeTo(gameDir, it.filePath()).startsWith(QLatin1String("multiplayer_c/models/")))
+        const QString relative = relativeTo(gameDir, it.filePath());
+        if (relative.startsWith(QLatin1String("multiplayer_c/models/"))
+            || plainFiles.contains(relative))
             continue;
         if (it.fileInfo().isSymLink())
             continue;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -33,7 +34,12 @@ void convertFileNames(const QString &gameDir);
 bool isCompactArchive(const QString &path);
 
 // Absolute paths, in walk order, of the IMG archives below gameDir that the launcher manages
-// and that are not yet in the static-header layout, or not compacted in it.
-QStringList archivesToConvert(const QString &gameDir);
+// and that are not yet in the static-header layout, or not compacted in it. plainFiles: paths
+// relative to gameDir that the remote list names as plain files, whose bytes must stay as
+// they are.
+QStringList archivesToConvert(const QString &gameDir, const QSet<QString> &plainFiles = {});
+
+// Whether a file of this name is a temporary or a link that the tidying removes.
+bool isTemporaryName(const QString &fileName);
 
 } // namespace Tidying

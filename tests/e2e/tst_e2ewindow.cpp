@@ -4,7 +4,8 @@
 // or stops the service and runs one case at a time:
 //   readyWithService        service up, empty game directory: loading to "Готово к игре!"
 //   cachedServersOffline    service down, after readyWithService in the same directory
-//   builtInServersOffline   service down, a launcher directory that never saw the service
+//   builtInServersOffline   service down, a launcher directory that never saw the service,
+//                           with a game copied into it by hand
 // RECORD_FILE names where the wine stand-in on PATH records a game start.
 
 #include "app/mainwindow.h"

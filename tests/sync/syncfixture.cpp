@@ -12,6 +12,9 @@
 #include <QThread>
 #include <QtEndian>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace SyncFixture {
 
 QByteArray bytes(int length, int seed)
@@ -120,6 +123,40 @@ int RunResult::countTexts(const QString &prefix) const
     for (const auto &text : texts)
         count += text.first.startsWith(prefix) ? 1 : 0;
     return count;
+}
+
+Unprivileged::Unprivileged(const QString &tree, const QStringList &keep)
+{
+    if (::geteuid() != 0)
+        return;
+    constexpr uid_t nobody = 65534;
+    const auto handOver = [&](const QString &path) {
+        if (!keep.contains(path)
+            && ::chown(QFile::encodeName(path).constData(), nobody, nobody) != 0)
+            qWarning("cannot hand %s over", qPrintable(path));
+    };
+    // The way down to the tree must be open to that user as well.
+    for (QString up = QFileInfo(tree).absolutePath(); up.size() > 1;
+         up = QFileInfo(up).absolutePath()) {
+        struct stat info;
+        const QByteArray native = QFile::encodeName(up);
+        if (::stat(native.constData(), &info) == 0 && !(info.st_mode & S_IXOTH))
+            ::chmod(native.constData(), (info.st_mode & 07777) | S_IXOTH | S_IROTH);
+    }
+    handOver(tree);
+    QDirIterator it(tree, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext())
+        handOver(it.next());
+    // The group may stay root's where the system refuses it; the user is what counts.
+    groupDropped = ::setegid(nobody) == 0;
+    dropped = ::seteuid(nobody) == 0;
+}
+
+Unprivileged::~Unprivileged()
+{
+    if ((dropped && ::seteuid(0) != 0) || (groupDropped && ::setegid(0) != 0))
+        qFatal("cannot return to root");
 }
 
 SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl)

@@ -52,6 +52,20 @@ struct RunResult
 };
 
 SyncEnvironment environment(const QString &launcherDir, const QString &hostUrl);
+
+// While it lives, the process acts as an unprivileged user when it runs as root (root ignores
+// file permissions, and a test of a refused write needs them to hold): the tree is handed to
+// that user first, except the paths in keep, which stay root's.
+class Unprivileged
+{
+public:
+    Unprivileged(const QString &tree, const QStringList &keep);
+    ~Unprivileged();
+
+private:
+    bool dropped = false;
+    bool groupDropped = false;
+};
 // Runs one synchronisation to its end (the worker's thread quits) and collects its signals.
 // onText, when given, sees every left text on the worker's thread as it is sent.
 RunResult runSync(const QString &gameDir, const SyncEnvironment &environment,

@@ -109,17 +109,17 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect_data()
     wrongContent[100] = char(wrongContent[100] + 1);
     QTest::addColumn<TestResponse>("bad");
     QTest::addColumn<QString>("status");
-    QTest::newRow("server error") << TestResponse::error(500) << "ошибка сети (#";
-    QTest::newRow("not found") << TestResponse::error(404) << "ошибка сети (#";
-    QTest::newRow("dropped mid-body") << TestResponse::dropAfter(packed, 1000) << "ошибка сети (#";
-    QTest::newRow("stall mid-body") << TestResponse::stallAfter(packed, 1000) << "ошибка сети (#5)";
-    QTest::newRow("wrong content")
-        << TestResponse::ok(qCompress(wrongContent, 9)) << "неверный md5-хэш, повтор через 3...";
+    const QString damaged = "файл пришёл повреждённым";
+    QTest::newRow("server error") << TestResponse::error(500) << "сервер файлов не отдаёт файл";
+    QTest::newRow("not found") << TestResponse::error(404) << "файл не найден на сервере";
+    const QString offline = "нет связи с сервером файлов";
+    QTest::newRow("dropped mid-body") << TestResponse::dropAfter(packed, 1000) << offline;
+    QTest::newRow("stall mid-body") << TestResponse::stallAfter(packed, 1000) << offline;
+    QTest::newRow("wrong content") << TestResponse::ok(qCompress(wrongContent, 9)) << damaged;
     QTest::newRow("truncated stream, complete answer")
-        << TestResponse::ok(packed.left(packed.size() - 10)) << "неверный md5-хэш";
-    QTest::newRow("wrong size") << TestResponse::ok(qCompress(content + "x", 9))
-                                << "неверный md5-хэш";
-    QTest::newRow("not packed at all") << TestResponse::ok(content) << "неверный md5-хэш";
+        << TestResponse::ok(packed.left(packed.size() - 10)) << damaged;
+    QTest::newRow("wrong size") << TestResponse::ok(qCompress(content + "x", 9)) << damaged;
+    QTest::newRow("not packed at all") << TestResponse::ok(content) << damaged;
 }
 
 void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
@@ -148,9 +148,10 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
     QCOMPARE(readFile(game + "/data/file.bin"), content);
     QVERIFY(downloader.localFailures().isEmpty());
     QCOMPARE(snapshot(game).keys(), QStringList({ "data/file.bin", "dir:data" }));
-    // The countdown shows 3, 2, 1, 0.
-    for (const char *second : { "через 3...", "через 2...", "через 1...", "через 0..." })
-        QVERIFY(ledger.saw(second));
+    // The countdown shows 3, 2, 1, 0, and the pause doubles for the second failure in a row.
+    for (const char *second :
+        { "через 3...", "через 2...", "через 1...", "через 0...", "через 6..." })
+        QVERIFY(ledger.saw(status + ", повтор " + second));
 }
 
 void TestFileDownloader::redirectsFollowedUpToTheLimit()
@@ -180,7 +181,7 @@ void TestFileDownloader::redirectsFollowedUpToTheLimit()
     QCOMPARE(readFile(game + "/a.txt"), content);
     QCOMPARE(readFile(game + "/b.txt"), content);
     QCOMPARE(server.requestCount("/launcher/filesystem/b.txt.compressed"), 12);
-    QVERIFY(ledger.saw("b.txt: ошибка сети (#"));
+    QVERIFY(ledger.saw("b.txt: сервер файлов не отдаёт файл"));
     QCOMPARE(ledger.commits, QStringList({ "file a.txt", "file b.txt" }));
 }
 
@@ -276,8 +277,8 @@ void TestFileDownloader::elementsWrittenIntoTheArchive()
     QCOMPARE(ledger.commits,
         QStringList({ "file models/gta3.img", "element models/gta3.img:change.dff",
             "element models/gta3.img:new.txd" }));
-    QVERIFY(ledger.saw("change.dff (models/gta3.img): неверный md5-хэш, повтор через"));
-    QVERIFY(ledger.saw("new.txd (models/gta3.img): ошибка сети (#"));
+    QVERIFY(ledger.saw("change.dff (models/gta3.img): файл пришёл повреждённым, повтор через"));
+    QVERIFY(ledger.saw("new.txd (models/gta3.img): сервер файлов не отдаёт файл"));
     ImgArchive::ArchiveEditor editor(archive);
     QVERIFY(editor.open());
     QCOMPARE(editor.readEntry(editor.findEntry("keep.dff")), bytes(2048, 1));

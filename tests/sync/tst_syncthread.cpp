@@ -1,5 +1,7 @@
 #include "app/runstate.h"
 #include "files/filesystem.h"
+#include "img/archiveeditor.h"
+#include "img/imgformat.h"
 #include "syncfixture.h"
 #include "testhttpserver.h"
 
@@ -10,6 +12,9 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace SyncFixture;
 
@@ -72,7 +77,10 @@ class TestSyncThread : public QObject
 private slots:
     void init();
     void cleanup() { quitRequested = false; }
+    void listThatCannotBeFetched_data();
     void listThatCannotBeFetched();
+    void everyRunConvergesOrSaysWhy_data();
+    void everyRunConvergesOrSaysWhy();
     void noSyncSwitch();
     void missingSpaceStopsBeforeDownloading();
     void stopFlagEndsAfterTheStage_data();
@@ -97,17 +105,166 @@ void TestSyncThread::init()
     QVERIFY(QDir().mkpath(launcher));
 }
 
+void TestSyncThread::listThatCannotBeFetched_data()
+{
+    QTest::addColumn<bool>("gameThere");
+    QTest::newRow("a game to play as it is") << true;
+    QTest::newRow("nothing to play") << false;
+}
+
 void TestSyncThread::listThatCannotBeFetched()
 {
+    QFETCH(bool, gameThere);
     TestHttpServer server;
     QVERIFY(server.listen());
     QVERIFY(writeFile(game + "/keep.txt", "kept"));
+    if (gameThere)
+        QVERIFY(writeFile(game + "/gta_sa.exe", "game"));
     const RunResult result = runSync(game, environment(launcher, server.baseUrl()));
-    QVERIFY(result.finished && result.gameReady);
+    QCOMPARE(result.finished, gameThere);
+    QCOMPARE(result.gameReady, gameThere);
     QCOMPARE(result.lastLeft(), QString("Ошибка: не удалось получить список файлов"));
     QCOMPARE(result.states.last(), qMakePair(quint64(1), quint64(0)));
     QCOMPARE(server.requestCount("/launcher/sync.lst"), 2);
     QCOMPARE(readFile(game + "/keep.txt"), QByteArray("kept"));
+}
+
+enum Trigger {
+    Undeletable,
+    StateUnwritable,
+    ArchiveAsFile,
+    TemporaryNames,
+    FullDirectory,
+    DiskFills,
+    Unreadable,
+    ArchiveLocked
+};
+
+void TestSyncThread::everyRunConvergesOrSaysWhy_data()
+{
+    QTest::addColumn<int>("trigger");
+    QTest::addColumn<QString>("ending"); // empty: ends ready, and the next run fetches nothing
+    QTest::newRow("extra file that cannot be deleted")
+        << int(Undeletable) << "Ошибка удаления файла: locked/extra.txt";
+    QTest::newRow("state file that cannot be written")
+        << int(StateUnwritable) << "Ошибка записи на диск: korvina_launcher.bin";
+    QTest::newRow("archive listed as a plain file") << int(ArchiveAsFile) << QString();
+    QTest::newRow("temporary and link names listed") << int(TemporaryNames) << QString();
+    QTest::newRow("directory area full") << int(FullDirectory) << QString();
+    QTest::newRow("disk fills while unpacking")
+        << int(DiskFills) << "Ошибка записи на диск: big.bin";
+    QTest::newRow("file that cannot be read")
+        << int(Unreadable) << "Ошибка чтения файла: locked.dat";
+    QTest::newRow("archive that cannot be edited")
+        << int(ArchiveLocked) << "Не удаётся обновить файл: models/gta3.img";
+}
+
+void TestSyncThread::everyRunConvergesOrSaysWhy()
+{
+    QFETCH(int, trigger);
+    QFETCH(QString, ending);
+    Host host;
+    QByteArray list = "[directories]\nmodels\n\n[entries]\n" + fileLine("ok.txt", "ok");
+    host.file("ok.txt", "ok");
+    QStringList rootOnly; // refused to the unprivileged user
+    const QString archive = game + "/models/gta3.img";
+    QByteArray wanted; // ArchiveAsFile: what the archive must end as, byte for byte
+    switch (trigger) {
+    case Undeletable:
+        QVERIFY(writeFile(game + "/models/locked/extra.txt", "players"));
+        rootOnly << game + "/models/locked" << game + "/models/locked/extra.txt";
+        list.replace("models\n", "models\nmodels/locked\n");
+        ending.replace("locked/", "models/locked/");
+        break;
+    case StateUnwritable:
+        QVERIFY(QDir().mkpath(launcher + SyncThread::stateFileName));
+        break;
+    case ArchiveAsFile: {
+        QVERIFY(writeArchive(archive, { { "a.dff", bytes(2048, 1) } }));
+        const QString published = dir.filePath("published.img");
+        QVERIFY(writeArchive(published, { { "a.dff", bytes(4096, 2) } }));
+        wanted = readFile(published);
+        list += fileLine("models/gta3.img", wanted);
+        host.file("models/gta3.img", wanted);
+        break;
+    }
+    case TemporaryNames:
+        for (const char *name : { "notes.tmp", "game.lnk", "models/x.link" }) {
+            list += fileLine(name, "t");
+            host.file(name, "t");
+        }
+        break;
+    case FullDirectory: {
+        Elements empty; // no data, but each takes a directory entry
+        for (int i = 0; i < ImgArchive::maxStaticElements; ++i)
+            empty.append({ "e" + QByteArray::number(i) + ".dff", QByteArray() });
+        QVERIFY(writeArchive(archive, empty, true));
+        list += archiveLines("models/gta3.img", { { "new.dff", bytes(2048, 3) } });
+        host.file("models/gta3.img_img/new.dff", bytes(2048, 3));
+        break;
+    }
+    case DiskFills:
+        list += fileLine("big.bin", QByteArray(3 << 20, 'z'));
+        host.file("big.bin", QByteArray(3 << 20, 'z'));
+        break;
+    case Unreadable:
+        QVERIFY(writeFile(game + "/locked.dat", "secret"));
+        QVERIFY(QFile(game + "/locked.dat").setPermissions({}));
+        rootOnly << game + "/locked.dat";
+        list += fileLine("locked.dat", "secret");
+        break;
+    case ArchiveLocked:
+        QVERIFY(writeArchive(archive, { { "old.dff", bytes(2048, 4) } }, true));
+        QVERIFY(QFile(archive).setPermissions(QFile::ReadOwner | QFile::ReadOther));
+        rootOnly << archive;
+        list += archiveLines("models/gta3.img", {});
+        break;
+    }
+    host.list(list);
+    QVERIFY(host.server.listen());
+    if (trigger == Undeletable)
+        QVERIFY(QFile(game + "/models/locked")
+                    .setPermissions(
+                        QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+
+    RunResult result;
+    {
+        Unprivileged user(dir.path(), rootOnly);
+        // A full disk as a process sees it: writes beyond the limit come back short.
+        struct rlimit fileSize;
+        ::getrlimit(RLIMIT_FSIZE, &fileSize);
+        struct rlimit limited = fileSize;
+        limited.rlim_cur = 1 << 20;
+        if (trigger == DiskFills) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            ::setrlimit(RLIMIT_FSIZE, &limited);
+        }
+        result = runSync(game, environment(launcher, host.server.baseUrl()));
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
+    }
+    QFile(game + "/models/locked")
+        .setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile(game + "/locked.dat").setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+
+    if (!ending.isEmpty()) {
+        QVERIFY(!result.finished);
+        QCOMPARE(result.lastLeft(), ending);
+        return;
+    }
+    QVERIFY(result.finished && result.gameReady);
+    QCOMPARE(readFile(game + "/ok.txt"), QByteArray("ok"));
+    const int requests = host.server.requestCount();
+    const RunResult again = runSync(game, environment(launcher, host.server.baseUrl()));
+    QVERIFY(again.finished && again.gameReady);
+    QCOMPARE(host.server.requestCount(), requests + 1); // the list, nothing else
+    if (trigger == ArchiveAsFile)
+        QCOMPARE(readFile(archive), wanted);
+    if (trigger == FullDirectory) {
+        ImgArchive::ArchiveEditor editor(archive);
+        QVERIFY(editor.open());
+        QCOMPARE(editor.readEntry(editor.findEntry("new.dff")), bytes(2048, 3));
+        QCOMPARE(editor.liveEntryCount(), ImgArchive::maxStaticElements + 1);
+    }
 }
 
 void TestSyncThread::noSyncSwitch()
@@ -226,7 +383,8 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
         list += fileLine(path, "evil");
     list += fileLine("good.txt", "good");
     list += archiveLines("models/gta3.img",
-        { { "../../evil.dff", QByteArray(2048, 'e') }, { "ok.dff", QByteArray(2048, 'o') } });
+        { { "../../evil.dff", QByteArray(2048, 'e') }, { "ok.dff", QByteArray(2048, 'o') },
+            { "OK.DFF", QByteArray(2048, 'e') } }); // the archive would take it for ok.dff
     Host host;
     host.list(list);
     host.file("good.txt", "good");
@@ -252,7 +410,8 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
     QVERIFY(!QFileInfo::exists(dir.filePath("evil_dir")));
     QCOMPARE(readFile(game + "/good.txt"), QByteArray("good"));
     for (const TestRequest &request : host.server.requests())
-        QVERIFY2(!request.path.contains("evil") && !request.path.contains("escape"),
+        QVERIFY2(!request.path.contains("evil") && !request.path.contains("escape")
+                && !request.path.contains("OK.DFF"),
             request.path.constData());
 }
 
