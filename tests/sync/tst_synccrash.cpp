@@ -10,15 +10,17 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <functional>
 #include <random>
 
 using namespace SyncFixture;
 
-// A synchronising process killed with SIGKILL again and again, each time restarted: whatever
-// moment the kill hits, the state file stays readable, and the runs that follow end with the
-// game directory equal to the reference.
+// A synchronising process killed with SIGKILL again and again, each time restarted, while the
+// host's revision goes back and forth: whatever moment the kill hits, the state file stays
+// readable and never claims bytes the disk does not hold, so the runs that follow end with the
+// game directory equal to the last revision, element bytes included.
 class TestSyncCrash : public QObject
 {
     Q_OBJECT
@@ -113,61 +115,117 @@ static bool makeStaticArchive(const QString &path, const Elements &elements)
     return writeArchive(path, elements) && ImgArchive::convertToStaticHeader(path);
 }
 
+// One of two published revisions. They differ where a crash hurts most: files and elements of
+// the same size with other bytes (in-place replacements, times within the same second), an
+// element that grows, added and removed files and elements.
+static bool writeRevision(const QString &root, int revision)
+{
+    bool ok = true;
+    for (int i = 0; i < 90; ++i) {
+        const int seed = i + (revision == 1 && i % 3 == 0 ? 5000 : 0);
+        ok = ok
+            && writeFile(root + QString("/data/set%1/file%2.dat").arg(i % 6).arg(i),
+                bytes(400 + i * 13, seed));
+    }
+    ok = ok && writeFile(root + "/gta_sa.exe", bytes(70000, 500))
+        && writeFile(root + "/audio/sfx/genrl", bytes(23000, 501 + revision))
+        && writeFile(root + QString("/data/only%1.txt").arg(revision), bytes(900, 502));
+    Elements elements;
+    for (int i = 0; i < 30; ++i) {
+        if (revision == 1 && i == 12)
+            continue;
+        const int length = 2048 + i * 100 + (revision == 1 && i == 5 ? 4096 : 0);
+        elements.append({ QByteArray("car") + QByteArray::number(i + 10) + ".dff",
+            bytes(length, 600 + i + (revision == 1 && i % 2 ? 1000 : 0)) });
+    }
+    if (revision == 1)
+        elements.append({ "rev1.txd", bytes(3000, 800) });
+    return ok && makeStaticArchive(root + "/models/gta3.img", elements)
+        && makeStaticArchive(root + "/models/new.img",
+            { { "a.dff", bytes(9000, 900 + revision) }, { "b.txd", bytes(5000, 901) } });
+}
+
+// Element name -> bytes of every archive below root, read straight from the directory, without
+// the launcher's own archive code.
+static QMap<QString, QByteArray> elementBytes(const QString &root)
+{
+    QMap<QString, QByteArray> result;
+    for (const QString &name : { "models/gta3.img", "models/new.img" }) {
+        const QByteArray archive = readFile(root + '/' + name);
+        const qint32 count
+            = archive.size() >= 8 ? qFromLittleEndian<qint32>(archive.constData() + 4) : 0;
+        for (qint32 i = 0; i < count && 8 + 32 * (i + 1) <= archive.size(); ++i) {
+            const char *entry = archive.constData() + 8 + 32 * i;
+            const qint64 offset = qint64(qFromLittleEndian<quint32>(entry)) * 2048;
+            const qint64 length = qint64(qFromLittleEndian<quint16>(entry + 4)) * 2048;
+            const QByteArray element = QByteArray(entry + 8, 24).split('\0').first();
+            if (length > 0)
+                result.insert(name + ':' + element, archive.mid(offset, length));
+        }
+    }
+    return result;
+}
+
 void TestSyncCrash::killedAtManyMomentsStillEndsEqual()
 {
-    // Many small files, so that kills land between and inside downloads; an audio file in many
-    // parts; an archive updated by elements and one fetched whole.
-    for (int i = 0; i < 200; ++i)
-        QVERIFY(writeFile(reference + QString("/data/set%1/file%2.dat").arg(i % 6).arg(i),
-            bytes(400 + i * 13, i)));
-    QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(70000, 500)));
-    QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(23000, 501)));
-    Elements current;
-    Elements old;
-    for (int i = 0; i < 30; ++i) {
-        const QByteArray name = QByteArray("car") + QByteArray::number(i + 10) + ".dff";
-        current.append({ name, bytes(2048 + i * 100, 600 + i) });
-        old.append({ name, i % 2 ? bytes(2048 + i * 100, 600 + i) : bytes(2048, 700 + i) });
-    }
-    old.append({ "gone.txd", bytes(3000, 800) });
-    QVERIFY(makeStaticArchive(reference + "/models/gta3.img", current));
-    QVERIFY(makeStaticArchive(reference + "/models/new.img",
-        { { "a.dff", bytes(9000, 900) }, { "b.txd", bytes(5000, 901) } }));
+    const QString references[] = { reference + "a", reference + "b" };
+    const QString hosts[] = { host + "a", host + "b" };
     PublishOptions options;
     options.audioPartSize = 4000;
     options.audioSinglePartLimit = 4000;
-    const PublishReport report = publish(reference, host, options);
-    QVERIFY2(report.ok, qPrintable(report.error));
+    for (int revision = 0; revision < 2; ++revision) {
+        QVERIFY(writeRevision(references[revision], revision));
+        const PublishReport report = publish(references[revision], hosts[revision], options);
+        QVERIFY2(report.ok, qPrintable(report.error));
+    }
 
-    // An old copy without a state file: one file the same, one changed, an outdated archive,
-    // and a file of the player's.
-    QVERIFY(writeFile(game + "/gta_sa.exe", bytes(70000, 500)));
+    // An old copy without a state file: files of both revisions and a file of the player's.
+    QVERIFY(writeRevision(game, 0));
     QVERIFY(writeFile(game + "/data/set0/file0.dat", bytes(400, 999)));
-    QVERIFY(makeStaticArchive(game + "/models/gta3.img", old));
     QVERIFY(writeFile(game + "/mods/players.asi", "x"));
 
     TestHttpServer fileHost(&certificates);
     server = &fileHost;
-    serveTree(fileHost, host);
     QVERIFY(fileHost.listen());
 
-    std::mt19937 random(20240611);
+    // The published revision changes between every two runs; each run is killed after a random
+    // number of progress texts, or ends by itself when it needs fewer.
+    const quint32 seed = qEnvironmentVariableIsSet("KORVINA_CRASH_SEED")
+        ? quint32(qEnvironmentVariableIntValue("KORVINA_CRASH_SEED"))
+        : 20240611u;
+    std::mt19937 random(seed);
     int kills = 0;
-    for (int round = 0; round < 22; ++round) {
-        // Killed after this many progress texts; a run that ends sooner is simply done.
-        const int after = 1 + int(random() % 90);
-        const Run run
-            = runHelper([after](const QByteArray &, int texts) { return texts == after; });
+    int round = 0;
+    for (; kills < 50 && round < 150; ++round) {
+        serveTree(fileHost, hosts[round % 2]);
+        // Every third run is killed among the element downloads, the rest anywhere.
+        const int after = 1 + int(random() % 160);
+        const bool amongElements = round % 3 == 2;
+        int elementTexts = 0;
+        const Run run = runHelper([&](const QByteArray &text, int texts) {
+            if (!amongElements)
+                return texts == after;
+            elementTexts += text.startsWith("Скачивание car") ? 1 : 0;
+            return elementTexts == after % 24 + 1;
+        });
         QVERIFY(run != Run::Hung);
         kills += run == Run::Killed ? 1 : 0;
         QVERIFY2(stateReadable(), qPrintable(QString("after round %1").arg(round)));
     }
-    QVERIFY2(
-        kills >= 15, qPrintable(QString("only %1 kills hit a running synchronisation").arg(kills)));
+    QVERIFY2(kills >= 50, qPrintable(QString("only %1 kills in %2 runs").arg(kills).arg(round)));
 
+    const int last = round % 2;
+    serveTree(fileHost, hosts[last]);
     QVERIFY(runToTheEnd());
-    const QStringList diff = differences(snapshot(reference), snapshot(game));
-    QVERIFY2(diff.isEmpty(), qPrintable(diff.join('\n')));
+    const QMap<QString, QByteArray> expected = elementBytes(references[last]);
+    const QMap<QString, QByteArray> actual = elementBytes(game);
+    QCOMPARE(actual.keys(), expected.keys());
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
+        QVERIFY2(actual.value(it.key()) == it.value(),
+            qPrintable(QString("seed %1: %2").arg(seed).arg(it.key())));
+    }
+    const QStringList diff = differences(snapshot(references[last]), snapshot(game));
+    QVERIFY2(diff.isEmpty(), qPrintable(QString("seed %1: ").arg(seed) + diff.join('\n')));
     QVERIFY(stateReadable());
     server = nullptr;
 }

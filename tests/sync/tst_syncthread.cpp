@@ -81,6 +81,7 @@ private slots:
     void listThatCannotBeFetched();
     void everyRunConvergesOrSaysWhy_data();
     void everyRunConvergesOrSaysWhy();
+    void bodyThatKeepsFailingSendsBackToTheList();
     void noSyncSwitch();
     void missingSpaceStopsBeforeDownloading();
     void stopFlagEndsAfterTheStage_data();
@@ -265,6 +266,27 @@ void TestSyncThread::everyRunConvergesOrSaysWhy()
         QCOMPARE(editor.readEntry(editor.findEntry("new.dff")), bytes(2048, 3));
         QCOMPARE(editor.liveEntryCount(), ImgArchive::maxStaticElements + 1);
     }
+}
+
+void TestSyncThread::bodyThatKeepsFailingSendsBackToTheList()
+{
+    // A host being republished: the body no longer matches the list that was fetched.
+    Host host;
+    host.list("[directories]\n\n[entries]\n" + fileLine("a.bin", "new") + fileLine("b.txt", "b"));
+    host.file("a.bin", "old");
+    host.file("b.txt", "b");
+    QVERIFY(host.server.listen());
+    int lists = 0;
+    const RunResult result
+        = runSync(game, environment(launcher, host.server.baseUrl()), [&](const QString &left) {
+              if (left == "Получение списка синхронизируемых файлов..." && ++lists == 2)
+                  quitRequested = true;
+          });
+    QCOMPARE(host.server.requestCount("/launcher/filesystem/a.bin.compressed"), 3);
+    QVERIFY(result.sawText("Скачивание a.bin: файл пришёл повреждённым, повтор через 6..."));
+    // Passed over, not given up: the rest arrives, and the list is fetched again.
+    QCOMPARE(readFile(game + "/b.txt"), QByteArray("b"));
+    QCOMPARE(host.server.requestCount("/launcher/sync.lst"), 2);
 }
 
 void TestSyncThread::noSyncSwitch()
