@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QSet>
+#include <QTextCodec>
 
 #include <algorithm>
 
@@ -166,12 +167,16 @@ void FileSystem::writeText(QByteArray &out, bool withTimes) const
     }
 }
 
-void FileSystem::readText(const QByteArray &bytes, bool withTimes)
+bool FileSystem::readText(const QByteArray &bytes, bool withTimes)
 {
     enum class Section { None, Directories, Entries, Elements };
 
     const int nul = bytes.indexOf('\0');
-    const QString text = QString::fromUtf8(bytes.constData(), nul < 0 ? bytes.size() : nul);
+    QTextCodec::ConverterState decoding;
+    const QString text = QTextCodec::codecForMib(106)->toUnicode(
+        bytes.constData(), nul < 0 ? bytes.size() : nul, &decoding);
+    bool whole = nul < 0 && decoding.invalidChars == 0 && decoding.remainingChars == 0;
+    bool sawEntries = false;
     Section section = Section::None;
     QVector<FileEntry> *elements = nullptr;
 
@@ -184,6 +189,7 @@ void FileSystem::readText(const QByteArray &bytes, bool withTimes)
         }
         if (line == entriesHeader) {
             section = Section::Entries;
+            sawEntries = true;
             continue;
         }
         if (line.startsWith(imgHeader)) {
@@ -195,14 +201,17 @@ void FileSystem::readText(const QByteArray &bytes, bool withTimes)
 
         switch (section) {
         case Section::None:
+            whole = false;
             break;
         case Section::Directories:
             directories.append(line.toString());
             break;
         case Section::Entries: {
             const QVector<QStringRef> fields = line.split(QLatin1Char(' '), Qt::KeepEmptyParts);
-            if (fields.size() < 4)
+            if (fields.size() < 4) {
+                whole = false;
                 break;
+            }
             FileEntry entry;
             if (fields[2] == kindImgArchive)
                 entry.kind = FileEntry::img_archive;
@@ -211,8 +220,10 @@ void FileSystem::readText(const QByteArray &bytes, bool withTimes)
             const int needed = entry.kind == FileEntry::img_archive ? 7
                 : entry.kind == FileEntry::audio_file               ? (withTimes ? 8 : 7)
                                                                     : (withTimes ? 6 : 5);
-            if (fields.size() < needed)
+            if (fields.size() < needed) {
+                whole = false;
                 break;
+            }
             entry.path = fields[0].toString();
             entry.name = fields[1].toString();
             entry.size = readUInt(fields[3]);
@@ -236,8 +247,10 @@ void FileSystem::readText(const QByteArray &bytes, bool withTimes)
         }
         case Section::Elements: {
             const QVector<QStringRef> fields = line.split(QLatin1Char(' '), Qt::KeepEmptyParts);
-            if (fields.size() != 3)
+            if (fields.size() != 3) {
+                whole = false;
                 break;
+            }
             FileEntry element;
             element.name = fields[0].toString();
             element.size = readUInt(fields[1]);
@@ -247,6 +260,7 @@ void FileSystem::readText(const QByteArray &bytes, bool withTimes)
         }
         }
     }
+    return whole && sawEntries;
 }
 
 void FileSystem::normalize()

@@ -30,8 +30,10 @@ public:
     // space or line feed inside a field, a line that would read back as a section header)
     // are left out rather than written as lines that read back as something else.
     void writeText(QByteArray &out, bool withTimes) const;
-    // Appends what the text holds; malformed lines are skipped, reading never fails.
-    void readText(const QByteArray &bytes, bool withTimes);
+    // Appends what the text holds; malformed lines are skipped, reading never fails. Returns
+    // whether the text was whole: valid UTF-8 without NUL, an "[entries]" section, and every
+    // line a header or a record its section understands.
+    bool readText(const QByteArray &bytes, bool withTimes);
     // Sorts and removes duplicates (by path, by element name), keeping the first of each.
     void normalize();
     // Lower-case hexadecimal MD5 over the canonical form of the list. With times it follows

@@ -64,16 +64,30 @@ bool HttpRequest::exchange(int timeoutMs)
     QEventLoop loop;
 
     const QString query = QString::fromLatin1(encodedParameters());
-    QString current = url;
+    QUrl address(url, QUrl::TolerantMode);
+    const bool secure = address.scheme() == QLatin1String("https");
     for (int responses = 1;; ++responses) {
-        QUrl address(current, QUrl::TolerantMode);
-        address.setQuery(query.isEmpty() ? QString() : query, QUrl::StrictMode);
+        if (!query.isEmpty())
+            address.setQuery(query, QUrl::StrictMode);
         QNetworkRequest request(address);
         request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
         request.setAttribute(
             QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
 
         const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+        // Read as it arrives, so that an endless or inflating answer is cut off at the limit
+        // instead of growing in memory.
+        reply->setReadBufferSize(256 * 1024);
+        QByteArray received;
+        bool overLimit = false;
+        QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
+            const QByteArray chunk = reply->read(qMax<qint64>(0, limit - received.size()) + 1);
+            received += chunk;
+            if (received.size() > limit) {
+                overLimit = true;
+                reply->abort();
+            }
+        });
         QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
         QObject::connect(&timer, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
         timer.start();
@@ -81,20 +95,20 @@ bool HttpRequest::exchange(int timeoutMs)
         loop.exec();
         timer.stop();
 
-        if (!reply->isFinished() || reply->error() != QNetworkReply::NoError)
+        if (overLimit || !reply->isFinished() || reply->error() != QNetworkReply::NoError)
             return false;
-        const QString target
-            = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
+        const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
         if (target.isEmpty()) {
-            const QByteArray received = reply->readAll();
-            if (isTruncated(reply.get(), received.size()))
+            received += reply->read(qMax<qint64>(0, limit - received.size()) + 1);
+            if (received.size() > limit || isTruncated(reply.get(), received.size()))
                 return false;
             body = received;
             return true;
         }
-        if (responses >= redirectBudget)
+        address = reply->url().resolved(target);
+        // Never from HTTPS down to clear text, where anyone on the way could answer.
+        if (responses >= redirectBudget || (secure && address.scheme() != QLatin1String("https")))
             return false;
-        current = target;
     }
 }
 

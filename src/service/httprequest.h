@@ -16,11 +16,20 @@ public:
     explicit HttpRequest(const QString &url);
 
     // Parameters are sent in key order (UTF-16 code units); a key set twice keeps the last value.
+    // With parameters, they replace the query of every hop's address; without, each address
+    // keeps its own (a picture's "img.php?id=5", a redirect target's).
     void addParam(const QString &key, const QString &value);
 
+    // The most body bytes an answer may bring, counted after any transfer decoding; a longer
+    // answer is a failure, read no further than that.
+    void setBodyLimit(qint64 bytes) { limit = bytes; }
+    static constexpr qint64 defaultBodyLimit = 2 * 1024 * 1024;
+
     // Up to attempts exchanges until one succeeds; false when all failed or attempts is 0.
-    // An HTTP error status, a time-out of any hop and a sixth response that is again a
-    // redirect are failures. A stop request ends the attempts early.
+    // An HTTP error status, a time-out of any hop, a sixth response that is again a redirect, a
+    // redirect from HTTPS to anything else and a body over the limit are failures. A relative
+    // redirect target is taken relative to the address that sent it. A stop request ends the
+    // attempts early.
     bool sendGet(int attempts, int timeoutMs);
 
     // Body of the last successful exchange.
@@ -52,4 +61,5 @@ private:
     QString url;
     QMap<QString, QString> parameters;
     QByteArray body;
+    qint64 limit = defaultBodyLimit;
 };

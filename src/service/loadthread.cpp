@@ -162,6 +162,7 @@ void LoadThread::loadImages()
         QByteArray data;
         if (!cache.readCache(address, data)) {
             HttpRequest request(address);
+            request.setBodyLimit(8 * 1024 * 1024); // a picture shown at 90 x 90
             if (!request.sendGet(1, options.requestTimeoutMs) || request.response().isEmpty())
                 continue;
             // Cached before decoding: a picture that does not decode is not fetched again.

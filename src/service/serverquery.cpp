@@ -69,6 +69,7 @@ void ServerQuery::poll()
         : options.endpoints.site + QStringLiteral("/serv%1.txt").arg(number);
     HttpRequest request(url);
     request.addParam(QStringLiteral("id"), number);
+    request.setBodyLimit(4096); // two numbers and a slash
     if (!request.sendGet(3, options.attemptTimeoutMs))
         return;
     const Status status = parseStatus(request.response());

@@ -4,6 +4,7 @@
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
 #include "platform/platform.h"
+#include "service/httprequest.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
 #include "sync/safepath.h"
@@ -356,6 +357,7 @@ bool FileDownloader::beginRequest(bool resume)
 void FileDownloader::sendRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::UserAgentHeader, HttpRequest::userAgent());
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setMaximumRedirectsAllowed(redirectLimit);

@@ -34,6 +34,18 @@ bool acceptableEntry(const FileEntry &entry)
 
 } // namespace
 
+bool read(const QByteArray &body, FileSystem &list)
+{
+    if (body.isEmpty() || !body.endsWith('\n') || !list.readText(body, false)
+        || list.entries.isEmpty())
+        return false;
+    for (const FileEntry &entry : qAsConst(list.entries)) {
+        if (entry.kind == FileEntry::img_archive && !list.imgContents.contains(entry.imgKey))
+            return false; // cut short before its elements
+    }
+    return true;
+}
+
 void sanitize(FileSystem &list)
 {
     QStringList directories;

@@ -1,11 +1,18 @@
 #pragma once
 
+#include <QByteArray>
+
 class FileSystem;
 
 // The remote list decides what is written and deleted on the player's disk, so before anything
 // is planned from it, every item that could reach outside the game directory, or that the local
 // scan could never see again (and so would fetch on every cycle), is dropped.
 namespace RemoteList {
+
+// Reads body into list (empty) when it is a whole list: text ending with a line feed, every line
+// understood, an "[entries]" section with at least one entry, and the element section of every
+// archive it names. False otherwise; the list is then not to be used.
+bool read(const QByteArray &body, FileSystem &list);
 
 // Drops directories and entries whose path is not a safe relative path of canonical, visible
 // components; elements whose name is not a plain name that fits an archive's name field, or

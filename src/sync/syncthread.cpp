@@ -268,10 +268,18 @@ QString SyncThread::stalledItem()
 bool SyncThread::fetchLists()
 {
     HttpRequest request(environment.fileHostUrl + QLatin1String(RemoteNames::listPath));
+    // Far above a whole game's list (about 4 MiB for 40,000 files and elements).
+    request.setBodyLimit(64 * 1024 * 1024);
     if (!request.sendGet(environment.listAttempts, environment.listTimeoutMs))
         return false;
     remoteList = new FileSystem;
-    remoteList->readText(request.response(), false);
+    // A maintenance page, a cut answer or garbage is no list: taken as one, it would have
+    // every file of the game deleted.
+    if (!RemoteList::read(request.response(), *remoteList)) {
+        delete remoteList;
+        remoteList = nullptr;
+        return false;
+    }
     RemoteList::sanitize(*remoteList);
 
     const QByteArray payload

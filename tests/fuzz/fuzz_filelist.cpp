@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QByteArray text;
         list.writeText(text, withTimes);
         FileSystem reread;
-        reread.readText(text, withTimes);
+        // What the launcher writes always reads back as a whole list.
+        check(reread.readText(text, withTimes));
         check(reread.fingerprint(withTimes) == list.fingerprint(withTimes));
         if (withTimes)
             check(reread.fingerprint(false) == list.fingerprint(false));

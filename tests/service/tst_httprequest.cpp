@@ -104,17 +104,42 @@ private slots:
         }
     }
 
-    void relativeRedirectTakenAsItStands()
+    void relativeRedirectResolvedWithItsQuery()
     {
         TestHttpServer server;
-        server.route("/start", TestResponse::redirect("/end"));
-        server.route("/end", TestResponse::ok("arrived"));
+        server.route("/dir/start", TestResponse::redirect("end?size=big"));
+        server.route("/dir/end", TestResponse::ok("arrived"));
         QVERIFY(server.listen());
-        // Not resolved against the address it came from: "/end" is no address.
-        HttpRequest request(server.url(QStringLiteral("/start")));
-        QVERIFY(!request.sendGet(2, 10000));
-        QCOMPARE(server.requestCount("/start"), 2);
-        QCOMPARE(server.requestCount("/end"), 0);
+        HttpRequest request(server.url(QStringLiteral("/dir/start?id=5")));
+        QVERIFY(request.sendGet(1, 10000));
+        QCOMPARE(request.response(), QByteArray("arrived"));
+        QCOMPARE(server.requests().last().target, QByteArray("/dir/end?size=big"));
+    }
+
+    void answersOverTheLimitFail_data()
+    {
+        QTest::addColumn<TestResponse>("answer");
+        QTest::addColumn<bool>("succeeds");
+        QTest::newRow("at the limit") << TestResponse::ok(QByteArray(100000, 'x')) << true;
+        QTest::newRow("over the limit") << TestResponse::ok(QByteArray(100001, 'x')) << false;
+        // Counted as it is after the transfer's own decoding: 20 MB of line feeds in 20 KB.
+        QTest::newRow("inflating past the limit")
+            << TestResponse::ok(qCompress(QByteArray(20000000, '\n'), 9).mid(4))
+                   .withHeader("Content-Encoding", "deflate")
+            << false;
+    }
+
+    void answersOverTheLimitFail()
+    {
+        QFETCH(TestResponse, answer);
+        QFETCH(bool, succeeds);
+        TestHttpServer server;
+        server.route("/list", answer);
+        QVERIFY(server.listen());
+        HttpRequest request(server.url(QStringLiteral("/list")));
+        request.setBodyLimit(100000);
+        QCOMPARE(request.sendGet(1, 10000), succeeds);
+        QCOMPARE(request.response().size(), succeeds ? 100000 : 0);
     }
 
     void timeouts()
@@ -185,8 +210,8 @@ private slots:
         quitRequested = true;
         QVERIFY(!request.sendGet(3, 10000));
         QCOMPARE(server.requestCount(), 1);
-        // Without parameters the address's own query goes as well.
-        QCOMPARE(server.requests().first().target, QByteArray("/down"));
+        // Without parameters the address keeps its own query (a picture's "img.php?id=5").
+        QCOMPARE(server.requests().first().target, QByteArray("/down?own=1"));
     }
 
     void httpsWithTrustedAndUntrustedCa()
@@ -207,6 +232,15 @@ private slots:
         HttpRequest refused = HttpRequest::serviceCall(impostor.baseUrl(), QStringLiteral("ping"));
         QVERIFY(!refused.sendGet(1, 10000));
         QVERIFY(refused.response().isEmpty());
+
+        // Sent on from HTTPS to clear text, where anyone on the way could answer: refused.
+        TestHttpServer clear;
+        clear.route("/sync.lst", TestResponse::ok(""));
+        QVERIFY(clear.listen());
+        server.route("/down", TestResponse::redirect(clear.url("/sync.lst").toUtf8()));
+        HttpRequest downgraded(server.url(QStringLiteral("/down")));
+        QVERIFY(!downgraded.sendGet(1, 10000));
+        QCOMPARE(clear.requestCount(), 0);
     }
 
     void hostChoice_data()

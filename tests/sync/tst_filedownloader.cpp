@@ -143,6 +143,7 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
     downloader.start();
 
     QCOMPARE(server.requestCount(), 3);
+    QCOMPARE(server.requests().first().header("User-Agent"), QByteArray("KorvinaNet/2.0.4.2"));
     QVERIFY2(ledger.saw("data/file.bin: " + status), qPrintable(ledger.lefts.join('\n')));
     QCOMPARE(ledger.commits, QStringList { "file data/file.bin" });
     QCOMPARE(readFile(game + "/data/file.bin"), content);

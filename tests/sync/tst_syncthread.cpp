@@ -107,26 +107,44 @@ void TestSyncThread::init()
 
 void TestSyncThread::listThatCannotBeFetched_data()
 {
+    // Whatever answers in place of a list changes nothing: taken as a list, it would have every
+    // file of the game deleted.
+    QTest::addColumn<TestResponse>("answer");
     QTest::addColumn<bool>("gameThere");
-    QTest::newRow("a game to play as it is") << true;
-    QTest::newRow("nothing to play") << false;
+    const QByteArray whole = "[directories]\nmodels\n\n[entries]\n" + fileLine("gta_sa.exe", "game")
+        + archiveLines("models/gta3.img", { { "a.dff", bytes(2048, 1) } });
+    QTest::newRow("host down, a game to play as it is") << TestResponse::error(404) << true;
+    QTest::newRow("host down, nothing to play") << TestResponse::error(404) << false;
+    QTest::newRow("empty") << TestResponse::ok("") << true;
+    QTest::newRow("maintenance page")
+        << TestResponse::ok("<html><body>Technical works</body></html>\n", "text/html") << true;
+    QTest::newRow("json") << TestResponse::ok("{\"error\": \"maintenance\"}\n") << true;
+    QTest::newRow("binary garbage") << TestResponse::ok(bytes(5000, 3)) << true;
+    QTest::newRow("no entries section") << TestResponse::ok("[directories]\nmodels\n") << true;
+    QTest::newRow("no entry") << TestResponse::ok("[directories]\nmodels\n\n[entries]\n") << true;
+    QTest::newRow("cut before the elements")
+        << TestResponse::ok(whole.left(whole.indexOf("[img]"))) << true;
+    QTest::newRow("cut inside a line") << TestResponse::ok(whole.chopped(5)) << true;
 }
 
 void TestSyncThread::listThatCannotBeFetched()
 {
+    QFETCH(TestResponse, answer);
     QFETCH(bool, gameThere);
     TestHttpServer server;
+    server.route("/launcher/sync.lst", answer);
     QVERIFY(server.listen());
     QVERIFY(writeFile(game + "/keep.txt", "kept"));
     if (gameThere)
         QVERIFY(writeFile(game + "/gta_sa.exe", "game"));
+    const auto before = snapshot(game);
     const RunResult result = runSync(game, environment(launcher, server.baseUrl()));
     QCOMPARE(result.finished, gameThere);
     QCOMPARE(result.gameReady, gameThere);
     QCOMPARE(result.lastLeft(), QString("Ошибка: не удалось получить список файлов"));
     QCOMPARE(result.states.last(), qMakePair(quint64(1), quint64(0)));
-    QCOMPARE(server.requestCount("/launcher/sync.lst"), 2);
-    QCOMPARE(readFile(game + "/keep.txt"), QByteArray("kept"));
+    QCOMPARE(server.requestCount("/launcher/sync.lst"), answer.status == 404 ? 2 : 1);
+    QCOMPARE(snapshot(game), before);
 }
 
 enum Trigger {
