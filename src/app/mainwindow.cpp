@@ -217,6 +217,7 @@ void MainWindow::startLoader()
     connect(loader, &LoadThread::newsListLoaded, this, &MainWindow::newsListLoaded);
     connect(loader, &LoadThread::newsImageLoaded, this, &MainWindow::newsImageLoaded);
     connect(loader, &LoadThread::loadFinish, this, &MainWindow::loadFinish);
+    connect(loader, &LoadThread::updateFailed, this, &MainWindow::updateFailed);
     connect(loader, &LoadThread::setState, this, &MainWindow::syncerSetProgressText);
     connect(loader, &LoadThread::setProgress, this, &MainWindow::syncerSetProgressState);
     loaderThread->start(QThread::InheritPriority);
@@ -359,6 +360,14 @@ void MainWindow::newsListLoaded()
 void MainWindow::newsImageLoaded(uint idx, const QImage &image)
 {
     news->setPicture(idx, QPixmap::fromImage(image));
+}
+
+void MainWindow::updateFailed()
+{
+    showMessage(this, MessageDialog::Error,
+                QStringLiteral("Не удалось загрузить обновление лаунчера. Вы можете продолжить "
+                               "игру с текущей версией."),
+                0);
 }
 
 void MainWindow::loadFinish()

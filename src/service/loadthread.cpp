@@ -85,8 +85,9 @@ void LoadThread::start()
     emit setState(QStringLiteral("Загрузка изображений..."), QString());
     loadImages();
     if (update->updateRequired) {
-        update->downloadAndInstall();
-        return;
+        if (update->downloadAndInstall() || checkQuit())
+            return;
+        emit updateFailed();
     }
     if (checkQuit())
         return;
@@ -96,37 +97,48 @@ void LoadThread::start()
 void LoadThread::loadServers()
 {
     HttpRequest request = HttpRequest::serviceCall(baseUrl, QStringLiteral("servers"));
-    if (request.sendGet(3, options.requestTimeoutMs)) {
-        // Cached as received, whatever it is: the next run without the service reads it back.
+    QList<ServerEntry> servers;
+    if (request.sendGet(3, options.requestTimeoutMs)
+        && parseServers(request.response(), &servers)) {
+        // Cached only when it is a server list: a maintenance page must not replace a good
+        // cache, which the next run without the service reads back.
         FileSystem::writeSealedFile(
             QLatin1String(serverCacheName), request.response(), options.launcherDir);
         if (checkQuit())
             return;
-        announceServers(request.response());
+        announceServers(servers);
         return;
     }
     if (checkQuit())
         return;
     const QByteArray cached
         = FileSystem::readSealedFile(QLatin1String(serverCacheName), options.launcherDir);
-    if (cached.isEmpty()) {
-        for (const ServerEntry &entry : builtInServers())
-            emit serverListAdd(entry.name, entry.addr, entry.port);
-        emit serverListLoaded();
-        return;
-    }
-    announceServers(cached);
+    if (cached.isEmpty() || !parseServers(cached, &servers))
+        servers = builtInServers();
+    announceServers(servers);
 }
 
-void LoadThread::announceServers(const QByteArray &json)
+bool LoadThread::parseServers(const QByteArray &json, QList<ServerEntry> *servers)
 {
-    const QJsonArray servers = QJsonDocument::fromJson(json).array();
-    for (const QJsonValue &element : servers) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        return false;
+    QList<ServerEntry> parsed;
+    for (const QJsonValue &element : document.array()) {
         const QJsonObject server = element.toObject();
-        emit serverListAdd(server.value(QLatin1String("new_name")).toString(),
+        parsed.append({ server.value(QLatin1String("new_name")).toString(),
             server.value(QLatin1String("addr")).toString(),
-            readPort(server.value(QLatin1String("port"))));
+            readPort(server.value(QLatin1String("port"))) });
     }
+    *servers = parsed;
+    return true;
+}
+
+void LoadThread::announceServers(const QList<ServerEntry> &servers)
+{
+    for (const ServerEntry &server : servers)
+        emit serverListAdd(server.name, server.addr, server.port);
     emit serverListLoaded();
 }
 

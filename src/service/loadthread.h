@@ -16,7 +16,8 @@ class NewsSink;
 
 // Prepares the window's content on a thread of its own: host choice, update check, server
 // list, news and their pictures; then signals loadFinish(). When an update is due it installs
-// it instead and never signals loadFinish().
+// it instead and never signals loadFinish(), unless the update cannot be had: then it signals
+// updateFailed() and goes on with this launcher, so the player can still play.
 class LoadThread : public QObject
 {
     Q_OBJECT
@@ -49,6 +50,9 @@ public:
     // The game servers run on the site host's machine; a port that the site host carries
     // (host:port) is its web port, not part of the game servers' address.
     static QList<ServerEntry> builtInServers(const QString &siteHost);
+    // The service's "servers" answer: a JSON array, each element a server (an empty array is a
+    // list too). False for anything else, which is then neither shown nor cached.
+    static bool parseServers(const QByteArray &json, QList<ServerEntry> *servers);
 
     QString baseUrl;
 
@@ -59,6 +63,7 @@ signals:
     // Decoded off the user-interface thread; the window turns it into a screen picture.
     void newsImageLoaded(uint idx, const QImage &image);
     void loadFinish();
+    void updateFailed();
     void setState(const QString &left, const QString &right);
     void setProgress(quint64 currentValue, quint64 maxValue);
 
@@ -69,7 +74,7 @@ private:
     void loadServers();
     void loadNews();
     void loadImages();
-    void announceServers(const QByteArray &json);
+    void announceServers(const QList<ServerEntry> &servers);
 
     NewsSink *news;
     Options options;

@@ -69,7 +69,9 @@ void SelfUpdate::checkUpdates(const QString &baseUrl)
 bool SelfUpdate::downloadAndInstall()
 {
     emit setState(QStringLiteral("Загрузка обновления..."), QString());
-    for (;;) {
+    for (int failed = 0;; ++failed) {
+        if (failed == maxAttempts)
+            return false;
         if (checkQuit())
             return false;
         if (!startAttempt())

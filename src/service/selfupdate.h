@@ -11,8 +11,8 @@ class QTimer;
 class QUrl;
 
 // The launcher's self-update, run by the start-up loader on its thread: asks the service
-// whether a newer launcher is due and, if so, downloads its installer over HTTPS, retrying
-// without limit, and starts it detached. Reports through setState() and setProgress().
+// whether a newer launcher is due and, if so, downloads its installer over HTTPS, retrying a
+// few times, and starts it detached. Reports through setState() and setProgress().
 class SelfUpdate : public QObject
 {
     Q_OBJECT
@@ -32,7 +32,8 @@ public:
     // The "updates" call to the service at baseUrl; sets the three fields below.
     void checkUpdates(const QString &baseUrl);
     // Downloads until an attempt succeeds, then starts the installer. Returns false without
-    // starting anything when the installer file cannot be written or the launcher stops.
+    // starting anything when the installer file cannot be written, maxAttempts attempts
+    // failed, the installer does not start, or the launcher stops.
     bool downloadAndInstall();
 
     bool updateRequired = false;
@@ -47,6 +48,8 @@ public:
     static constexpr int stallLimitTicks = 10;
     static constexpr int retryWaitTicks = 3;
     static constexpr int maxRedirects = 10;
+    // An address that is refused or broken stays so: the player is not kept waiting for it.
+    static constexpr int maxAttempts = 5;
     // Shown when the installer file could not be reopened after a redirect.
     static constexpr int fileErrorCode = 99;
 

@@ -89,7 +89,8 @@ QByteArray png(int width, int height)
 class LoaderRun : public QObject, public NewsSink
 {
 public:
-    LoaderRun(const Loopback &net, const QString &launcherDir, int timeoutMs = 10000)
+    LoaderRun(const Loopback &net, const QString &launcherDir, int timeoutMs = 10000,
+        int watchdogMs = 1000)
     {
         LoadThread::Options options;
         options.endpoints = { net.service.baseUrl(), net.fallback.baseUrl(), QString() };
@@ -98,6 +99,7 @@ public:
         options.requestTimeoutMs = timeoutMs;
         options.imageDelayMs = 0;
         options.installDelayMs = 0;
+        options.watchdogIntervalMs = watchdogMs;
         loader = new LoadThread(this, options);
         loader->moveToThread(&thread);
         connect(&thread, &QThread::started, loader, &LoadThread::start);
@@ -113,6 +115,7 @@ public:
         connect(loader, &LoadThread::newsImageLoaded, this,
             [this](uint idx, const QImage &image) { images.insert(idx, image.size()); });
         connect(loader, &LoadThread::loadFinish, this, [this] { ++finished; });
+        connect(loader, &LoadThread::updateFailed, this, [this] { ++updatesFailed; });
         thread.start();
     }
     ~LoaderRun() override
@@ -142,6 +145,7 @@ public:
     int newsListsLoaded = 0;
     QMap<uint, QSize> images;
     int finished = 0;
+    int updatesFailed = 0;
     bool threadEnded = false;
     QMutex mutex;
 };
@@ -252,6 +256,10 @@ private slots:
                                          ":1},{\"new_name\":\"Eta\",\"addr\":\"e.example\","
                                          "\"port\":2}]")),
             served);
+        QCOMPARE(listed(TestResponse::error(500)), served);
+        // What is no server list keeps the good cache.
+        QCOMPARE(listed(TestResponse::ok("<html>Technical works</html>", "text/html")), served);
+        QCOMPARE(listed(TestResponse::ok("{\"error\":\"maintenance\"}")), served);
         QCOMPARE(listed(TestResponse::error(500)), served);
 
         QFile cache(file("korvina_servers.bin"));
@@ -391,6 +399,22 @@ private slots:
         QCOMPARE(run.finished, 0);
         QFile::remove(file("installer-ran.txt"));
         QFile::remove(file("update_installer.exe"));
+    }
+
+    void updateThatCannotBeHadStillFinishes()
+    {
+        Loopback net(&certificates);
+        QVERIFY(net.listen());
+        // Over clear text, rightly refused on every attempt.
+        net.answer("updates",
+            "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":"
+            "\"http://127.0.0.1:1/setup.exe\"}");
+        net.answer("servers", "[]");
+        net.answer("news", "[]");
+        LoaderRun run(net, dir.path(), 10000, 1);
+        QVERIFY(run.finishes());
+        QCOMPARE(run.updatesFailed, 1);
+        QVERIFY(!QFile::exists(file("update_installer.exe")));
     }
 };
 
