@@ -1,5 +1,7 @@
 #include "files/filesystem.h"
 
+#include "app/runstate.h"
+
 #include <QCryptographicHash>
 #include <QSet>
 #include <QTextCodec>
@@ -180,7 +182,16 @@ bool FileSystem::readText(const QByteArray &bytes, bool withTimes)
     Section section = Section::None;
     QVector<FileEntry> *elements = nullptr;
 
-    for (const QStringRef &line : text.splitRef(QLatin1Char('\n'), Qt::KeepEmptyParts)) {
+    // Line by line rather than split up front: a text of nothing but line feeds would make a
+    // reference for each. A closing launcher is not kept waiting for a long list.
+    int lines = 0;
+    for (int start = 0, end = 0; start < text.size(); start = end + 1) {
+        end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        if ((++lines & 0xffff) == 0 && quitRequested.load(std::memory_order_relaxed))
+            return false;
+        const QStringRef line = text.midRef(start, end - start);
         if (line.isEmpty())
             continue;
         if (line == directoriesHeader) {

@@ -32,7 +32,8 @@ public:
     void writeText(QByteArray &out, bool withTimes) const;
     // Appends what the text holds; malformed lines are skipped, reading never fails. Returns
     // whether the text was whole: valid UTF-8 without NUL, an "[entries]" section, and every
-    // line a header or a record its section understands.
+    // line a header or a record its section understands. A stop request ends the reading
+    // early, not whole.
     bool readText(const QByteArray &bytes, bool withTimes);
     // Sorts and removes duplicates (by path, by element name), keeping the first of each.
     void normalize();

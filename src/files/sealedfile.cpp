@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace {
@@ -37,8 +38,10 @@ QByteArray FileSystem::readSealedFile(const QString &name)
 QByteArray FileSystem::readSealedFile(const QString &name, const QString &launcherDir)
 {
     QFile file(launcherDir + name);
-    // A pipe or device in place of the file has no size to check and might never end.
-    if (!file.open(QIODevice::ReadOnly) || file.isSequential() || file.size() > maxSealedFileSize)
+    // A pipe or device in place of the file has no size to check and might never end; a pipe
+    // is not even opened, since opening one waits for a writer that never comes.
+    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly) || file.isSequential()
+        || file.size() > maxSealedFileSize)
         return QByteArray();
     if (file.read(sealMagic.size()) != sealMagic)
         return QByteArray();

@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace {
@@ -47,8 +48,10 @@ bool ImageCache::readCache(const QString &address, QByteArray &data) const
     if (!ensureCacheDir())
         return false;
     QFile file(cachePath(address));
-    // A pipe or device in place of the file has no size to check and might never end.
-    if (!file.open(QIODevice::ReadOnly) || file.isSequential() || file.size() > maxCacheFileSize)
+    // A pipe or device in place of the file has no size to check and might never end; a pipe
+    // is not even opened, since opening one waits for a writer that never comes.
+    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly) || file.isSequential()
+        || file.size() > maxCacheFileSize)
         return false;
     const QByteArray cipherText = file.readAll();
     file.close();

@@ -126,6 +126,8 @@ void FileDownloader::addImgArchive(const QString &name, const QString &path, qui
 void FileDownloader::createDirectories()
 {
     for (const QString &directory : qAsConst(directories)) {
+        if (stopping())
+            return;
         const QString path = diskPath(directory);
         if (path.isEmpty())
             continue;

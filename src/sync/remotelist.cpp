@@ -2,6 +2,7 @@
 
 #include "files/filesystem.h"
 #include "img/archiveeditor.h"
+#include "img/imgformat.h"
 #include "sync/safepath.h"
 #include "sync/tidying.h"
 
@@ -82,8 +83,11 @@ void sanitize(FileSystem &list)
         // the second would overwrite the first's data under the first's name.
         QSet<QString> names;
         for (const FileEntry &element : qAsConst(it.value())) {
+            // An element larger than the format allows could never be stored; fetched, its
+            // body would be unpacked in memory to whatever size the list claims.
             if (SafePath::isPlainName(element.name) && ImgArchive::fitsNameField(element.name)
                 && !element.name.contains(QLatin1Char(' ')) && element.size > 0
+                && element.size <= ImgArchive::maxElementSize
                 && !names.contains(element.name.toCaseFolded())) {
                 kept.append(element);
                 names.insert(element.name.toCaseFolded());

@@ -15,9 +15,11 @@ namespace RemoteList {
 bool read(const QByteArray &body, FileSystem &list);
 
 // Drops directories and entries whose path is not a safe relative path of canonical, visible
-// components; elements whose name is not a plain name that fits an archive's name field, or
-// whose size is 0. Adds the parent directories of every entry that the list forgot, so that
-// the directory creation makes them and the next scan does not take them for extras.
+// components, or that the tidying would delete; elements whose name is not a plain name that
+// fits an archive's name field or repeats another's but for case, and elements whose size is 0
+// or beyond what an archive can hold. Adds the parent directories of every entry that the list
+// forgot, so that the directory creation makes them and the next scan does not take them for
+// extras.
 void sanitize(FileSystem &list);
 
 } // namespace RemoteList

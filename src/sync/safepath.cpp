@@ -12,17 +12,44 @@
 
 namespace SafePath {
 
-bool isSafeRelative(const QString &relative)
+namespace {
+
+// A name Windows takes for a device whatever its suffix ("nul.txt" is NUL), or would store
+// without its trailing dots and blanks, so that it is another file than the list names.
+bool isWindowsName(const QString &part)
 {
-    if (relative.isEmpty() || relative.startsWith(QLatin1Char('/')))
+    if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
         return false;
-    for (const QChar c : relative) {
-        if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c.unicode() == 0)
+    const QString base = part.left(part.indexOf(QLatin1Char('.'))).trimmed().toUpper();
+    static const char *const devices[] = { "CON", "PRN", "AUX", "NUL" };
+    for (const char *device : devices) {
+        if (base == QLatin1String(device))
             return false;
     }
+    return !(base.size() == 4
+        && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+        && base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9'));
+}
+
+} // namespace
+
+bool isSafeRelative(const QString &relative)
+{
+    if (relative.isEmpty() || relative.size() > maxLength || relative.startsWith(QLatin1Char('/')))
+        return false;
+    int depth = 1;
+    for (const QChar c : relative) {
+        // Control characters and what Windows refuses in a name.
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || QStringLiteral("\\:<>\"|?*").contains(c))
+            return false;
+        depth += c == QLatin1Char('/') ? 1 : 0;
+    }
+    if (depth > maxDepth)
+        return false;
     const QStringList parts = relative.split(QLatin1Char('/'));
     for (const QString &part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")
+            || !isWindowsName(part))
             return false;
     }
     return true;

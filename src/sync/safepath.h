@@ -8,8 +8,14 @@
 // or drive path, a backslash, nor a symbolic link (or junction) inside the game directory.
 namespace SafePath {
 
-// A relative "/" path made of plain components: not empty, no leading "/", no "\", no ":",
-// no NUL, no empty, "." or ".." component.
+// Far beyond any path of the game, and what Windows can hold below a game directory.
+constexpr int maxLength = 240;
+constexpr int maxDepth = 32;
+
+// A relative "/" path made of plain components: not empty, at most maxLength characters and
+// maxDepth components, no leading "/", no control character and none of \ : < > " | ? *, no
+// empty, "." or ".." component, and none that Windows would not store under that very name
+// (a device name such as "nul.txt" or "COM1", a name ending in a dot or a blank).
 bool isSafeRelative(const QString &relative);
 
 // A single plain component (an IMG element name, a file name).

@@ -99,6 +99,8 @@ SyncThread::Cycle SyncThread::runCycle()
 
     stage(QStringLiteral("Получение списка синхронизируемых файлов..."));
     if (!fetchLists()) {
+        if (stopped())
+            return Cycle::Ended;
         emit setProgressText(QString::fromUtf8(fileListError), QString());
         emit setProgressState(1, 0);
         // The game may be played as it is, but only where there is one: a first install

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QByteArray magic = QByteArrayLiteral("KORVINABNRYLST01");
@@ -115,6 +117,10 @@ private slots:
         // An endless device in its place is not read at all.
         QVERIFY(QFile::remove(path));
         QVERIFY(QFile::link("/dev/zero", path));
+        QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
+        // Nor is a pipe, whose opening would wait for a writer forever.
+        QVERIFY(QFile::remove(path));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         QVERIFY(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()).isEmpty());
     }
 };

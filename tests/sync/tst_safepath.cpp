@@ -36,6 +36,18 @@ void TestSafePath::relativePaths_data()
     QTest::newRow("empty component") << "models//gta3.img" << false;
     QTest::newRow("trailing slash") << "models/" << false;
     QTest::newRow("nul") << QString("a") + QChar(0) + "b" << false;
+    QTest::newRow("control character") << "data/a\tb.txt" << false;
+    QTest::newRow("wildcard") << "data/a*.txt" << false;
+    QTest::newRow("device name") << "models/Nul" << false;
+    QTest::newRow("device name with a suffix") << "con.txt" << false;
+    QTest::newRow("numbered device") << "data/com1.dat" << false;
+    QTest::newRow("more than a device") << "data/com10.dat" << true;
+    QTest::newRow("trailing dot") << "data/readme." << false;
+    QTest::newRow("trailing blank") << "models /gta3.img" << false;
+    QTest::newRow("thousands deep") << QString("a/").repeated(2000) + "x" << false;
+    QTest::newRow("as deep as allowed")
+        << QString("a/").repeated(SafePath::maxDepth - 1) + "x" << true;
+    QTest::newRow("too long") << QString(SafePath::maxLength + 1, 'a') << false;
 }
 
 void TestSafePath::relativePaths()

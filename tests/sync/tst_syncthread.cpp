@@ -408,12 +408,16 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
 
     QByteArray list = "[directories]\n../evil_dir\n/abs_dir\nmodels\nlink/sub\n\n[entries]\n";
     for (const char *path : { "../escape.txt", "/abs.txt", "c:/drive.txt", "a\\b.txt", "./dot.txt",
-             "models/../../up.txt", "link/through.txt", "link/victim.txt", "Upper.txt", ".hidden" })
+             "models/../../up.txt", "link/through.txt", "link/victim.txt", "Upper.txt", ".hidden",
+             "con.evil", "evil_dot." })
         list += fileLine(path, "evil");
+    list += fileLine(QString("d/").repeated(2000) + "evil.txt", "evil"); // hangs creating it
     list += fileLine("good.txt", "good");
     list += archiveLines("models/gta3.img",
         { { "../../evil.dff", QByteArray(2048, 'e') }, { "ok.dff", QByteArray(2048, 'o') },
             { "OK.DFF", QByteArray(2048, 'e') } }); // the archive would take it for ok.dff
+    // Larger than an archive can hold: fetched, it would be unpacked in memory to that size.
+    list += "evil_huge.dff 1610612736 00000000000000000000000000000000\n";
     Host host;
     host.list(list);
     host.file("good.txt", "good");
