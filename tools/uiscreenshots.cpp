@@ -192,6 +192,10 @@ int main(int argc, char **argv)
         { MessageDialog::Warning, 1, "Найдена новая версия лаунчера. Установить её сейчас?",
             "message-warning.png" },
         { MessageDialog::Error, 0, "Лаунчер уже запущен", "message-error.png" },
+        { MessageDialog::Error, 0,
+            "Не удалось загрузить обновление лаунчера. Вы можете продолжить игру с текущей "
+            "версией.",
+            "message-update-failed.png" },
     };
     for (const auto &message : messages) {
         MessageDialog box(&window);

@@ -167,8 +167,10 @@ void SelfUpdate::networkReadyRead()
 bool SelfUpdate::appendAvailable()
 {
     const QByteArray data = reply->readAll();
-    // A short write would leave a cut installer that looks complete: fail the attempt.
-    if (!file || !file->isOpen() || file->write(data) != data.size()) {
+    // A short write would leave a cut installer that looks complete: fail the attempt. So does
+    // an answer that never ends, before it fills the disk.
+    if (!file || !file->isOpen() || written + data.size() > maxInstallerBytes
+        || file->write(data) != data.size()) {
         writeFailed = true;
         if (!reply->isFinished())
             reply->abort();

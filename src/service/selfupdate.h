@@ -45,6 +45,8 @@ public:
     static QString progressText(qint64 bytesRead, qint64 totalBytes);
 
     static constexpr qint64 readBufferBytes = 5 * 1024 * 1024;
+    // Far above any installer of the launcher.
+    static constexpr qint64 maxInstallerBytes = 512 * 1024 * 1024;
     static constexpr int stallLimitTicks = 10;
     static constexpr int retryWaitTicks = 3;
     static constexpr int maxRedirects = 10;

@@ -123,6 +123,10 @@ private slots:
         QTest::newRow("at the limit") << TestResponse::ok(QByteArray(100000, 'x')) << true;
         QTest::newRow("over the limit") << TestResponse::ok(QByteArray(100001, 'x')) << false;
         // Counted as it is after the transfer's own decoding: 20 MB of line feeds in 20 KB.
+        QTest::newRow("inflating to the limit")
+            << TestResponse::ok(qCompress(QByteArray(100000, 'x'), 9).mid(4))
+                   .withHeader("Content-Encoding", "deflate")
+            << true;
         QTest::newRow("inflating past the limit")
             << TestResponse::ok(qCompress(QByteArray(20000000, '\n'), 9).mid(4))
                    .withHeader("Content-Encoding", "deflate")
