@@ -1,21 +1,11 @@
 // List texts from anywhere: reading never fails, and whatever was read survives its own text
 // form with both fingerprints unchanged.
 #include "files/filesystem.h"
+#include "fuzzcheck.h"
 
 #include <QByteArray>
 
 #include <cstdint>
-#include <cstdlib>
-
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

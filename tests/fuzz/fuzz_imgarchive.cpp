@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes as an IMG archive to the editor and to the static-header rebuild, and
 // checks the promises both make about any file: no crash, bounded growth, and a rebuild that
 // either yields a recognised archive or leaves the file untouched.
+#include "fuzzcheck.h"
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
 #include "testfiles.h"
@@ -12,18 +13,11 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdlib>
 
 using TestFiles::readFile;
 using TestFiles::writeFile;
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 // Any valid archive grows by at most one element past its end when one is appended.
 constexpr qint64 growthLimit = (0xffffLL + 1) * 2048 * 2 + 409600;

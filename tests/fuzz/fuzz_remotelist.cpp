@@ -2,6 +2,7 @@
 // list it plans from: only a whole list is taken, and what survives sanitising can never name
 // a path outside the game directory or an element no archive can hold.
 #include "files/filesystem.h"
+#include "fuzzcheck.h"
 #include "img/imgformat.h"
 #include "sync/remotelist.h"
 #include "sync/safepath.h"
@@ -9,17 +10,6 @@
 #include <QByteArray>
 
 #include <cstdint>
-#include <cstdlib>
-
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

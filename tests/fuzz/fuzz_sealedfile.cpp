@@ -1,6 +1,7 @@
 // Sealed files from anywhere, read the way the launcher reads its state: the container, the
 // cipher and the list text behind it. Any payload written must read back unchanged.
 #include "files/filesystem.h"
+#include "fuzzcheck.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -8,17 +9,10 @@
 #include <QtGlobal>
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
 void discardMessages(QtMsgType, const QMessageLogContext &, const QString &) { }
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 } // namespace
 

@@ -2,25 +2,19 @@
 // encrypt turns into the same plaintext again, with memory bounded by the limits.
 #include "buildconfig.h"
 #include "files/zlibframe.h"
+#include "fuzzcheck.h"
 #include "service/storecipher.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
 void discardMessages(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 constexpr qint64 fuzzPlainLimit = 16 * 1024 * 1024;
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 } // namespace
 
