@@ -17,7 +17,6 @@
 namespace {
 
 const char servicePath[] = "/api_v2.php";
-const char signingKey[] = "Q7mR2xLp9TcW4vNz";
 
 } // namespace
 
@@ -122,7 +121,7 @@ QString HttpRequest::makeSalt()
 
 QString HttpRequest::signData(const QString &data, const QString &salt)
 {
-    const QByteArray signedText = (data + salt + QLatin1String(signingKey)).toUtf8();
+    const QByteArray signedText = (data + salt + QLatin1String(BuildConfig::serviceKey)).toUtf8();
     return QString::fromLatin1(
         QCryptographicHash::hash(signedText, QCryptographicHash::Md5).toHex());
 }

@@ -93,6 +93,7 @@ class Environment:
         ready = os.path.join(self.root, "service.ready")
         self.service = subprocess.Popen(
             [sys.executable, self.options.devservice, "--state-dir", self.options.state_dir,
+             "--service-key", self.options.service_key,
              "--port", str(self.options.port), "--tree", self.host, "--ready-file", ready,
              "--log", self.service_log])
         wait_for(lambda: os.path.exists(ready) or self.service.poll() is not None,
@@ -380,6 +381,7 @@ def main():
     parser.add_argument("--samplegame", required=True)
     parser.add_argument("--state-dir", required=True, help="the service's CA, as compiled in")
     parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--service-key", required=True, help="the key the launcher was built with")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
     options = parser.parse_args()
 

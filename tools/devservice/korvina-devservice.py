@@ -35,7 +35,8 @@ import time
 import urllib.parse
 import zlib
 
-# The key the launcher signs its service calls with; hash = md5(operation + salt + key).
+# The key a launcher signs its service calls with unless built with another
+# (KORVINA_SERVICE_KEY); hash = md5(operation + salt + key).
 SIGNING_KEY = "Q7mR2xLp9TcW4vNz"
 CURRENT_VERSION = "2.0.4.2"
 DEFAULT_NEWER_VERSION = "2.0.5.0"
@@ -114,8 +115,8 @@ def ensure_certificates(state_dir):
 
 # --- answers --------------------------------------------------------------------------------
 
-def signature(operation, salt):
-    return hashlib.md5((operation + salt + SIGNING_KEY).encode("utf-8")).hexdigest()
+def signature(operation, salt, key=SIGNING_KEY):
+    return hashlib.md5((operation + salt + key).encode("utf-8")).hexdigest()
 
 
 def parse_query(query):
@@ -181,7 +182,8 @@ class Service:
     def api(self, params, base):
         operation = params.get("data", "")
         salt = params.get("sig", "")
-        if not operation or params.get("hash", "") != signature(operation, salt):
+        if not operation or params.get("hash", "") != signature(
+                operation, salt, self.options.service_key):
             return 403, "application/json", b'{"error":"bad signature"}'
         if operation == "ping":
             answer = {"status": "ok"}
@@ -340,6 +342,8 @@ def main():
                         const=DEFAULT_NEWER_VERSION,
                         help="make \"updates\" announce VERSION (default %s)" % DEFAULT_NEWER_VERSION)
     parser.add_argument("--init-ca", action="store_true", help="only make the CA, print its path")
+    parser.add_argument("--service-key", default=SIGNING_KEY,
+                        help="the key shared with the launcher (its KORVINA_SERVICE_KEY)")
     options = parser.parse_args()
 
     ca_cert, server_cert, server_key = ensure_certificates(options.state_dir)
