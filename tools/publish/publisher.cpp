@@ -3,10 +3,10 @@
 #include "files/filesystem.h"
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
+#include "referencecheck.h"
 #include "sync/localinventory.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
-#include "sync/tidying.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -35,6 +35,7 @@ class Publication
 public:
     Publication(const QString &gameDir, const QString &outDir, const PublishOptions &options)
         : gameDir(gameDir)
+        , outDir(outDir)
         , filesDir(outDir + QStringLiteral("/launcher/filesystem"))
         , listPath(outDir + QStringLiteral("/launcher/sync.lst"))
         , cachePath(outDir + QLatin1String(cacheName))
@@ -51,12 +52,13 @@ private:
     // Writes one output unless the cache says it already holds this source; outputSize gets the
     // size of the output file.
     bool produce(const QString &remoteName, const QByteArray &sourceMd5,
-                 const std::function<bool(QIODevice &)> &write, qint64 *outputSize = nullptr);
+        const std::function<bool(QIODevice &)> &write, qint64 *outputSize = nullptr);
     void readCache();
     bool writeCache();
     void removeStale();
 
     QString gameDir;
+    QString outDir;
     QString filesDir;
     QString listPath;
     QString cachePath;
@@ -103,15 +105,6 @@ bool packRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
     return from.seek(offset) && PackedStream::pack(from, length, to);
 }
 
-bool isCanonicalPath(const QString &path)
-{
-    for (const QString &part : path.split(QLatin1Char('/'))) {
-        if (part.isEmpty() || Tidying::canonicalName(part) != part)
-            return false;
-    }
-    return true;
-}
-
 void Publication::readCache()
 {
     QFile file(cachePath);
@@ -131,13 +124,13 @@ bool Publication::writeCache()
     if (!file.open(QIODevice::WriteOnly))
         return false;
     for (auto it = published.constBegin(); it != published.constEnd(); ++it)
-        file.write(it->sourceMd5 + ' ' + QByteArray::number(it->outputSize) + ' ' + it.key().toUtf8()
-                   + '\n');
+        file.write(it->sourceMd5 + ' ' + QByteArray::number(it->outputSize) + ' '
+            + it.key().toUtf8() + '\n');
     return file.commit();
 }
 
 bool Publication::produce(const QString &remoteName, const QByteArray &sourceMd5,
-                          const std::function<bool(QIODevice &)> &write, qint64 *outputSize)
+    const std::function<bool(QIODevice &)> &write, qint64 *outputSize)
 {
     const QString target = filesDir + QLatin1Char('/') + remoteName;
     const auto cached = cache.constFind(remoteName);
@@ -175,9 +168,9 @@ bool Publication::publishFile(FileEntry &entry, const QString &source)
     entry.kind = FileEntry::file;
     entry.size = quint32(size);
     entry.md5 = QString::fromLatin1(
-            size == 0 ? QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5).toHex() : md5);
+        size == 0 ? QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5).toHex() : md5);
     return produce(RemoteNames::plainFile(entry.path), entry.md5.toLatin1(),
-                   [&](QIODevice &out) { return packRange(file, 0, size, out); });
+        [&](QIODevice &out) { return packRange(file, 0, size, out); });
 }
 
 bool Publication::publishAudio(FileEntry &entry)
@@ -196,15 +189,16 @@ bool Publication::publishAudio(FileEntry &entry)
         entry.partSize = options.audioPartSize;
         entry.partCount = quint32((quint64(entry.size) + entry.partSize - 1) / entry.partSize);
     }
-    entry.md5 = QString::fromLatin1(
-            size == 0 ? QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5).toHex()
-                      : fileMd5(file, 0, size));
+    entry.md5 = QString::fromLatin1(size == 0
+            ? QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5).toHex()
+            : fileMd5(file, 0, size));
     for (quint32 part = 0; part < entry.partCount; ++part) {
         const qint64 offset = qint64(part) * entry.partSize;
         const qint64 length = qMin<qint64>(entry.partSize, size - offset);
         const QByteArray md5 = fileMd5(file, offset, length);
-        if (!produce(RemoteNames::audioPart(entry.path, part), md5 + ':' + QByteArray::number(length),
-                     [&](QIODevice &out) { return copyRange(file, offset, length, out); }))
+        if (!produce(RemoteNames::audioPart(entry.path, part),
+                md5 + ':' + QByteArray::number(length),
+                [&](QIODevice &out) { return copyRange(file, offset, length, out); }))
             return false;
     }
     return true;
@@ -245,13 +239,14 @@ bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QSt
             data = archive.read(element.size);
         // The sector-rounded size, as the launcher reads it; a short file reads as zeros.
         data.append(QByteArray(int(element.size) - data.size(), '\0'));
-        element.md5 = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+        element.md5
+            = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
         element.sectorOffset = 0;
         if (!produce(RemoteNames::imgElement(entry.path, element.name), element.md5.toLatin1(),
-                     [&](QIODevice &out) {
-                         const QByteArray packed = PackedStream::pack(data);
-                         return out.write(packed) == packed.size();
-                     }))
+                [&](QIODevice &out) {
+                    const QByteArray packed = PackedStream::pack(data);
+                    return out.write(packed) == packed.size();
+                }))
             return false;
     }
 
@@ -264,9 +259,10 @@ bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QSt
         const qint64 length = qMin(partBytes, size - offset);
         qint64 outputSize = 0;
         const QByteArray md5 = fileMd5(archive, offset, length);
-        if (!produce(RemoteNames::archivePart(entry.path, part), md5 + ':' + QByteArray::number(length),
-                     [&](QIODevice &out) { return packRange(archive, offset, length, out); },
-                     &outputSize))
+        if (!produce(
+                RemoteNames::archivePart(entry.path, part), md5 + ':' + QByteArray::number(length),
+                [&](QIODevice &out) { return packRange(archive, offset, length, out); },
+                &outputSize))
             return false;
         packedSize += quint64(outputSize);
     }
@@ -283,8 +279,8 @@ bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QSt
 void Publication::removeStale()
 {
     QStringList doomed;
-    QDirIterator it(filesDir, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(
+        filesDir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QString name = QDir(filesDir).relativeFilePath(it.filePath());
@@ -301,7 +297,7 @@ void Publication::removeStale()
     while (dirs.hasNext())
         directories.prepend(dirs.next());
     std::sort(directories.begin(), directories.end(),
-              [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        [](const QString &a, const QString &b) { return a.size() > b.size(); });
     for (const QString &directory : qAsConst(directories))
         QDir().rmdir(directory);
 }
@@ -310,6 +306,16 @@ PublishReport Publication::run()
 {
     if (!QFileInfo(gameDir).isDir()) {
         report.error = QStringLiteral("not a directory: ") + gameDir;
+        return report;
+    }
+    // Refused before anything is written: a tree published in part would have every player's
+    // launcher delete what it left out.
+    report.error = ReferenceCheck::overlap(gameDir, outDir);
+    if (!report.error.isEmpty())
+        return report;
+    report.problems = ReferenceCheck::problems(gameDir);
+    if (!report.problems.isEmpty()) {
+        report.error = QStringLiteral("nothing was published");
         return report;
     }
     if (!scratch.isValid() || !QDir().mkpath(filesDir)) {
@@ -323,23 +329,10 @@ PublishReport Publication::run()
     inventory.scanDirectories();
     inventory.scanFiles();
 
-    QStringList directories;
-    for (const QString &directory : qAsConst(list.directories)) {
-        if (isCanonicalPath(directory) && QFileInfo(gameDir + QLatin1Char('/') + directory).isDir())
-            directories.append(directory);
-        else
-            report.skipped.append(directory + QStringLiteral(": name is not canonical"));
-    }
-    list.directories = directories;
-
     QVector<FileEntry> entries;
     qint32 key = 0;
     for (FileEntry entry : qAsConst(list.entries)) {
         const QString source = gameDir + QLatin1Char('/') + entry.path;
-        if (!isCanonicalPath(entry.path) || !QFileInfo(source).isFile()) {
-            report.skipped.append(entry.path + QStringLiteral(": name is not canonical"));
-            continue;
-        }
         bool done = false;
         if (entry.kind == FileEntry::audio_file) {
             done = publishAudio(entry);
@@ -355,8 +348,10 @@ PublishReport Publication::run()
             done = publishFile(entry, source);
         }
         if (!done) {
-            report.skipped.append(entry.path + QStringLiteral(": cannot be read or written"));
-            continue;
+            // Changed or gone since the check: a list without it would have it deleted.
+            report.problems.append(entry.path + QStringLiteral(": cannot be read or written"));
+            report.error = QStringLiteral("the list was not replaced");
+            return report;
         }
         entries.append(entry);
     }

@@ -21,11 +21,13 @@ struct PublishReport
     int written = 0; // outputs packed or copied anew
     int reused = 0; // outputs whose source was unchanged since the last publication
     int removed = 0; // outputs of files that are gone
-    QStringList skipped; // files that could not be published, with the reason
+    QStringList problems; // "path: reason" for everything that refused the publication
 };
 
 // Publishes gameDir into outDir/launcher. Unchanged sources are not packed again (a record of
 // what was published is kept in outDir/publish.cache, outside the served tree); outputs of
 // sources that are gone are removed. The list is written last and replaced in one step, so
-// a host never lists a file that is not there yet.
+// a host never lists a file that is not there yet. A tree with anything that cannot be
+// published whole (see ReferenceCheck), or an output directory inside it, is refused before
+// anything is written.
 PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options);

@@ -1,0 +1,138 @@
+// The real korvina-publish against real trees: whatever cannot be published whole refuses the
+// publication, names the path, and leaves what is served exactly as it was.
+#include "publisher.h"
+#include "syncfixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace SyncFixture;
+
+class TestPublish : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusalsChangeNothingServed_data();
+    void refusalsChangeNothingServed();
+
+private:
+    QTemporaryDir dir;
+};
+
+enum Problem {
+    NotAnArchive,
+    ElementBlank,
+    ElementTwins,
+    NotCanonical,
+    Hidden,
+    Pipe,
+    Link,
+    Temporary,
+    WindowsName,
+    Unreadable,
+    OutputInside
+};
+
+void TestPublish::refusalsChangeNothingServed_data()
+{
+    QTest::addColumn<int>("problem");
+    QTest::addColumn<QString>("said"); // a line of the publisher's errors
+    QTest::newRow("img file that is no archive")
+        << int(NotAnArchive) << "models/broken.img: not an IMG archive (version 2)";
+    QTest::newRow("element name with a blank")
+        << int(ElementBlank) << "models/gta3.img: element \"a b.dff\" has a name";
+    QTest::newRow("element names alike but for case")
+        << int(ElementTwins) << "models/gta3.img: element \"A.DFF\" is there twice";
+    QTest::newRow("name not canonical")
+        << int(NotCanonical) << "data/File.txt: name is not canonical";
+    QTest::newRow("hidden name") << int(Hidden) << "data/.secret: hidden name";
+    QTest::newRow("pipe") << int(Pipe) << "data/pipe: not a regular file";
+    QTest::newRow("link") << int(Link) << "data/link: a link";
+    QTest::newRow("temporary name") << int(Temporary) << "data/notes.tmp: name of a temporary";
+    QTest::newRow("device name") << int(WindowsName) << "data/con.txt: name Windows cannot hold";
+    QTest::newRow("unreadable file") << int(Unreadable) << "data/secret.dat: cannot be read";
+    QTest::newRow("output inside the reference")
+        << int(OutputInside) << "the output directory lies inside the reference tree";
+}
+
+void TestPublish::refusalsChangeNothingServed()
+{
+    QFETCH(int, problem);
+    QFETCH(QString, said);
+    const QString reference = dir.filePath(QTest::currentDataTag()) + "/reference";
+    QString out = dir.filePath(QTest::currentDataTag()) + "/out";
+    QVERIFY(writeFile(reference + "/data/ok.txt", "ok"));
+    QVERIFY(writeArchive(reference + "/models/gta3.img", { { "a.dff", bytes(2048, 1) } }));
+    const auto run = [&](QByteArray *errors) {
+        QProcess publisher;
+        publisher.start(PUBLISH_EXE, { reference, out });
+        publisher.waitForFinished(60000);
+        *errors = publisher.readAllStandardError();
+        return publisher.exitStatus() == QProcess::NormalExit ? publisher.exitCode() : -1;
+    };
+    QByteArray errors;
+    QCOMPARE(run(&errors), 0);
+    const auto served = snapshot(out);
+
+    QStringList rootOnly;
+    switch (problem) {
+    case NotAnArchive:
+        QVERIFY(writeFile(reference + "/models/broken.img", "<html>not an archive</html>"));
+        break;
+    case ElementBlank:
+    case ElementTwins:
+        QVERIFY(writeArchive(reference + "/models/gta3.img",
+            { { "a.dff", bytes(2048, 1) },
+                { problem == ElementBlank ? "a b.dff" : "A.DFF", bytes(2048, 2) } }));
+        break;
+    case NotCanonical:
+        QVERIFY(writeFile(reference + "/data/File.txt", "x"));
+        break;
+    case Hidden:
+        QVERIFY(writeFile(reference + "/data/.secret", "x"));
+        break;
+    case Pipe:
+        QCOMPARE(::mkfifo(QFile::encodeName(reference + "/data/pipe").constData(), 0600), 0);
+        break;
+    case Link:
+        QVERIFY(QFile::link(reference + "/data/ok.txt", reference + "/data/link"));
+        break;
+    case Temporary:
+        QVERIFY(writeFile(reference + "/data/notes.tmp", "x"));
+        break;
+    case WindowsName:
+        QVERIFY(writeFile(reference + "/data/con.txt", "x"));
+        break;
+    case Unreadable:
+        QVERIFY(writeFile(reference + "/data/secret.dat", "x"));
+        QVERIFY(QFile(reference + "/data/secret.dat").setPermissions({}));
+        rootOnly << reference + "/data/secret.dat";
+        break;
+    case OutputInside:
+        out = reference + "/out";
+        break;
+    }
+    if (rootOnly.isEmpty()) {
+        QCOMPARE(run(&errors), 1);
+    } else {
+        // Qt refuses to start a program whose real and effective users differ, so a refusal
+        // that needs permissions is met in process, by the library the program is a main of.
+        Unprivileged user(dir.filePath(QTest::currentDataTag()), rootOnly);
+        const PublishReport report = publish(reference, out, PublishOptions());
+        QVERIFY(!report.ok);
+        errors = report.problems.join('\n').toUtf8();
+    }
+    QVERIFY2(errors.contains(said.toUtf8()), errors.constData());
+    const QStringList changed
+        = differences(served, snapshot(dir.filePath(QTest::currentDataTag()) + "/out"));
+    QVERIFY2(changed.isEmpty(), qPrintable(changed.join('\n')));
+}
+
+QTEST_GUILESS_MAIN(TestPublish)
+#include "tst_publish.moc"
