@@ -8,7 +8,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <random>
 #include <sys/stat.h>
 
 using namespace SyncFixture;
@@ -20,6 +22,7 @@ class TestPublish : public QObject
 private slots:
     void refusalsChangeNothingServed_data();
     void refusalsChangeNothingServed();
+    void releasesSwitchInOneStep();
 
 private:
     QTemporaryDir dir;
@@ -132,6 +135,64 @@ void TestPublish::refusalsChangeNothingServed()
     const QStringList changed
         = differences(served, snapshot(dir.filePath(QTest::currentDataTag()) + "/out"));
     QVERIFY2(changed.isEmpty(), qPrintable(changed.join('\n')));
+}
+
+void TestPublish::releasesSwitchInOneStep()
+{
+    // Two revisions, each also published alone, to know what a whole release of each holds.
+    const QString work = dir.filePath("releases");
+    const QString revisions[] = { work + "/a", work + "/b" };
+    for (int r = 0; r < 2; ++r) {
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(writeFile(revisions[r] + QString("/data/f%1.dat").arg(i),
+                bytes(20000, i + (r && i % 4 == 0 ? 100 : 0))));
+        QVERIFY(writeArchive(revisions[r] + "/models/gta3.img",
+            { { "a.dff", bytes(4096, 7 + r) }, { "b.dff", bytes(2048, 9) } }));
+        QVERIFY(publish(revisions[r], work + "/alone" + QString::number(r), PublishOptions()).ok);
+    }
+    const QMap<QString, QByteArray> whole[]
+        = { snapshot(work + "/alone0/launcher"), snapshot(work + "/alone1/launcher") };
+    const QString out = work + "/out";
+    const auto served = [&] { return snapshot(out + "/launcher"); };
+
+    // Killed at random moments while the other revision is published: the served release is
+    // always one whole release, never a mix.
+    std::mt19937 random(7);
+    // A tree served by an earlier version, a directory in place of the link, is taken over.
+    QVERIFY(QDir().mkpath(out));
+    QCOMPARE(QProcess::execute("cp", { "-r", work + "/alone0/launcher", out + "/launcher" }), 0);
+    QVERIFY(publish(revisions[0], out, PublishOptions()).ok);
+    QVERIFY(QFileInfo(out + "/launcher").isSymLink());
+    for (int round = 0; round < 16; ++round) {
+        const int next = served() == whole[0] ? 1 : 0;
+        QProcess publisher;
+        publisher.start(PUBLISH_EXE, { revisions[next], out });
+        QVERIFY(publisher.waitForStarted());
+        QThread::usleep(random() % 150000);
+        publisher.kill();
+        publisher.waitForFinished();
+        const auto now = served();
+        QVERIFY2(now == whole[0] || now == whole[1], qPrintable(QString("round %1").arg(round)));
+    }
+    QVERIFY(publish(revisions[0], out, PublishOptions()).ok);
+    const PublishReport second = publish(revisions[1], out, PublishOptions());
+    QVERIFY(second.ok);
+    QCOMPARE(served(), whole[1]);
+    // Unchanged outputs are shared with the release before, not packed or copied again.
+    struct stat before, after;
+    const QString name = "/filesystem/data/f1.dat.compressed";
+    QVERIFY(::stat(QFile::encodeName(out + "/launcher" + name), &after) == 0);
+    const QStringList releases
+        = QDir(out + "/releases").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(releases.size(), 3); // kept for a rollback, no half-built one left
+    QVERIFY(::stat(QFile::encodeName(out + "/releases/" + releases.at(1) + name), &before) == 0);
+    QCOMPARE(before.st_ino, after.st_ino);
+
+    QProcess rollback;
+    rollback.start(PUBLISH_EXE, { "--rollback", out });
+    QVERIFY(rollback.waitForFinished());
+    QCOMPARE(rollback.exitCode(), 0);
+    QCOMPARE(served(), whole[0]);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

@@ -162,7 +162,7 @@ def png(width, height, colour, seed):
 class Service:
     def __init__(self, options):
         self.options = options
-        self.tree = os.path.realpath(os.path.join(options.tree, "launcher")) if options.tree else None
+        self.tree = options.tree
         self.pictures = [png(180, 120, item[3], i) for i, item in enumerate(NEWS)]
         self.log_lock = threading.Lock()
         self.log = open(options.log, "a", buffering=1) if options.log else sys.stderr
@@ -216,9 +216,11 @@ class Service:
         """The file below the publish tree that path names, or None."""
         if not self.tree:
             return None
+        # Resolved anew for every request: a publication switches the link to another release.
+        root = os.path.realpath(os.path.join(self.tree, "launcher"))
         relative = urllib.parse.unquote(path[len("/launcher/"):])
-        candidate = os.path.realpath(os.path.join(self.tree, relative))
-        if not candidate.startswith(self.tree + os.sep) or not os.path.isfile(candidate):
+        candidate = os.path.realpath(os.path.join(root, relative))
+        if not candidate.startswith(root + os.sep) or not os.path.isfile(candidate):
             return None
         return candidate
 

@@ -1,5 +1,5 @@
-// korvina-publish GAME_DIR OUT_DIR: makes the file host's tree for the launcher from a
-// reference game directory. Serve OUT_DIR/launcher over HTTPS as /launcher.
+// korvina-publish GAME_DIR OUT_DIR: makes a release of the file host's tree for the launcher
+// from a reference game directory; see the usage text.
 
 #include "publisher.h"
 
@@ -10,15 +10,19 @@
 namespace {
 
 const char usage[]
-    = "usage: korvina-publish [--audio-part-size BYTES] GAME_DIR OUT_DIR\n"
+    = "usage: korvina-publish [--keep N] GAME_DIR OUT_DIR\n"
+      "       korvina-publish --rollback OUT_DIR\n"
       "\n"
-      "Publishes the reference game directory GAME_DIR for the launchers: the list\n"
-      "OUT_DIR/launcher/sync.lst and the packed files below\n"
-      "OUT_DIR/launcher/filesystem/. Serve OUT_DIR/launcher over HTTPS as /launcher.\n"
+      "Publishes the reference game directory GAME_DIR for the launchers as a new\n"
+      "release in OUT_DIR/releases/, built beside the served one and then served in\n"
+      "one step: OUT_DIR/launcher is a link to it, holding sync.lst and filesystem/.\n"
+      "Serve OUT_DIR/launcher over HTTPS as /launcher (following the link).\n"
       "Anything that cannot be published whole (an unreadable file, a link, a pipe,\n"
       "a name that is not canonical, an .img file that is no archive, an element name\n"
       "the list cannot carry) refuses the publication before anything is written.\n"
       "\n"
+      "  --keep N                 releases kept for a rollback (default 3)\n"
+      "  --rollback               serve the release before the served one again\n"
       "  --audio-part-size BYTES  parts of audio files (tests only)\n"
       "  --help                   this text\n"
       "\n"
@@ -36,6 +40,25 @@ int main(int argc, char **argv)
         return 0;
     }
     PublishOptions options;
+    const int keepOption = arguments.indexOf(QStringLiteral("--keep"));
+    if (keepOption >= 0) {
+        bool number = false;
+        options.keepReleases = arguments.value(keepOption + 1).toInt(&number);
+        if (!number || options.keepReleases < 1) {
+            err << usage;
+            return 2;
+        }
+        arguments.erase(arguments.begin() + keepOption, arguments.begin() + keepOption + 2);
+    }
+    if (arguments.size() == 2 && arguments.first() == QStringLiteral("--rollback")) {
+        const PublishReport report = rollback(arguments.at(1));
+        if (!report.ok) {
+            err << "korvina-publish: " << report.error << '\n';
+            return 1;
+        }
+        QTextStream(stdout) << "serving release " << report.release << '\n';
+        return 0;
+    }
     // Development only: smaller audio parts, so that tests take the many-parts path quickly.
     const int partOption = arguments.indexOf(QStringLiteral("--audio-part-size"));
     if (partOption >= 0 && partOption + 1 < arguments.size()) {
@@ -54,7 +77,8 @@ int main(int argc, char **argv)
         err << "korvina-publish: " << report.error << '\n';
         return 1;
     }
-    QTextStream(stdout) << "written " << report.written << ", unchanged " << report.reused
-                        << ", removed " << report.removed << '\n';
+    QTextStream(stdout) << "serving release " << report.release << ": written " << report.written
+                        << ", unchanged " << report.reused << ", removed " << report.removed
+                        << '\n';
     return 0;
 }

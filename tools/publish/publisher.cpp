@@ -4,6 +4,7 @@
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
 #include "referencecheck.h"
+#include "releasestore.h"
 #include "sync/localinventory.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
@@ -19,10 +20,9 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <unistd.h>
 
 namespace {
-
-const char cacheName[] = "/publish.cache";
 
 struct CacheRecord
 {
@@ -36,10 +36,8 @@ public:
     Publication(const QString &gameDir, const QString &outDir, const PublishOptions &options)
         : gameDir(gameDir)
         , outDir(outDir)
-        , filesDir(outDir + QStringLiteral("/launcher/filesystem"))
-        , listPath(outDir + QStringLiteral("/launcher/sync.lst"))
-        , cachePath(outDir + QLatin1String(cacheName))
         , options(options)
+        , store(outDir)
     {
     }
 
@@ -55,14 +53,15 @@ private:
         const std::function<bool(QIODevice &)> &write, qint64 *outputSize = nullptr);
     void readCache();
     bool writeCache();
-    void removeStale();
 
     QString gameDir;
     QString outDir;
     QString filesDir;
     QString listPath;
-    QString cachePath;
     PublishOptions options;
+    ReleaseStore store;
+    QString releaseId;
+    QString previousFiles; // the served release's files, where unchanged outputs come from
     QTemporaryDir scratch;
     QHash<QString, CacheRecord> cache;
     QHash<QString, CacheRecord> published;
@@ -107,7 +106,7 @@ bool packRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
 
 void Publication::readCache()
 {
-    QFile file(cachePath);
+    QFile file(store.cachePath(store.served()));
     if (!file.open(QIODevice::ReadOnly))
         return;
     while (!file.atEnd()) {
@@ -120,7 +119,7 @@ void Publication::readCache()
 
 bool Publication::writeCache()
 {
-    QSaveFile file(cachePath);
+    QSaveFile file(store.cachePath(releaseId));
     if (!file.open(QIODevice::WriteOnly))
         return false;
     for (auto it = published.constBegin(); it != published.constEnd(); ++it)
@@ -133,16 +132,21 @@ bool Publication::produce(const QString &remoteName, const QByteArray &sourceMd5
     const std::function<bool(QIODevice &)> &write, qint64 *outputSize)
 {
     const QString target = filesDir + QLatin1Char('/') + remoteName;
+    QDir().mkpath(QFileInfo(target).absolutePath());
     const auto cached = cache.constFind(remoteName);
-    if (cached != cache.constEnd() && cached->sourceMd5 == sourceMd5
-        && QFileInfo(target).size() == cached->outputSize && QFileInfo(target).isFile()) {
+    const QString previous = previousFiles + QLatin1Char('/') + remoteName;
+    if (cached != cache.constEnd() && cached->sourceMd5 == sourceMd5 && !previousFiles.isEmpty()
+        && QFileInfo(previous).isFile() && QFileInfo(previous).size() == cached->outputSize
+        && (::link(QFile::encodeName(previous).constData(), QFile::encodeName(target).constData())
+                == 0
+            || QFile::copy(previous, target))) {
+        // Outputs are never written in place, so the releases may share them.
         published.insert(remoteName, *cached);
         if (outputSize)
             *outputSize = cached->outputSize;
         ++report.reused;
         return true;
     }
-    QDir().mkpath(QFileInfo(target).absolutePath());
     QSaveFile out(target);
     if (!out.open(QIODevice::WriteOnly) || !write(out) || !out.commit())
         return false;
@@ -276,32 +280,6 @@ bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QSt
     return true;
 }
 
-void Publication::removeStale()
-{
-    QStringList doomed;
-    QDirIterator it(
-        filesDir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QString name = QDir(filesDir).relativeFilePath(it.filePath());
-        if (!published.contains(name))
-            doomed.append(it.filePath());
-    }
-    for (const QString &path : qAsConst(doomed)) {
-        if (QFile::remove(path))
-            ++report.removed;
-    }
-    // Directories left empty, deepest first.
-    QStringList directories;
-    QDirIterator dirs(filesDir, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (dirs.hasNext())
-        directories.prepend(dirs.next());
-    std::sort(directories.begin(), directories.end(),
-        [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    for (const QString &directory : qAsConst(directories))
-        QDir().rmdir(directory);
-}
-
 PublishReport Publication::run()
 {
     if (!QFileInfo(gameDir).isDir()) {
@@ -318,8 +296,16 @@ PublishReport Publication::run()
         report.error = QStringLiteral("nothing was published");
         return report;
     }
-    if (!scratch.isValid() || !QDir().mkpath(filesDir)) {
-        report.error = QStringLiteral("cannot write below ") + filesDir;
+    if (!store.adoptOldLayout(&report.error))
+        return report;
+    if (!store.served().isEmpty())
+        previousFiles = store.path(store.served()) + QStringLiteral("/filesystem");
+    // Built complete beside the served release, which stays as it is until the switch.
+    const QString release = store.begin(&releaseId);
+    filesDir = release + QStringLiteral("/filesystem");
+    listPath = release + QStringLiteral("/sync.lst");
+    if (!scratch.isValid() || release.isEmpty() || !QDir().mkpath(filesDir)) {
+        report.error = QStringLiteral("cannot write below ") + outDir + QStringLiteral("/releases");
         return report;
     }
     readCache();
@@ -365,16 +351,42 @@ PublishReport Publication::run()
         report.error = QStringLiteral("cannot write ") + listPath;
         return report;
     }
-    removeStale();
     if (!writeCache()) {
-        report.error = QStringLiteral("cannot write ") + cachePath;
+        report.error = QStringLiteral("cannot write ") + store.cachePath(releaseId);
         return report;
     }
+    for (auto it = cache.constBegin(); it != cache.constEnd(); ++it)
+        report.removed += published.contains(it.key()) ? 0 : 1;
+    if (!store.commit(releaseId)) {
+        report.error = QStringLiteral("cannot serve ") + store.path(releaseId);
+        return report;
+    }
+    store.prune(options.keepReleases);
+    report.release = releaseId;
     report.ok = true;
     return report;
 }
 
 } // namespace
+
+PublishReport rollback(const QString &outDir)
+{
+    PublishReport report;
+    ReleaseStore store(QDir(outDir).absolutePath());
+    const QStringList releases = store.releases();
+    const int served = releases.indexOf(store.served());
+    if (served <= 0) {
+        report.error = QStringLiteral("no earlier release to go back to in ") + outDir;
+        return report;
+    }
+    report.release = releases.at(served - 1);
+    if (!store.serve(report.release)) {
+        report.error = QStringLiteral("cannot serve ") + store.path(report.release);
+        return report;
+    }
+    report.ok = true;
+    return report;
+}
 
 PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options)
 {

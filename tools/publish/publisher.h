@@ -12,6 +12,8 @@ struct PublishOptions
     // The launcher's scan uses the defaults; smaller values only serve tests.
     quint32 audioSinglePartLimit = 62914560;
     quint32 audioPartSize = 41943040;
+    // Complete releases kept for a rollback, the served one included.
+    int keepReleases = 3;
 };
 
 struct PublishReport
@@ -22,12 +24,16 @@ struct PublishReport
     int reused = 0; // outputs whose source was unchanged since the last publication
     int removed = 0; // outputs of files that are gone
     QStringList problems; // "path: reason" for everything that refused the publication
+    QString release; // the id of the release now served
 };
 
-// Publishes gameDir into outDir/launcher. Unchanged sources are not packed again (a record of
-// what was published is kept in outDir/publish.cache, outside the served tree); outputs of
-// sources that are gone are removed. The list is written last and replaced in one step, so
-// a host never lists a file that is not there yet. A tree with anything that cannot be
-// published whole (see ReferenceCheck), or an output directory inside it, is refused before
-// anything is written.
+// Publishes gameDir as a new release in outDir (see ReleaseStore): built complete beside the
+// served one, then served in one step, so a launcher sees either release, never a mix.
+// Unchanged sources are not packed again: their outputs are shared with the served release by
+// hard links. The newest keepReleases releases stay for a rollback. A tree with anything that
+// cannot be published whole (see ReferenceCheck), or an output directory inside it, is refused
+// before anything is written.
 PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options);
+
+// Serves the release before the served one again, in one step.
+PublishReport rollback(const QString &outDir);
