@@ -193,6 +193,27 @@ void TestPublish::releasesSwitchInOneStep()
     QVERIFY(rollback.waitForFinished());
     QCOMPARE(rollback.exitCode(), 0);
     QCOMPARE(served(), whole[0]);
+
+    // A dry run names what would change and writes nothing; verify finds a damaged body.
+    const auto command = [&](const QStringList &arguments, QByteArray *output) {
+        QProcess publisher;
+        publisher.start(PUBLISH_EXE, arguments);
+        publisher.waitForFinished(60000);
+        *output = publisher.readAllStandardOutput() + publisher.readAllStandardError();
+        return publisher.exitCode();
+    };
+    const auto releasesBefore = snapshot(out + "/releases");
+    QByteArray said;
+    QCOMPARE(command({ "--dry-run", revisions[1], out }, &said), 0);
+    QVERIFY2(said.contains("changed data/f4.dat (20000 bytes)\nchanged data/f8.dat")
+            && said.contains("changed models/gta3.img") && !said.contains("f1.dat"),
+        said.constData());
+    QVERIFY(differences(releasesBefore, snapshot(out + "/releases")).isEmpty());
+    QCOMPARE(command({ "verify", out }, &said), 0);
+    QVERIFY(writeFile(out + "/launcher/filesystem/models/gta3.img_img/a.dff.compressed", "bad"));
+    QCOMPARE(command({ "verify", out }, &said), 1);
+    QVERIFY2(
+        said.contains("models/gta3.img_img/a.dff.compressed: does not unpack"), said.constData());
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

@@ -2,6 +2,7 @@
 // from a reference game directory; see the usage text.
 
 #include "publisher.h"
+#include "releaseverify.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -10,8 +11,9 @@
 namespace {
 
 const char usage[]
-    = "usage: korvina-publish [--keep N] GAME_DIR OUT_DIR\n"
+    = "usage: korvina-publish [--keep N] [--dry-run] GAME_DIR OUT_DIR\n"
       "       korvina-publish --rollback OUT_DIR\n"
+      "       korvina-publish verify OUT_DIR\n"
       "\n"
       "Publishes the reference game directory GAME_DIR for the launchers as a new\n"
       "release in OUT_DIR/releases/, built beside the served one and then served in\n"
@@ -21,12 +23,18 @@ const char usage[]
       "a name that is not canonical, an .img file that is no archive, an element name\n"
       "the list cannot carry) refuses the publication before anything is written.\n"
       "\n"
+      "Every path added, changed or removed against the served release is listed.\n"
+      "verify checks the served release against its list: every body there and\n"
+      "unpacking to its size and MD5, every archive's elements alike in both forms.\n"
+      "\n"
       "  --keep N                 releases kept for a rollback (default 3)\n"
+      "  --dry-run                only list what would change; write nothing\n"
       "  --rollback               serve the release before the served one again\n"
       "  --audio-part-size BYTES  parts of audio files (tests only)\n"
       "  --help                   this text\n"
       "\n"
-      "Exit status: 0 published, 1 refused or failed, 2 wrong arguments.\n";
+      "Exit status: 0 published (verified), 1 refused, failed (or differences\n"
+      "found), 2 wrong arguments.\n";
 
 } // namespace
 
@@ -50,6 +58,22 @@ int main(int argc, char **argv)
         }
         arguments.erase(arguments.begin() + keepOption, arguments.begin() + keepOption + 2);
     }
+    if (arguments.size() == 2 && arguments.first() == QStringLiteral("verify")) {
+        int checked = 0;
+        const QStringList found = ReleaseVerify::differences(
+            arguments.at(1) + QStringLiteral("/launcher"), 20, &checked);
+        for (const QString &difference : found)
+            err << "korvina-publish: " << difference << '\n';
+        if (!found.isEmpty())
+            return 1;
+        QTextStream(stdout) << "verified " << checked << " files\n";
+        return 0;
+    }
+    options.dryRun = arguments.removeAll(QStringLiteral("--dry-run")) > 0;
+    options.progress = [&err](const QString &text) {
+        err << "korvina-publish: " << text << '\n';
+        err.flush();
+    };
     if (arguments.size() == 2 && arguments.first() == QStringLiteral("--rollback")) {
         const PublishReport report = rollback(arguments.at(1));
         if (!report.ok) {
@@ -77,8 +101,14 @@ int main(int argc, char **argv)
         err << "korvina-publish: " << report.error << '\n';
         return 1;
     }
-    QTextStream(stdout) << "serving release " << report.release << ": written " << report.written
-                        << ", unchanged " << report.reused << ", removed " << report.removed
-                        << '\n';
+    QTextStream out(stdout);
+    for (const QString &change : report.changes)
+        out << change << '\n';
+    if (options.dryRun) {
+        out << report.changes.size() << " paths would change; nothing was written\n";
+        return 0;
+    }
+    out << "serving release " << report.release << ": written " << report.written << ", unchanged "
+        << report.reused << ", removed " << report.removed << '\n';
     return 0;
 }

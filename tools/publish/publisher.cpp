@@ -12,9 +12,11 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QSaveFile>
 #include <QSet>
 #include <QTemporaryDir>
@@ -104,6 +106,45 @@ bool packRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
     return from.seek(offset) && PackedStream::pack(from, length, to);
 }
 
+// What a launcher would do differently: entries that are new, differ (digest, kind or any
+// element) or are gone.
+QStringList describeChanges(const FileSystem &before, const FileSystem &after)
+{
+    const auto byPath = [](const FileSystem &list) {
+        QMap<QString, const FileEntry *> entries;
+        for (const FileEntry &entry : list.entries) {
+            if (!entry.name.isEmpty() && !entries.contains(entry.path))
+                entries.insert(entry.path, &entry);
+        }
+        return entries;
+    };
+    const auto elements = [](const FileSystem &list, const FileEntry &entry) {
+        QMap<QString, QString> digests;
+        if (entry.kind == FileEntry::img_archive) {
+            for (const FileEntry &element : list.imgContents.value(entry.imgKey))
+                digests.insert(element.name, element.md5);
+        }
+        return digests;
+    };
+    const QMap<QString, const FileEntry *> old = byPath(before);
+    const QMap<QString, const FileEntry *> now = byPath(after);
+    QStringList added, changed, removed;
+    for (auto it = now.constBegin(); it != now.constEnd(); ++it) {
+        const QString line = it.key() + QStringLiteral(" (%1 bytes)").arg((*it)->size);
+        const FileEntry *was = old.value(it.key());
+        if (!was)
+            added.append(QStringLiteral("added ") + line);
+        else if (was->kind != (*it)->kind || was->md5 != (*it)->md5
+            || elements(before, *was) != elements(after, **it))
+            changed.append(QStringLiteral("changed ") + line);
+    }
+    for (auto it = old.constBegin(); it != old.constEnd(); ++it) {
+        if (!now.contains(it.key()))
+            removed.append(QStringLiteral("removed ") + it.key());
+    }
+    return added + changed + removed;
+}
+
 void Publication::readCache()
 {
     QFile file(store.cachePath(store.served()));
@@ -131,6 +172,8 @@ bool Publication::writeCache()
 bool Publication::produce(const QString &remoteName, const QByteArray &sourceMd5,
     const std::function<bool(QIODevice &)> &write, qint64 *outputSize)
 {
+    if (options.dryRun)
+        return true;
     const QString target = filesDir + QLatin1Char('/') + remoteName;
     QDir().mkpath(QFileInfo(target).absolutePath());
     const auto cached = cache.constFind(remoteName);
@@ -296,19 +339,32 @@ PublishReport Publication::run()
         report.error = QStringLiteral("nothing was published");
         return report;
     }
-    if (!store.adoptOldLayout(&report.error))
-        return report;
-    if (!store.served().isEmpty())
-        previousFiles = store.path(store.served()) + QStringLiteral("/filesystem");
-    // Built complete beside the served release, which stays as it is until the switch.
-    const QString release = store.begin(&releaseId);
-    filesDir = release + QStringLiteral("/filesystem");
-    listPath = release + QStringLiteral("/sync.lst");
-    if (!scratch.isValid() || release.isEmpty() || !QDir().mkpath(filesDir)) {
-        report.error = QStringLiteral("cannot write below ") + outDir + QStringLiteral("/releases");
+    FileSystem before;
+    {
+        QFile served(outDir + QStringLiteral("/launcher/sync.lst"));
+        if (served.open(QIODevice::ReadOnly))
+            before.readText(served.readAll(), false);
+    }
+    if (!scratch.isValid()) {
+        report.error = QStringLiteral("no room for temporary files");
         return report;
     }
-    readCache();
+    if (!options.dryRun) {
+        if (!store.adoptOldLayout(&report.error))
+            return report;
+        if (!store.served().isEmpty())
+            previousFiles = store.path(store.served()) + QStringLiteral("/filesystem");
+        // Built complete beside the served release, which stays as it is until the switch.
+        const QString release = store.begin(&releaseId);
+        filesDir = release + QStringLiteral("/filesystem");
+        listPath = release + QStringLiteral("/sync.lst");
+        if (release.isEmpty() || !QDir().mkpath(filesDir)) {
+            report.error
+                = QStringLiteral("cannot write below ") + outDir + QStringLiteral("/releases");
+            return report;
+        }
+        readCache();
+    }
 
     list.setRootPath(gameDir);
     LocalInventory inventory(list);
@@ -317,7 +373,14 @@ PublishReport Publication::run()
 
     QVector<FileEntry> entries;
     qint32 key = 0;
+    QElapsedTimer told;
+    told.start();
     for (FileEntry entry : qAsConst(list.entries)) {
+        if (options.progress && told.elapsed() >= 1000) {
+            options.progress(
+                QStringLiteral("%1 of %2 files").arg(entries.size()).arg(list.entries.size()));
+            told.restart();
+        }
         const QString source = gameDir + QLatin1Char('/') + entry.path;
         bool done = false;
         if (entry.kind == FileEntry::audio_file) {
@@ -343,6 +406,11 @@ PublishReport Publication::run()
     }
     list.entries = entries;
     list.normalize();
+    report.changes = describeChanges(before, list);
+    if (options.dryRun) {
+        report.ok = true;
+        return report;
+    }
 
     QByteArray text;
     list.writeText(text, false);

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 struct PublishOptions
 {
     // Audio files up to this size travel in one part; larger ones in parts of audioPartSize.
@@ -14,6 +16,10 @@ struct PublishOptions
     quint32 audioPartSize = 41943040;
     // Complete releases kept for a rollback, the served one included.
     int keepReleases = 3;
+    // Only tells what would change (PublishReport::changes); writes nothing.
+    bool dryRun = false;
+    // Told now and then, at most once a second, how far a long publication is.
+    std::function<void(const QString &)> progress;
 };
 
 struct PublishReport
@@ -25,6 +31,9 @@ struct PublishReport
     int removed = 0; // outputs of files that are gone
     QStringList problems; // "path: reason" for everything that refused the publication
     QString release; // the id of the release now served
+    // "added PATH (SIZE bytes)", "changed PATH (SIZE bytes)", "removed PATH" against the release
+    // served before, in that order, by path.
+    QStringList changes;
 };
 
 // Publishes gameDir as a new release in outDir (see ReleaseStore): built complete beside the

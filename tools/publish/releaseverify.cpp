@@ -1,0 +1,175 @@
+#include "releaseverify.h"
+
+#include "files/filesystem.h"
+#include "img/imgformat.h"
+#include "sync/packedstream.h"
+#include "sync/remotenames.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QHash>
+#include <QTemporaryFile>
+
+namespace ReleaseVerify {
+
+namespace {
+
+// Keeps nothing: what is checked is only hashed.
+class Discard : public QIODevice
+{
+public:
+    Discard() { open(QIODevice::WriteOnly); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 length) override { return length; }
+};
+
+QString hex(QCryptographicHash &hash)
+{
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+class Check
+{
+public:
+    Check(const QString &launcherDir, int maxDifferences)
+        : files(launcherDir + QStringLiteral("/filesystem/"))
+        , limit(maxDifferences)
+    {
+    }
+
+    bool full() const { return found.size() >= limit; }
+    void differ(const QString &path, const QString &what)
+    {
+        if (!full())
+            found.append(path + QStringLiteral(": ") + what);
+    }
+
+    // Unpacks the body into out (hashing it); false when it is missing or does not unpack to
+    // a length in [minSize, maxSize].
+    bool unpack(const QString &remote, QIODevice &out, QCryptographicHash *hash, quint32 minSize,
+        quint32 maxSize)
+    {
+        ++bodies;
+        QFile body(files + remote);
+        if (!body.open(QIODevice::ReadOnly)) {
+            differ(remote, QStringLiteral("missing"));
+            return false;
+        }
+        if (!PackedStream::unpackRange(body, out, minSize, maxSize, hash)) {
+            differ(remote, QStringLiteral("does not unpack to its size"));
+            return false;
+        }
+        return true;
+    }
+
+    void file(const FileEntry &entry)
+    {
+        QCryptographicHash md5(QCryptographicHash::Md5);
+        Discard sink;
+        if (unpack(RemoteNames::plainFile(entry.path), sink, &md5, entry.size, entry.size)
+            && hex(md5) != entry.md5)
+            differ(RemoteNames::plainFile(entry.path), QStringLiteral("MD5 differs from the list"));
+    }
+
+    void audio(const FileEntry &entry)
+    {
+        QCryptographicHash md5(QCryptographicHash::Md5);
+        quint64 size = 0;
+        for (quint32 part = 0; part < qMax<quint32>(entry.partCount, 1); ++part) {
+            ++bodies;
+            QFile body(files + RemoteNames::audioPart(entry.path, part));
+            if (!body.open(QIODevice::ReadOnly)) {
+                differ(RemoteNames::audioPart(entry.path, part), QStringLiteral("missing"));
+                return;
+            }
+            while (!body.atEnd()) {
+                const QByteArray chunk = body.read(1 << 20);
+                md5.addData(chunk);
+                size += quint64(chunk.size());
+            }
+        }
+        if (size != entry.size || hex(md5) != entry.md5)
+            differ(entry.path, QStringLiteral("its parts do not make the listed size and MD5"));
+    }
+
+    void archive(const FileEntry &entry, const QVector<FileEntry> &elements)
+    {
+        QHash<QString, QString> listed;
+        for (const FileEntry &element : elements) {
+            listed.insert(element.name, element.md5);
+            QCryptographicHash md5(QCryptographicHash::Md5);
+            Discard sink;
+            const QString remote = RemoteNames::imgElement(entry.path, element.name);
+            if (unpack(remote, sink, &md5, element.size, element.size) && hex(md5) != element.md5)
+                differ(remote, QStringLiteral("MD5 differs from the list"));
+            if (full())
+                return;
+        }
+        // The whole archive, joined from its parts, must hold the same elements.
+        QTemporaryFile joined;
+        if (!joined.open())
+            return;
+        const quint32 parts = qMax<quint32>(entry.partCount, 1);
+        for (quint32 part = 0; part < parts; ++part) {
+            if (!unpack(RemoteNames::archivePart(entry.path, part), joined, nullptr,
+                    part + 1 < parts ? RemoteNames::archivePartBytes : 1,
+                    RemoteNames::archivePartBytes))
+                return;
+        }
+        joined.flush();
+        ImgArchive::DirectoryReader reader(joined);
+        ImgArchive::RawEntry raw;
+        int seen = 0;
+        while (reader.next(raw) && !full()) {
+            const QString name = QString::fromLocal8Bit(raw.name);
+            if (raw.isPlaceholder() || !listed.contains(name))
+                continue;
+            ++seen;
+            joined.seek(qint64(raw.offset) * ImgArchive::sectorSize);
+            const QByteArray data = joined.read(qint64(raw.sectors()) * ImgArchive::sectorSize);
+            if (QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex())
+                != listed.value(name))
+                differ(entry.path, QStringLiteral("element %1 in the parts differs").arg(name));
+        }
+        if (seen != listed.size())
+            differ(entry.path,
+                QStringLiteral("the parts hold %1 of %2 listed elements")
+                    .arg(seen)
+                    .arg(listed.size()));
+    }
+
+    QString files;
+    int limit;
+    int bodies = 0;
+    QStringList found;
+};
+
+} // namespace
+
+QStringList differences(const QString &launcherDir, int maxDifferences, int *checked)
+{
+    Check check(launcherDir, qMax(maxDifferences, 1));
+    QFile listFile(launcherDir + QStringLiteral("/sync.lst"));
+    FileSystem list;
+    if (!listFile.open(QIODevice::ReadOnly) || !list.readText(listFile.readAll(), false)
+        || list.entries.isEmpty()) {
+        check.differ(QStringLiteral("sync.lst"), QStringLiteral("missing or not a whole list"));
+        return check.found;
+    }
+    for (const FileEntry &entry : qAsConst(list.entries)) {
+        if (check.full())
+            break;
+        if (entry.kind == FileEntry::img_archive)
+            check.archive(entry, list.imgContents.value(entry.imgKey));
+        else if (entry.kind == FileEntry::audio_file)
+            check.audio(entry);
+        else
+            check.file(entry);
+    }
+    *checked = check.bodies;
+    return check.found;
+}
+
+} // namespace ReleaseVerify
