@@ -20,6 +20,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
+
 namespace {
 
 constexpr qint64 joinChunkBytes = 4194304;
@@ -178,6 +180,10 @@ void FileDownloader::start()
 {
     if (stopping() || queue.isEmpty())
         return;
+    // What an earlier cycle passed over comes last, so that one bad body on the host does not
+    // keep everything queued behind it from being fetched.
+    std::stable_partition(queue.begin(), queue.end(),
+        [this](const DownloadItem &item) { return !deferred.contains(item.path); });
     reportProgress();
     itemIndex = 0;
     elementIndex = 0;
@@ -218,16 +224,14 @@ void FileDownloader::start()
 
         if (result == After::Retry && itemFailures >= suspectFailures) {
             // The host keeps sending what the list does not describe, or has nothing under the
-            // name: the list may have changed since it was fetched. Passed over; the next
-            // cycle fetches the list again and plans anew.
+            // name: the list may have changed since it was fetched (a republication), and then
+            // so has every body after it. The queue ends here; the next cycle fetches the list
+            // again and plans anew, with this item last.
+            passed = item.path;
             giveUp(item, false);
             completed = itemStartCompleted;
             itemFailures = 0;
-            elementIndex = 0;
-            partIndex = 0;
-            ++itemIndex;
-            resume = false;
-            continue;
+            return;
         }
         if (result == After::Retry) {
             if (restart) {

@@ -61,7 +61,7 @@ private:
 // completed item is committed to the ledger at once. Network faults, stalls and wrong content
 // are retried after a countdown that doubles with every failure in a row (up to a cap), until
 // the stop flag is set; an item whose content keeps failing its check, or that the host keeps
-// not finding, is passed over for this run instead, since the list it was planned from may
+// not finding, ends the queue instead (passedOver()), since the list it was planned from may
 // have changed on the host: the pipeline's next cycle fetches the list again.
 //
 // A local write failure (a temporary or a destination that cannot be written, an archive that
@@ -81,7 +81,7 @@ public:
         int maxRetryTicks = 60; // the pause grows up to this
     };
     static constexpr int redirectLimit = 10;
-    // Failed checks (or "not found" answers) of one item before it is passed over.
+    // Failed checks (or "not found" answers) of one item before the queue ends.
     static constexpr int suspectFailures = 3;
 
     // filesUrl: the file host's base, "https://host/launcher/filesystem".
@@ -121,6 +121,10 @@ public:
     // Paths of items the host failed at least once this run (any retry); their coming back in
     // the next cycle's plan is no sign of a local fault.
     const QSet<QString> &hostTroubled() const { return troubled; }
+    // The item whose content kept failing its check, which ended the queue; empty otherwise.
+    const QString &passedOver() const { return passed; }
+    // Items to fetch after all others (passed over by an earlier cycle).
+    void setDeferred(const QSet<QString> &paths) { deferred = paths; }
     // Host failures in a row, carried from one cycle's downloader to the next so that fetching
     // the list again does not reset the pause.
     int failureStreak() const { return streak; }
@@ -201,6 +205,8 @@ private:
     int streak = 0;
     int itemFailures = 0; // failed checks and "not found" of the current item
     QSet<QString> troubled;
+    QSet<QString> deferred;
+    QString passed;
     bool writeFailed = false;
     bool overflow = false; // the host sent more than the item can take
     bool restartItem = false; // the assembled whole failed its check: fetch every part again

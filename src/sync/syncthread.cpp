@@ -187,6 +187,7 @@ SyncThread::Cycle SyncThread::runCycle()
     if (environment.freeBytes)
         downloader->setFreeSpaceQuery(environment.freeBytes);
     downloader->setFailureStreak(hostFailureStreak);
+    downloader->setDeferred(passedOver);
     diffHandler->setDownloader(downloader);
     diffHandler->prepareUpdate();
     if (stopped())
@@ -214,6 +215,8 @@ SyncThread::Cycle SyncThread::runCycle()
     downloader->start();
     progressStage = 0;
     hostFailureStreak = downloader->failureStreak();
+    if (!downloader->passedOver().isEmpty())
+        passedOver.insert(downloader->passedOver());
     const QSet<QString> &troubled = downloader->hostTroubled();
     for (auto it = lastPlan.begin(); it != lastPlan.end();)
         it = troubled.contains(it.value()) ? lastPlan.erase(it) : std::next(it);

@@ -117,4 +117,5 @@ private:
     QHash<QString, QString> lastPlan; // key -> the file it concerns
     int stalledCycles = 0;
     int hostFailureStreak = 0;
+    QSet<QString> passedOver; // items whose bodies kept failing: fetched last
 };

@@ -25,6 +25,7 @@ private slots:
     void init();
     void emptyDirectoryThenEveryKindOfChange();
     void oldCopyWithoutStateFile();
+    void republishedWhileSynchronising();
 
 private:
     void publishReference();
@@ -175,6 +176,43 @@ void TestSyncEndToEnd::oldCopyWithoutStateFile()
     QCOMPARE(
         fileHost.requestCount("/launcher/filesystem/models/player.img_img/head.dff.compressed"), 0);
     syncAndCompare(game, "old copy");
+    server = nullptr;
+}
+
+void TestSyncEndToEnd::republishedWhileSynchronising()
+{
+    reference = work.filePath("reference3");
+    host = work.filePath("host3");
+    launcher = work.filePath("launcher3");
+    QVERIFY(QDir().mkpath(launcher));
+    const auto revision = [&](int seed) {
+        bool ok = true;
+        for (int i = 0; i < 30; ++i)
+            ok = ok
+                && writeFile(reference + QString("/data/f%1.dat").arg(i), bytes(3000, seed + i));
+        return ok;
+    };
+    QVERIFY(revision(0));
+    TestHttpServer fileHost(&certificates);
+    server = &fileHost;
+    serveTree(fileHost, host);
+    QVERIFY(fileHost.listen());
+    publishReference();
+
+    // The next release is switched to while the first downloads run: bodies no longer match the
+    // list they were planned from, and the run must end equal to the release now served.
+    QVERIFY(revision(100));
+    bool published = false;
+    const RunResult result = runSync(work.filePath("gtacr3"),
+        environment(launcher, fileHost.baseUrl()), [&](const QString &left) {
+            if (!published && left.startsWith("Скачивание data/f5.dat")) {
+                published = true;
+                publish(reference, host, options);
+            }
+        });
+    QVERIFY(published && result.finished && result.gameReady);
+    const QStringList diff = differences(snapshot(reference), snapshot(work.filePath("gtacr3")));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff.join('\n')));
     server = nullptr;
 }
 
