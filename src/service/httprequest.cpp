@@ -78,14 +78,14 @@ bool HttpRequest::exchange(int timeoutMs)
         // instead of growing in memory.
         reply->setReadBufferSize(256 * 1024);
         QByteArray received;
-        bool overLimit = false;
+        // Reads what is there, one byte past the limit at most; false once over it.
+        const auto take = [&] {
+            received += reply->read(qMax<qint64>(0, limit - received.size()) + 1);
+            return received.size() <= limit;
+        };
         QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
-            const QByteArray chunk = reply->read(qMax<qint64>(0, limit - received.size()) + 1);
-            received += chunk;
-            if (received.size() > limit) {
-                overLimit = true;
+            if (!take())
                 reply->abort();
-            }
         });
         QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
         QObject::connect(&timer, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
@@ -94,12 +94,12 @@ bool HttpRequest::exchange(int timeoutMs)
         loop.exec();
         timer.stop();
 
-        if (overLimit || !reply->isFinished() || reply->error() != QNetworkReply::NoError)
+        if (received.size() > limit || !reply->isFinished()
+            || reply->error() != QNetworkReply::NoError)
             return false;
         const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
         if (target.isEmpty()) {
-            received += reply->read(qMax<qint64>(0, limit - received.size()) + 1);
-            if (received.size() > limit || isTruncated(reply.get(), received.size()))
+            if (!take() || isTruncated(reply.get(), received.size()))
                 return false;
             body = received;
             return true;
