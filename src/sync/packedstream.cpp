@@ -33,11 +33,11 @@ protected:
 
 } // namespace
 
-bool isIntact(QIODevice &in, quint32 minSize, quint32 maxSize)
+bool isIntact(QIODevice &in, quint32 minSize, quint32 maxSize, QCryptographicHash *hash)
 {
     DiscardDevice sink;
     sink.open(QIODevice::WriteOnly);
-    return unpackRange(in, sink, minSize, maxSize, nullptr);
+    return unpackRange(in, sink, minSize, maxSize, hash);
 }
 
 bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicHash *hash,

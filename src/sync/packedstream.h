@@ -25,8 +25,8 @@ bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize
     QCryptographicHash *hash, quint32 *unpackedSize = nullptr, bool *writeFailed = nullptr);
 
 // Whether in holds packed data whose length lies within [minSize, maxSize] and which unpacks
-// cleanly to exactly that length; nothing is kept.
-bool isIntact(QIODevice &in, quint32 minSize, quint32 maxSize);
+// cleanly to exactly that length; nothing is kept but what hash, when given, is fed.
+bool isIntact(QIODevice &in, quint32 minSize, quint32 maxSize, QCryptographicHash *hash = nullptr);
 
 // The same for data held in memory; an empty result and ok false on any mismatch.
 QByteArray unpack(const QByteArray &packed, quint32 expectedSize, bool *ok);

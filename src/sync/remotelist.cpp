@@ -10,30 +10,29 @@
 
 namespace RemoteList {
 
-namespace {
-
-bool acceptablePath(const QString &path)
+PathFault pathFault(const QString &path, bool isFile)
 {
-    if (!SafePath::isSafeRelative(path) || !FileSystem::fitsTextField(path))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    for (const QString &part : parts) {
+    for (const QString &part : path.split(QLatin1Char('/'))) {
         // Hidden names are left out of the local scan; names the tidying would change never
         // match what is on disk after it.
-        if (part.startsWith(QLatin1Char('.')) || Tidying::canonicalName(part) != part)
-            return false;
+        if (part.startsWith(QLatin1Char('.')))
+            return PathFault::Hidden;
+        if (Tidying::canonicalName(part) != part)
+            return PathFault::NotCanonical;
     }
-    return true;
+    if (!SafePath::isSafeRelative(path) || !FileSystem::fitsTextField(path))
+        return PathFault::Unstorable;
+    // The tidying deletes such a file before every scan, so it would be fetched on every cycle.
+    if (isFile && Tidying::isTemporaryName(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1)))
+        return PathFault::Temporary;
+    return PathFault::None;
 }
 
-// The tidying deletes such a file before every scan, so it would be fetched on every cycle.
-bool acceptableEntry(const FileEntry &entry)
+bool isListableElementName(const QString &name)
 {
-    return acceptablePath(entry.path)
-        && !Tidying::isTemporaryName(entry.path.mid(entry.path.lastIndexOf(QLatin1Char('/')) + 1));
+    return SafePath::isPlainName(name) && ImgArchive::fitsNameField(name)
+        && FileSystem::fitsTextField(name);
 }
-
-} // namespace
 
 bool read(const QByteArray &body, FileSystem &list)
 {
@@ -52,7 +51,7 @@ void sanitize(FileSystem &list)
     QStringList directories;
     QSet<QString> known;
     for (const QString &directory : qAsConst(list.directories)) {
-        if (acceptablePath(directory) && !known.contains(directory)) {
+        if (pathFault(directory, false) == PathFault::None && !known.contains(directory)) {
             directories.append(directory);
             known.insert(directory);
         }
@@ -61,7 +60,7 @@ void sanitize(FileSystem &list)
     QVector<FileEntry> entries;
     entries.reserve(list.entries.size());
     for (const FileEntry &entry : qAsConst(list.entries)) {
-        if (entry.name.isEmpty() || !acceptableEntry(entry))
+        if (entry.name.isEmpty() || pathFault(entry.path, true) != PathFault::None)
             continue;
         entries.append(entry);
         for (int slash = entry.path.indexOf(QLatin1Char('/')); slash > 0;
@@ -85,8 +84,7 @@ void sanitize(FileSystem &list)
         for (const FileEntry &element : qAsConst(it.value())) {
             // An element larger than the format allows could never be stored; fetched, its
             // body would be unpacked in memory to whatever size the list claims.
-            if (SafePath::isPlainName(element.name) && ImgArchive::fitsNameField(element.name)
-                && !element.name.contains(QLatin1Char(' ')) && element.size > 0
+            if (isListableElementName(element.name) && element.size > 0
                 && element.size <= ImgArchive::maxElementSize
                 && !names.contains(element.name.toCaseFolded())) {
                 kept.append(element);

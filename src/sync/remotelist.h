@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 class FileSystem;
 
@@ -13,6 +14,15 @@ namespace RemoteList {
 // understood, an "[entries]" section with at least one entry, and the element section of every
 // archive it names. False otherwise; the list is then not to be used.
 bool read(const QByteArray &body, FileSystem &list);
+
+// Why a path from a list could not be kept by the launcher (first fault found), or None: a
+// hidden or non-canonical component, a path no game directory can hold (SafePath), or, for a
+// file, a temporary or link name the tidying deletes. The publisher refuses what this names.
+enum class PathFault { None, Hidden, NotCanonical, Unstorable, Temporary };
+PathFault pathFault(const QString &path, bool isFile);
+
+// Whether an element name can stand in a list and in an archive's name field.
+bool isListableElementName(const QString &name);
 
 // Drops directories and entries whose path is not a safe relative path of canonical, visible
 // components, or that the tidying would delete; elements whose name is not a plain name that

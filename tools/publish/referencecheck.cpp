@@ -1,11 +1,9 @@
 #include "referencecheck.h"
 
-#include "files/filesystem.h"
-#include "img/archiveeditor.h"
 #include "img/imgformat.h"
 #include "sync/localinventory.h"
+#include "sync/remotelist.h"
 #include "sync/safepath.h"
-#include "sync/tidying.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -17,22 +15,24 @@ namespace ReferenceCheck {
 
 namespace {
 
+// The launcher's own rule for paths from a list, in the operator's words.
 QString nameProblem(const QString &relative, bool isFile)
 {
-    for (const QString &part : relative.split(QLatin1Char('/'))) {
-        if (part.startsWith(QLatin1Char('.')))
-            return QStringLiteral("hidden name, which the launcher never sees");
-        if (Tidying::canonicalName(part) != part)
-            return QStringLiteral("name is not canonical (lower case, no blanks)");
-    }
-    if (!SafePath::isSafeRelative(relative) || !FileSystem::fitsTextField(relative))
+    switch (RemoteList::pathFault(relative, isFile)) {
+    case RemoteList::PathFault::Hidden:
+        return QStringLiteral("hidden name, which the launcher never sees");
+    case RemoteList::PathFault::NotCanonical:
+        return QStringLiteral("name is not canonical (lower case, no blanks)");
+    case RemoteList::PathFault::Unstorable:
         return QStringLiteral("name Windows cannot hold, or longer than %1 characters or "
                               "deeper than %2 directories")
             .arg(SafePath::maxLength)
             .arg(SafePath::maxDepth);
-    if (isFile
-        && Tidying::isTemporaryName(relative.mid(relative.lastIndexOf(QLatin1Char('/')) + 1)))
+    case RemoteList::PathFault::Temporary:
         return QStringLiteral("name of a temporary or link file, which the launcher deletes");
+    case RemoteList::PathFault::None:
+        break;
+    }
     return QString();
 }
 
@@ -53,8 +53,7 @@ QString archiveProblem(const QString &path)
         if (entry.isPlaceholder())
             continue;
         const QString name = QString::fromLocal8Bit(entry.name);
-        if (!SafePath::isPlainName(name) || !ImgArchive::fitsNameField(name)
-            || !FileSystem::fitsTextField(name))
+        if (!RemoteList::isListableElementName(name))
             return QStringLiteral("element \"%1\" has a name the list cannot carry").arg(name);
         if (names.contains(name.toCaseFolded()))
             return QStringLiteral("element \"%1\" is there twice (names ignore case)").arg(name);

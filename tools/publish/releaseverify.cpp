@@ -14,17 +14,6 @@ namespace ReleaseVerify {
 
 namespace {
 
-// Keeps nothing: what is checked is only hashed.
-class Discard : public QIODevice
-{
-public:
-    Discard() { open(QIODevice::WriteOnly); }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 length) override { return length; }
-};
-
 QString hex(QCryptographicHash &hash)
 {
     return QString::fromLatin1(hash.result().toHex());
@@ -46,9 +35,9 @@ public:
             found.append(path + QStringLiteral(": ") + what);
     }
 
-    // Unpacks the body into out (hashing it); false when it is missing or does not unpack to
-    // a length in [minSize, maxSize].
-    bool unpack(const QString &remote, QIODevice &out, QCryptographicHash *hash, quint32 minSize,
+    // Unpacks the body into out, or only checks it when out is null (hashing it either way);
+    // false when it is missing or does not unpack to a length in [minSize, maxSize].
+    bool unpack(const QString &remote, QIODevice *out, QCryptographicHash *hash, quint32 minSize,
         quint32 maxSize)
     {
         ++bodies;
@@ -57,7 +46,9 @@ public:
             differ(remote, QStringLiteral("missing"));
             return false;
         }
-        if (!PackedStream::unpackRange(body, out, minSize, maxSize, hash)) {
+        const bool intact = out ? PackedStream::unpackRange(body, *out, minSize, maxSize, hash)
+                                : PackedStream::isIntact(body, minSize, maxSize, hash);
+        if (!intact) {
             differ(remote, QStringLiteral("does not unpack to its size"));
             return false;
         }
@@ -67,8 +58,7 @@ public:
     void file(const FileEntry &entry)
     {
         QCryptographicHash md5(QCryptographicHash::Md5);
-        Discard sink;
-        if (unpack(RemoteNames::plainFile(entry.path), sink, &md5, entry.size, entry.size)
+        if (unpack(RemoteNames::plainFile(entry.path), nullptr, &md5, entry.size, entry.size)
             && hex(md5) != entry.md5)
             differ(RemoteNames::plainFile(entry.path), QStringLiteral("MD5 differs from the list"));
     }
@@ -100,9 +90,9 @@ public:
         for (const FileEntry &element : elements) {
             listed.insert(element.name, element.md5);
             QCryptographicHash md5(QCryptographicHash::Md5);
-            Discard sink;
             const QString remote = RemoteNames::imgElement(entry.path, element.name);
-            if (unpack(remote, sink, &md5, element.size, element.size) && hex(md5) != element.md5)
+            if (unpack(remote, nullptr, &md5, element.size, element.size)
+                && hex(md5) != element.md5)
                 differ(remote, QStringLiteral("MD5 differs from the list"));
             if (full())
                 return;
@@ -113,7 +103,7 @@ public:
             return;
         const quint32 parts = qMax<quint32>(entry.partCount, 1);
         for (quint32 part = 0; part < parts; ++part) {
-            if (!unpack(RemoteNames::archivePart(entry.path, part), joined, nullptr,
+            if (!unpack(RemoteNames::archivePart(entry.path, part), &joined, nullptr,
                     part + 1 < parts ? RemoteNames::archivePartBytes : 1,
                     RemoteNames::archivePartBytes))
                 return;
