@@ -94,6 +94,11 @@ bool SelfUpdate::downloadAndInstall()
         if (attemptSucceeded)
             break;
     }
+    if (!options.releasePublicKey.isEmpty() && !installerSigned()) {
+        // Never run what the operator's key did not sign, nor leave it lying about.
+        QFile::remove(installerPath());
+        return false;
+    }
     emit setState(QStringLiteral("Установка обновления..."), QString());
     emit setProgress(100, 100);
     QThread::msleep(ulong(options.installDelayMs));
@@ -301,6 +306,21 @@ void SelfUpdate::releaseFile()
 {
     delete file;
     file = nullptr;
+}
+
+bool SelfUpdate::installerSigned()
+{
+    QFile installer(installerPath());
+    if (!installer.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = installer.size();
+    // Mapped, not read into memory: the whole installer is the signed message.
+    const uchar *bytes = size > 0 ? installer.map(0, size) : nullptr;
+    if (size > 0 && !bytes)
+        return false;
+    return ReleaseSignature::fetchAndVerify(downloadUrl,
+        bytes ? reinterpret_cast<const char *>(bytes) : "", size, options.releasePublicKey, 3,
+        options.requestTimeoutMs);
 }
 
 bool SelfUpdate::startInstaller()

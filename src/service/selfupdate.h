@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/releasesignature.h"
+
 #include <QEventLoop>
 #include <QObject>
 #include <QString>
@@ -24,6 +26,9 @@ public:
         int requestTimeoutMs = 3000; // per attempt of the update check
         int watchdogIntervalMs = 1000; // one stall / retry tick
         int installDelayMs = 1000; // pause between the finished download and the start
+        // With a release key (raw Ed25519), the installer starts only when download_url + ".sig"
+        // is its valid signature.
+        QByteArray releasePublicKey = ReleaseSignature::builtInKey();
     };
 
     explicit SelfUpdate(const Options &options, QObject *parent = nullptr);
@@ -33,7 +38,8 @@ public:
     void checkUpdates(const QString &baseUrl);
     // Downloads until an attempt succeeds, then starts the installer. Returns false without
     // starting anything when the installer file cannot be written, maxAttempts attempts
-    // failed, the installer does not start, or the launcher stops.
+    // failed, a release key is set and the installer's signature does not verify (the
+    // installer is then deleted), the installer does not start, or the launcher stops.
     bool downloadAndInstall();
 
     bool updateRequired = false;
@@ -73,6 +79,7 @@ private:
     void endLoop();
     void releaseReply();
     void releaseFile();
+    bool installerSigned();
     bool startInstaller();
 
     Options options;

@@ -6,6 +6,7 @@
 #include "img/staticheader.h"
 #include "platform/platform.h"
 #include "service/httprequest.h"
+#include "service/releasesignature.h"
 #include "sync/localinventory.h"
 #include "sync/remotelist.h"
 #include "sync/remotenames.h"
@@ -24,6 +25,7 @@ SyncEnvironment SyncEnvironment::standard()
     environment.launcherDir = QCoreApplication::applicationDirPath();
     environment.fileHostUrl = QStringLiteral("https://") + QLatin1String(BuildConfig::fallbackHost);
     environment.freeBytes = &Platform::freeDiskBytes;
+    environment.releasePublicKey = ReleaseSignature::builtInKey();
     return environment;
 }
 
@@ -272,15 +274,13 @@ QString SyncThread::stalledItem()
 
 bool SyncThread::fetchLists()
 {
-    HttpRequest request(environment.fileHostUrl + QLatin1String(RemoteNames::listPath));
-    // Far above a whole game's list (about 4 MiB for 40,000 files and elements).
-    request.setBodyLimit(64 * 1024 * 1024);
-    if (!request.sendGet(environment.listAttempts, environment.listTimeoutMs))
+    QByteArray text;
+    if (!fetchListText(&text))
         return false;
     remoteList = new FileSystem;
     // A maintenance page, a cut answer or garbage is no list: taken as one, it would have
     // every file of the game deleted.
-    if (!RemoteList::read(request.response(), *remoteList)) {
+    if (!RemoteList::read(text, *remoteList)) {
         delete remoteList;
         remoteList = nullptr;
         return false;
@@ -294,6 +294,31 @@ bool SyncThread::fetchLists()
     if (!payload.isEmpty())
         savedState->readText(payload, true);
     return true;
+}
+
+bool SyncThread::fetchListText(QByteArray *text)
+{
+    const QString url = environment.fileHostUrl + QLatin1String(RemoteNames::listPath);
+    // A republication between the list and its signature pairs one release's list with the
+    // other's signature: the pair is fetched again, once.
+    for (int pair = 0; pair < 2; ++pair) {
+        HttpRequest request(url);
+        // Far above a whole game's list (about 4 MiB for 40,000 files and elements).
+        request.setBodyLimit(64 * 1024 * 1024);
+        if (!request.sendGet(environment.listAttempts, environment.listTimeoutMs))
+            return false;
+        const QByteArray &body = request.response();
+        if (environment.releasePublicKey.isEmpty()
+            || ReleaseSignature::fetchAndVerify(url, body.constData(), body.size(),
+                environment.releasePublicKey, environment.listAttempts,
+                environment.listTimeoutMs)) {
+            *text = body;
+            return true;
+        }
+        if (quitRequested.load(std::memory_order_relaxed))
+            return false;
+    }
+    return false;
 }
 
 void SyncThread::removeTemporaryFiles()

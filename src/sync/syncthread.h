@@ -26,6 +26,8 @@ struct SyncEnvironment
     QString fileHostUrl;
     // Free bytes for the user on the volume of a path, -1 when unknown.
     std::function<qint64(const QString &)> freeBytes;
+    // The release key (raw Ed25519): when set, a list is taken only with its valid signature.
+    QByteArray releasePublicKey;
     FileDownloader::Timing timing;
     int listAttempts = 3;
     int listTimeoutMs = 10000;
@@ -88,6 +90,8 @@ private:
     void endRun(bool sendFinish);
     void stage(const QString &text);
     bool fetchLists();
+    // The list's bytes, and when a release key is set, only with a valid signature.
+    bool fetchListText(QByteArray *text);
     void removeTemporaryFiles();
     void convertNames();
     void convertImgArchives();

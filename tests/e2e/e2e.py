@@ -13,6 +13,7 @@ enough for a loaded machine that only end a hung run.
 """
 
 import argparse
+import hashlib
 import os
 import shutil
 import signal
@@ -86,7 +87,9 @@ class Environment:
         game = os.path.join(self.root, "sample%d" % revision)
         subprocess.run([sys.executable, self.options.samplegame, game, "--revision",
                         str(revision), "--publish", self.options.publish, "--host-dir",
-                        self.host], check=True, stdout=subprocess.DEVNULL)
+                        self.host, "--sign-key",
+                        os.path.join(self.options.state_dir, "release.key")],
+                       check=True, stdout=subprocess.DEVNULL)
         return game
 
     def start_service(self):
@@ -119,6 +122,10 @@ class Environment:
         with open(self.record) as f:
             lines = f.read().split("\n")
         return lines[0], lines[1:-1]
+
+    def file_transfers(self):
+        with open(self.service_log) as log:
+            return sum(1 for line in log if " GET /launcher/filesystem/" in line)
 
     def refused_calls(self):
         with open(self.service_log) as log:
@@ -333,13 +340,29 @@ def run_launcher(env, options):
     state_check(options, launcher_dir, env.host)
     check(not env.refused_calls(), "the service refused signed calls: %s" % env.refused_calls())
 
-    print("fourth start: the service is down")
+    print("fourth start: a forged list, not signed by the release key")
+    # What an intruder on the file host would serve to have every player's game deleted.
+    forged = os.path.join(env.host, "launcher", "sync.lst")
+    os.replace(forged, forged + ".real")
+    with open(os.path.join(sample2, "gta_sa.exe"), "rb") as f:
+        game = f.read()
+    with open(forged, "w") as f:
+        f.write("[directories]\n\n[entries]\ngta_sa.exe gta_sa.exe file %d %s\n"
+                % (len(game), hashlib.md5(game).hexdigest()))
+    transfers = env.file_transfers()
+    start_and_join(env, program)
+    expect_game_start(env, game_dir, 7001)
+    assert_same_tree(game_dir, sample2)
+    check(env.file_transfers() == transfers, "files were fetched under a forged list")
+    os.replace(forged + ".real", forged)
+
+    print("fifth start: the service is down")
     env.stop_service()
     start_and_join(env, program)
     # The server chosen before, from the cached list (the built-in one has ports 7771, 7772).
     expect_game_start(env, game_dir, 7001)
     assert_same_tree(game_dir, sample2)
-    print("four starts in %.0fs" % (time.monotonic() - started))
+    print("five starts in %.0fs" % (time.monotonic() - started))
 
 
 # --- the window in process ---------------------------------------------------------------------

@@ -1,4 +1,5 @@
 #include "app/runstate.h"
+#include "releasesigner.h"
 #include "service/selfupdate.h"
 #include "testcertificates.h"
 #include "testfiles.h"
@@ -41,9 +42,9 @@ QString errorText(int code)
 class UpdateRun : public QObject
 {
 public:
-    UpdateRun()
+    explicit UpdateRun(const QByteArray &releaseKey = QByteArray())
     {
-        update = new SelfUpdate({ dir.path(), 10000, 3600 * 1000, 0 });
+        update = new SelfUpdate({ dir.path(), 10000, 3600 * 1000, 0, releaseKey });
         update->moveToThread(&thread);
         // Queued to this object on the test thread, so the lists are only touched here.
         connect(
@@ -285,6 +286,50 @@ private slots:
                 SelfUpdate::maxAttempts * (SelfUpdate::maxRedirects + 1));
         QVERIFY(!QFile::exists(run.file("update_installer.exe")));
         QVERIFY(!QFile::exists(run.file("installer-ran.txt")));
+    }
+
+    void signedInstaller_data()
+    {
+        QTest::addColumn<QString>("signature"); // what is served at download_url + ".sig"
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("signed by the release key") << "release" << true;
+        QTest::newRow("no signature") << "none" << false;
+        QTest::newRow("signed by another key") << "other" << false;
+        QTest::newRow("signature of other bytes") << "tampered" << false;
+    }
+
+    void signedInstaller()
+    {
+        QFETCH(QString, signature);
+        QFETCH(bool, starts);
+        QTemporaryDir keys;
+        ReleaseSigner release, other;
+        QByteArray publicHex, unused;
+        QString error;
+        QVERIFY(ReleaseSigner::generateKey(keys.filePath("release.key"), &publicHex, &error));
+        QVERIFY(ReleaseSigner::generateKey(keys.filePath("other.key"), &unused, &error));
+        QVERIFY(release.load(keys.filePath("release.key"), &error));
+        QVERIFY(other.load(keys.filePath("other.key"), &error));
+
+        TestHttpServer host(&certificates);
+        const QByteArray installer = stubInstaller();
+        host.route("/setup.exe", TestResponse::ok(installer));
+        if (signature != QLatin1String("none"))
+            host.route("/setup.exe.sig",
+                TestResponse::ok(signature == QLatin1String("other")
+                        ? other.sign(installer)
+                        : release.sign(
+                            signature == QLatin1String("tampered") ? installer + "x" : installer)));
+        QVERIFY(host.listen());
+        UpdateRun run(ReleaseSignature::keyFromHex(publicHex));
+        run.start(host);
+        QTRY_COMPARE_WITH_TIMEOUT(run.result.loadAcquire(), starts ? 1 : 0, 30000);
+        // What the key did not sign is neither run nor left lying about.
+        QCOMPARE(QFile::exists(run.file("update_installer.exe")), starts);
+        if (starts)
+            QTRY_VERIFY(QFile::exists(run.file("installer-ran.txt")));
+        else
+            QVERIFY(!QFile::exists(run.file("installer-ran.txt")));
     }
 
     void installerFileNotWritable()

@@ -2,6 +2,8 @@
 #include "files/filesystem.h"
 #include "img/staticheader.h"
 #include "publisher.h"
+#include "releasesigner.h"
+#include "service/releasesignature.h"
 #include "syncfixture.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
@@ -26,6 +28,8 @@ private slots:
     void emptyDirectoryThenEveryKindOfChange();
     void oldCopyWithoutStateFile();
     void republishedWhileSynchronising();
+    void signedLists_data();
+    void signedLists();
 
 private:
     void publishReference();
@@ -38,6 +42,8 @@ private:
     QString launcher;
     PublishOptions options;
     TestHttpServer *server = nullptr;
+    QString releaseKey, otherKey;
+    QByteArray releasePublicKey;
 };
 
 void TestSyncEndToEnd::initTestCase()
@@ -47,6 +53,13 @@ void TestSyncEndToEnd::initTestCase()
     // Small audio parts, so that the many-parts path runs without 60 MiB files.
     options.audioPartSize = 5000;
     options.audioSinglePartLimit = 5000;
+    releaseKey = work.filePath("release.key");
+    otherKey = work.filePath("other.key");
+    QByteArray publicHex, otherHex;
+    QString error;
+    QVERIFY2(ReleaseSigner::generateKey(releaseKey, &publicHex, &error), qPrintable(error));
+    QVERIFY2(ReleaseSigner::generateKey(otherKey, &otherHex, &error), qPrintable(error));
+    releasePublicKey = ReleaseSignature::keyFromHex(publicHex);
 }
 
 void TestSyncEndToEnd::init()
@@ -193,6 +206,8 @@ void TestSyncEndToEnd::republishedWhileSynchronising()
         return ok;
     };
     QVERIFY(revision(0));
+    // Signed, so that the list and its signature are also fetched across the switch.
+    options.signKeyPath = releaseKey;
     TestHttpServer fileHost(&certificates);
     server = &fileHost;
     serveTree(fileHost, host);
@@ -203,17 +218,76 @@ void TestSyncEndToEnd::republishedWhileSynchronising()
     // list they were planned from, and the run must end equal to the release now served.
     QVERIFY(revision(100));
     bool published = false;
-    const RunResult result = runSync(work.filePath("gtacr3"),
-        environment(launcher, fileHost.baseUrl()), [&](const QString &left) {
-            if (!published && left.startsWith("Скачивание data/f5.dat")) {
-                published = true;
-                publish(reference, host, options);
-            }
-        });
+    SyncEnvironment env = environment(launcher, fileHost.baseUrl());
+    env.releasePublicKey = releasePublicKey;
+    const RunResult result = runSync(work.filePath("gtacr3"), env, [&](const QString &left) {
+        if (!published && left.startsWith("Скачивание data/f5.dat")) {
+            published = true;
+            publish(reference, host, options);
+        }
+    });
     QVERIFY(published && result.finished && result.gameReady);
     const QStringList diff = differences(snapshot(reference), snapshot(work.filePath("gtacr3")));
     QVERIFY2(diff.isEmpty(), qPrintable(diff.join('\n')));
+    options.signKeyPath.clear();
     server = nullptr;
+}
+
+void TestSyncEndToEnd::signedLists_data()
+{
+    QTest::addColumn<QString>("served");
+    QTest::newRow("signed by the release key") << "signed";
+    QTest::newRow("not signed") << "unsigned";
+    QTest::newRow("signed by another key") << "other key";
+    QTest::newRow("list changed after signing") << "changed";
+}
+
+void TestSyncEndToEnd::signedLists()
+{
+    // A launcher built with the release key acts on no list its key did not sign: an intruder
+    // on the host cannot have a player's files deleted (and bodies are tied to the signed list
+    // by their digests).
+    QFETCH(QString, served);
+    const QString root = work.filePath("signed-" + QString(served).replace(' ', '-'));
+    reference = root + "/reference";
+    host = root + "/host";
+    launcher = root + "/launcher";
+    const QString game = root + "/gtacr";
+    QVERIFY(QDir().mkpath(launcher));
+    QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(7000, 60)));
+    QVERIFY(writeFile(reference + "/data/a.dat", bytes(3000, 61)));
+    QVERIFY(writeFile(game + "/gta_sa.exe", bytes(7000, 60)));
+    QVERIFY(writeFile(game + "/players_mod.asi", "x"));
+    PublishOptions signing = options;
+    signing.signKeyPath = served == "unsigned" ? QString()
+        : served == "other key"                ? otherKey
+                                               : releaseKey;
+    const PublishReport report = publish(reference, host, signing);
+    QVERIFY2(report.ok, qPrintable(report.error));
+    if (served == "changed") {
+        // The list of the same release without data/a.dat.
+        QByteArray list = readFile(host + "/launcher/sync.lst");
+        const int line = list.indexOf("data/a.dat");
+        QVERIFY(line > 0);
+        list.remove(line, list.indexOf('\n', line) + 1 - line);
+        QVERIFY(writeFile(host + "/launcher/sync.lst", list));
+    }
+    TestHttpServer fileHost(&certificates);
+    serveTree(fileHost, host);
+    QVERIFY(fileHost.listen());
+    SyncEnvironment env = environment(launcher, fileHost.baseUrl());
+    env.releasePublicKey = releasePublicKey;
+    const auto before = snapshot(game);
+    const RunResult result = runSync(game, env);
+    QVERIFY(result.finished);
+    if (served == "signed") {
+        QVERIFY(result.gameReady);
+        QVERIFY(differences(snapshot(reference), snapshot(game)).isEmpty());
+        return;
+    }
+    QCOMPARE(result.lastLeft(), QString::fromUtf8(SyncThread::fileListError));
+    QVERIFY(differences(before, snapshot(game)).isEmpty());
+    QCOMPARE(fileHost.requestCount("/launcher/filesystem/data/a.dat.compressed"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSyncEndToEnd)

@@ -2,7 +2,7 @@
 """Development stand-in for everything the launcher talks to, on one HTTPS port of 127.0.0.1.
 
     korvina-devservice.py --state-dir DIR [--port N] [--tree PUBLISH_DIR] [--ready-file FILE]
-    korvina-devservice.py --state-dir DIR --init-ca      (only make the CA and exit)
+    korvina-devservice.py --state-dir DIR --init-ca      (only make the CA and keys, and exit)
 
 Serves the signed service calls (/api_v2.php: ping, servers, news, updates), the status
 endpoints (/serv<N>.txt of the site host, /serv.php?id=<N> of the fallback host), the news
@@ -11,7 +11,10 @@ that korvina-publish made (PUBLISH_DIR/launcher served as /launcher/). A build o
 whose host constants are 127.0.0.1:PORT and whose extra CA is STATE_DIR/ca.pem trusts it.
 
 The CA is made with the openssl program on first use and kept in the state directory, because
-the launcher compiles it in: a new CA would need a new build. "updates" announces a newer
+the launcher compiles it in: a new CA would need a new build. So is the release key pair
+(release.key, the operator's private key for korvina-publish --sign-key, and release.pub, the
+hex public key for KORVINA_RELEASE_PUBLIC_KEY); the installer is served with its signature
+(/downloads/update_installer.exe.sig). "updates" announces a newer
 launcher while --announce-update is given or the file STATE_DIR/announce-update exists (its
 first line, if any, is the version announced). One log line per request goes to stderr or
 --log. Runs until killed (SIGTERM or SIGINT end it cleanly).
@@ -113,6 +116,31 @@ def ensure_certificates(state_dir):
     return ca_cert, server_cert, server_key
 
 
+def ensure_release_key(state_dir):
+    """Makes the release key pair (once); returns the private key's path."""
+    key = os.path.join(state_dir, "release.key")
+    public = os.path.join(state_dir, "release.pub")
+    if not os.path.isfile(key):
+        run_openssl(["genpkey", "-algorithm", "ed25519", "-out", "release.key.new"], state_dir)
+        os.replace(os.path.join(state_dir, "release.key.new"), key)
+    if not os.path.isfile(public) or os.path.getmtime(public) < os.path.getmtime(key):
+        der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
+                             stdout=subprocess.PIPE, check=True).stdout
+        with open(public + ".new", "w") as f:
+            f.write(der[-32:].hex() + "\n")  # the raw key ends the DER form
+        os.replace(public + ".new", public)
+    return key
+
+
+def sign_file(key, data):
+    """The raw Ed25519 signature of data by the private key file key."""
+    with tempfile.NamedTemporaryFile() as message:
+        message.write(data)
+        message.flush()
+        return subprocess.run(["openssl", "pkeyutl", "-sign", "-rawin", "-inkey", key,
+                               "-in", message.name], stdout=subprocess.PIPE, check=True).stdout
+
+
 # --- answers --------------------------------------------------------------------------------
 
 def signature(operation, salt, key=SIGNING_KEY):
@@ -164,6 +192,7 @@ class Service:
         self.options = options
         self.tree = options.tree
         self.pictures = [png(180, 120, item[3], i) for i, item in enumerate(NEWS)]
+        self.installer_signature = sign_file(ensure_release_key(options.state_dir), INSTALLER)
         self.log_lock = threading.Lock()
         self.log = open(options.log, "a", buffering=1) if options.log else sys.stderr
 
@@ -255,6 +284,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.answer(404, "text/plain", b"no such picture\n")
         elif path == "/downloads/update_installer.exe":
             self.answer(200, "application/octet-stream", INSTALLER)
+        elif path == "/downloads/update_installer.exe.sig":
+            self.answer(200, "application/octet-stream", service.installer_signature)
         elif path.startswith("/launcher/"):
             found = service.tree_file(path)
             if found:
@@ -343,12 +374,13 @@ def main():
     parser.add_argument("--announce-update", metavar="VERSION", nargs="?",
                         const=DEFAULT_NEWER_VERSION,
                         help="make \"updates\" announce VERSION (default %s)" % DEFAULT_NEWER_VERSION)
-    parser.add_argument("--init-ca", action="store_true", help="only make the CA, print its path")
+    parser.add_argument("--init-ca", action="store_true", help="only make the CA and the release key pair, print the CA's path")
     parser.add_argument("--service-key", default=SIGNING_KEY,
                         help="the key shared with the launcher (its KORVINA_SERVICE_KEY)")
     options = parser.parse_args()
 
     ca_cert, server_cert, server_key = ensure_certificates(options.state_dir)
+    ensure_release_key(options.state_dir)
     if options.init_ca:
         print(ca_cert)
         return 0

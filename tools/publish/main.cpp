@@ -2,18 +2,23 @@
 // from a reference game directory; see the usage text.
 
 #include "publisher.h"
+#include "releasesigner.h"
 #include "releaseverify.h"
+#include "service/releasesignature.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QStringList>
 #include <QTextStream>
 
 namespace {
 
 const char usage[]
-    = "usage: korvina-publish [--keep N] [--dry-run] GAME_DIR OUT_DIR\n"
+    = "usage: korvina-publish [--keep N] [--dry-run] [--sign-key KEY] GAME_DIR OUT_DIR\n"
       "       korvina-publish --rollback OUT_DIR\n"
-      "       korvina-publish verify OUT_DIR\n"
+      "       korvina-publish verify [--public-key HEX] OUT_DIR\n"
+      "       korvina-publish genkey KEY\n"
+      "       korvina-publish sign --sign-key KEY FILE\n"
       "\n"
       "Publishes the reference game directory GAME_DIR for the launchers as a new\n"
       "release in OUT_DIR/releases/, built beside the served one and then served in\n"
@@ -27,14 +32,87 @@ const char usage[]
       "verify checks the served release against its list: every body there and\n"
       "unpacking to its size and MD5, every archive's elements alike in both forms.\n"
       "\n"
+      "Signed releases: genkey writes a new Ed25519 private key to KEY (keep it off\n"
+      "the file host) and prints the public key the launcher is built with\n"
+      "(KORVINA_RELEASE_PUBLIC_KEY). --sign-key signs each release's list\n"
+      "(sync.lst.sig); sign writes FILE.sig, for the launcher's installer.\n"
+      "\n"
       "  --keep N                 releases kept for a rollback (default 3)\n"
       "  --dry-run                only list what would change; write nothing\n"
+      "  --sign-key KEY           sign with this private key (PEM)\n"
+      "  --public-key HEX         verify: the list must be signed by this key\n"
       "  --rollback               serve the release before the served one again\n"
       "  --audio-part-size BYTES  parts of audio files (tests only)\n"
       "  --help                   this text\n"
       "\n"
-      "Exit status: 0 published (verified), 1 refused, failed (or differences\n"
+      "Exit status: 0 published (verified, signed), 1 refused, failed (or differences\n"
       "found), 2 wrong arguments.\n";
+
+// Removes "name VALUE" from arguments; false when name is there without a value.
+bool takeOption(QStringList &arguments, const char *name, QString *value)
+{
+    const int at = arguments.indexOf(QLatin1String(name));
+    if (at < 0)
+        return true;
+    if (at + 1 >= arguments.size())
+        return false;
+    *value = arguments.at(at + 1);
+    arguments.erase(arguments.begin() + at, arguments.begin() + at + 2);
+    return true;
+}
+
+int fail(QTextStream &err, const QString &error)
+{
+    err << "korvina-publish: " << error << '\n';
+    return 1;
+}
+
+int verify(const QString &outDir, const QString &publicHex, QTextStream &err)
+{
+    const QByteArray key = ReleaseSignature::keyFromHex(publicHex.toLatin1());
+    if (!publicHex.isEmpty() && key.isEmpty()) {
+        err << usage;
+        return 2;
+    }
+    int checked = 0;
+    const QStringList found
+        = ReleaseVerify::differences(outDir + QStringLiteral("/launcher"), 20, &checked, key);
+    for (const QString &difference : found)
+        err << "korvina-publish: " << difference << '\n';
+    if (!found.isEmpty())
+        return 1;
+    QTextStream(stdout) << "verified " << checked << " files"
+                        << (key.isEmpty() ? "" : " and the list's signature") << '\n';
+    return 0;
+}
+
+int genkey(const QString &keyPath, QTextStream &err)
+{
+    QByteArray publicHex;
+    QString error;
+    if (!ReleaseSigner::generateKey(keyPath, &publicHex, &error))
+        return fail(err, error);
+    QTextStream(stdout) << "private key written to " << keyPath << "\npublic key " << publicHex
+                        << "\nbuild the launcher with -DKORVINA_RELEASE_PUBLIC_KEY=" << publicHex
+                        << '\n';
+    return 0;
+}
+
+int sign(const QString &keyPath, const QString &path, QTextStream &err)
+{
+    ReleaseSigner signer;
+    QString error;
+    if (!signer.load(keyPath, &error))
+        return fail(err, error);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(err, QStringLiteral("cannot read ") + path);
+    const QString signaturePath = path + QLatin1String(ReleaseSignature::suffix);
+    if (!signer.writeSignature(file.readAll(), signaturePath))
+        return fail(err, QStringLiteral("cannot write ") + signaturePath);
+    QTextStream(stdout) << "signed " << path << " into " << signaturePath << '\n';
+    return 0;
+}
 
 } // namespace
 
@@ -48,47 +126,47 @@ int main(int argc, char **argv)
         return 0;
     }
     PublishOptions options;
-    const int keepOption = arguments.indexOf(QStringLiteral("--keep"));
-    if (keepOption >= 0) {
+    QString keep, partSize, publicHex;
+    if (!takeOption(arguments, "--keep", &keep)
+        || !takeOption(arguments, "--sign-key", &options.signKeyPath)
+        || !takeOption(arguments, "--public-key", &publicHex)
+        || !takeOption(arguments, "--audio-part-size", &partSize)) {
+        err << usage;
+        return 2;
+    }
+    if (!keep.isEmpty()) {
         bool number = false;
-        options.keepReleases = arguments.value(keepOption + 1).toInt(&number);
+        options.keepReleases = keep.toInt(&number);
         if (!number || options.keepReleases < 1) {
             err << usage;
             return 2;
         }
-        arguments.erase(arguments.begin() + keepOption, arguments.begin() + keepOption + 2);
     }
-    if (arguments.size() == 2 && arguments.first() == QStringLiteral("verify")) {
-        int checked = 0;
-        const QStringList found = ReleaseVerify::differences(
-            arguments.at(1) + QStringLiteral("/launcher"), 20, &checked);
-        for (const QString &difference : found)
-            err << "korvina-publish: " << difference << '\n';
-        if (!found.isEmpty())
-            return 1;
-        QTextStream(stdout) << "verified " << checked << " files\n";
-        return 0;
+    // Development only: smaller audio parts, so that tests take the many-parts path quickly.
+    if (!partSize.isEmpty()) {
+        options.audioPartSize = partSize.toUInt();
+        options.audioSinglePartLimit = options.audioPartSize;
     }
+    const QString command = arguments.value(0);
+    if (arguments.size() == 2 && command == QStringLiteral("verify"))
+        return verify(arguments.at(1), publicHex, err);
+    if (arguments.size() == 2 && command == QStringLiteral("genkey"))
+        return genkey(arguments.at(1), err);
+    if (arguments.size() == 2 && command == QStringLiteral("sign")
+        && !options.signKeyPath.isEmpty())
+        return sign(options.signKeyPath, arguments.at(1), err);
+
     options.dryRun = arguments.removeAll(QStringLiteral("--dry-run")) > 0;
     options.progress = [&err](const QString &text) {
         err << "korvina-publish: " << text << '\n';
         err.flush();
     };
-    if (arguments.size() == 2 && arguments.first() == QStringLiteral("--rollback")) {
+    if (arguments.size() == 2 && command == QStringLiteral("--rollback")) {
         const PublishReport report = rollback(arguments.at(1));
-        if (!report.ok) {
-            err << "korvina-publish: " << report.error << '\n';
-            return 1;
-        }
+        if (!report.ok)
+            return fail(err, report.error);
         QTextStream(stdout) << "serving release " << report.release << '\n';
         return 0;
-    }
-    // Development only: smaller audio parts, so that tests take the many-parts path quickly.
-    const int partOption = arguments.indexOf(QStringLiteral("--audio-part-size"));
-    if (partOption >= 0 && partOption + 1 < arguments.size()) {
-        options.audioPartSize = arguments.at(partOption + 1).toUInt();
-        options.audioSinglePartLimit = options.audioPartSize;
-        arguments.erase(arguments.begin() + partOption, arguments.begin() + partOption + 2);
     }
     if (arguments.size() != 2) {
         err << usage;
@@ -97,10 +175,8 @@ int main(int argc, char **argv)
     const PublishReport report = publish(arguments.at(0), arguments.at(1), options);
     for (const QString &problem : report.problems)
         err << "korvina-publish: " << problem << '\n';
-    if (!report.ok) {
-        err << "korvina-publish: " << report.error << '\n';
-        return 1;
-    }
+    if (!report.ok)
+        return fail(err, report.error);
     QTextStream out(stdout);
     for (const QString &change : report.changes)
         out << change << '\n';
@@ -108,7 +184,8 @@ int main(int argc, char **argv)
         out << report.changes.size() << " paths would change; nothing was written\n";
         return 0;
     }
-    out << "serving release " << report.release << ": written " << report.written << ", unchanged "
-        << report.reused << ", removed " << report.removed << '\n';
+    out << "serving release " << report.release << (options.signKeyPath.isEmpty() ? "" : ", signed")
+        << ": written " << report.written << ", unchanged " << report.reused << ", removed "
+        << report.removed << '\n';
     return 0;
 }

@@ -4,7 +4,9 @@
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
 #include "referencecheck.h"
+#include "releasesigner.h"
 #include "releasestore.h"
+#include "service/releasesignature.h"
 #include "sync/localinventory.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
@@ -62,6 +64,7 @@ private:
     QString listPath;
     PublishOptions options;
     ReleaseStore store;
+    ReleaseSigner signer;
     QString releaseId;
     QString previousFiles; // the served release's files, where unchanged outputs come from
     QTemporaryDir scratch;
@@ -104,6 +107,12 @@ bool copyRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
 bool packRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
 {
     return from.seek(offset) && PackedStream::pack(from, length, to);
+}
+
+bool isSigned(const QString &releaseDir)
+{
+    return QFileInfo::exists(
+        releaseDir + QStringLiteral("/sync.lst") + QLatin1String(ReleaseSignature::suffix));
 }
 
 // What a launcher would do differently: entries that are new, differ (digest, kind or any
@@ -339,6 +348,13 @@ PublishReport Publication::run()
         report.error = QStringLiteral("nothing was published");
         return report;
     }
+    if (!options.signKeyPath.isEmpty() && !signer.load(options.signKeyPath, &report.error))
+        return report;
+    // Launchers that check signatures would refuse an unsigned release from then on.
+    if (!signer.isLoaded() && isSigned(outDir + QStringLiteral("/launcher"))) {
+        report.error = QStringLiteral("the served release is signed: publish with --sign-key");
+        return report;
+    }
     FileSystem before;
     {
         QFile served(outDir + QStringLiteral("/launcher/sync.lst"));
@@ -419,6 +435,11 @@ PublishReport Publication::run()
         report.error = QStringLiteral("cannot write ") + listPath;
         return report;
     }
+    const QString signaturePath = listPath + QLatin1String(ReleaseSignature::suffix);
+    if (signer.isLoaded() && !signer.writeSignature(text, signaturePath)) {
+        report.error = QStringLiteral("cannot write ") + signaturePath;
+        return report;
+    }
     if (!writeCache()) {
         report.error = QStringLiteral("cannot write ") + store.cachePath(releaseId);
         return report;
@@ -448,6 +469,11 @@ PublishReport rollback(const QString &outDir)
         return report;
     }
     report.release = releases.at(served - 1);
+    if (isSigned(store.path(store.served())) && !isSigned(store.path(report.release))) {
+        report.error = QStringLiteral("release ") + report.release
+            + QStringLiteral(" is not signed and the served one is");
+        return report;
+    }
     if (!store.serve(report.release)) {
         report.error = QStringLiteral("cannot serve ") + store.path(report.release);
         return report;

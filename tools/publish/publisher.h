@@ -16,6 +16,9 @@ struct PublishOptions
     quint32 audioPartSize = 41943040;
     // Complete releases kept for a rollback, the served one included.
     int keepReleases = 3;
+    // The operator's Ed25519 private key (PEM): the list's signature is written with the
+    // release. Without it a release is not signed, and then a served release that is refuses it.
+    QString signKeyPath;
     // Only tells what would change (PublishReport::changes); writes nothing.
     bool dryRun = false;
     // Told now and then, at most once a second, how far a long publication is.
@@ -44,5 +47,6 @@ struct PublishReport
 // before anything is written.
 PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options);
 
-// Serves the release before the served one again, in one step.
+// Serves the release before the served one again, in one step; not an unsigned one in place of
+// a signed one.
 PublishReport rollback(const QString &outDir);

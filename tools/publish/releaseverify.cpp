@@ -2,6 +2,7 @@
 
 #include "files/filesystem.h"
 #include "img/imgformat.h"
+#include "service/releasesignature.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
 
@@ -138,15 +139,24 @@ public:
 
 } // namespace
 
-QStringList differences(const QString &launcherDir, int maxDifferences, int *checked)
+QStringList differences(
+    const QString &launcherDir, int maxDifferences, int *checked, const QByteArray &publicKey)
 {
     Check check(launcherDir, qMax(maxDifferences, 1));
     QFile listFile(launcherDir + QStringLiteral("/sync.lst"));
     FileSystem list;
-    if (!listFile.open(QIODevice::ReadOnly) || !list.readText(listFile.readAll(), false)
-        || list.entries.isEmpty()) {
+    const QByteArray text = listFile.open(QIODevice::ReadOnly) ? listFile.readAll() : QByteArray();
+    if (!list.readText(text, false) || list.entries.isEmpty()) {
         check.differ(QStringLiteral("sync.lst"), QStringLiteral("missing or not a whole list"));
         return check.found;
+    }
+    if (!publicKey.isEmpty()) {
+        QFile signature(listFile.fileName() + QLatin1String(ReleaseSignature::suffix));
+        if (!signature.open(QIODevice::ReadOnly)
+            || !ReleaseSignature::verify(
+                text, signature.read(ReleaseSignature::signatureBytes + 1), publicKey))
+            check.differ(QStringLiteral("sync.lst.sig"),
+                QStringLiteral("missing or not a signature of sync.lst by the key"));
     }
     for (const FileEntry &entry : qAsConst(list.entries)) {
         if (check.full())

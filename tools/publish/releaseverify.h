@@ -11,7 +11,8 @@ namespace ReleaseVerify {
 
 // The differences found in the release whose list and filesystem/ lie in launcherDir, one line
 // each with the path, at most maxDifferences of them; empty when it is whole. checked receives
-// the number of bodies read.
-QStringList differences(const QString &launcherDir, int maxDifferences, int *checked);
+// the number of bodies read. With publicKey (raw Ed25519), the list must be signed by it.
+QStringList differences(const QString &launcherDir, int maxDifferences, int *checked,
+    const QByteArray &publicKey = QByteArray());
 
 } // namespace ReleaseVerify

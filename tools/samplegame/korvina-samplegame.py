@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Generates a small synthetic game directory of the real game's shape and can publish it.
 
-    korvina-samplegame.py GAME_DIR [--revision 1|2] [--publish KORVINA_PUBLISH --host-dir DIR]
+    korvina-samplegame.py GAME_DIR [--revision 1|2] [--publish KORVINA_PUBLISH --host-dir DIR
+                          [--sign-key KEY]]
 
 GAME_DIR must not exist or be empty. Revision 1 holds nested plain files, a "gta_sa.exe"
 stand-in, an audio file big enough to travel in several parts (with the small part size this
@@ -158,6 +159,7 @@ def main():
     parser.add_argument("--revision", type=int, choices=(1, 2), default=1)
     parser.add_argument("--publish", metavar="KORVINA_PUBLISH", help="korvina-publish executable")
     parser.add_argument("--host-dir", help="where korvina-publish writes the file host's tree")
+    parser.add_argument("--sign-key", help="the release's private key (korvina-publish --sign-key)")
     options = parser.parse_args()
     if options.publish and not options.host_dir:
         parser.error("--publish needs --host-dir")
@@ -169,8 +171,9 @@ def main():
     print("sample game revision %d: %d bytes in %s" % (options.revision, total, options.game_dir))
 
     if options.publish:
-        result = subprocess.run([options.publish, "--audio-part-size", str(AUDIO_PART_SIZE),
-                                 options.game_dir, options.host_dir])
+        signing = ["--sign-key", options.sign_key] if options.sign_key else []
+        result = subprocess.run([options.publish, "--audio-part-size", str(AUDIO_PART_SIZE)]
+                                + signing + [options.game_dir, options.host_dir])
         if result.returncode != 0:
             sys.exit("korvina-publish failed with %d" % result.returncode)
     return 0

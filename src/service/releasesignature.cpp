@@ -1,0 +1,64 @@
+#include "service/releasesignature.h"
+
+#include "buildconfig.h"
+#include "service/httprequest.h"
+
+#include <cctype>
+#include <memory>
+#include <openssl/evp.h>
+
+namespace ReleaseSignature {
+
+QByteArray builtInKey()
+{
+    return keyFromHex(QByteArray(BuildConfig::releasePublicKey));
+}
+
+QByteArray keyFromHex(const QByteArray &hex)
+{
+    if (hex.size() != 2 * publicKeyBytes)
+        return QByteArray();
+    for (const char c : hex) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return QByteArray();
+    }
+    return QByteArray::fromHex(hex);
+}
+
+bool verify(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKey)
+{
+    return verify(message.constData(), message.size(), signature, publicKey);
+}
+
+bool verify(
+    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey)
+{
+    if (signature.size() != signatureBytes || publicKey.size() != publicKeyBytes || size < 0)
+        return false;
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+            reinterpret_cast<const unsigned char *>(publicKey.constData()), publicKeyBytes),
+        &EVP_PKEY_free);
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(
+        EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!key || !context
+        || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1)
+        return false;
+    // Ed25519 takes the message whole: there is no streaming form of the pure scheme.
+    return EVP_DigestVerify(context.get(),
+               reinterpret_cast<const unsigned char *>(signature.constData()), signatureBytes,
+               reinterpret_cast<const unsigned char *>(message), size_t(size))
+        == 1;
+}
+
+bool fetchAndVerify(const QString &url, const char *message, qint64 size,
+    const QByteArray &publicKey, int attempts, int timeoutMs)
+{
+    HttpRequest request(url + QLatin1String(suffix));
+    // A maintenance page in its place is cut off here, not read.
+    request.setBodyLimit(signatureBytes);
+    return request.sendGet(attempts, timeoutMs)
+        && verify(message, size, request.response(), publicKey);
+}
+
+} // namespace ReleaseSignature

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Ed25519 signatures of what the file host serves: the list and the installer. With a release
+// key built in, a launcher acts on neither unless the operator's key signed it, so a host that
+// was broken into cannot have every player's files deleted or replaced. OpenSSL's libcrypto
+// does the verification: Qt's network layer loads that library for HTTPS anyway, so a player
+// gets no new library.
+namespace ReleaseSignature {
+
+inline constexpr int publicKeyBytes = 32;
+inline constexpr int signatureBytes = 64;
+// The signature of a served file is the raw 64 bytes, served at the file's address + ".sig".
+inline constexpr char suffix[] = ".sig";
+
+// The key built in (KORVINA_RELEASE_PUBLIC_KEY, hex), raw; empty when releases are not signed.
+QByteArray builtInKey();
+// Raw 32 bytes from 64 hex digits; empty for anything else.
+QByteArray keyFromHex(const QByteArray &hex);
+
+// True only when signature is a valid Ed25519 signature of message by publicKey (raw bytes).
+bool verify(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKey);
+bool verify(
+    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey);
+
+// Fetches url + ".sig" and verifies message with it. False when the signature cannot be
+// fetched, is not one, or does not verify.
+bool fetchAndVerify(const QString &url, const char *message, qint64 size,
+    const QByteArray &publicKey, int attempts, int timeoutMs);
+
+} // namespace ReleaseSignature
