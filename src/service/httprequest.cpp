@@ -56,7 +56,10 @@ bool HttpRequest::sendGet(int attempts, int timeoutMs)
 bool HttpRequest::exchange(int timeoutMs)
 {
     // Declared first, so that it outlives (and is released after) every reply it made.
-    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkAccessManager> own;
+    if (!network)
+        own = std::make_unique<QNetworkAccessManager>();
+    QNetworkAccessManager &manager = network ? *network : *own;
     QTimer timer;
     timer.setSingleShot(true);
     timer.setInterval(timeoutMs);

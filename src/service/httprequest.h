@@ -4,12 +4,13 @@
 #include <QMap>
 #include <QString>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 
 // One synchronous HTTP GET with attempts, a per-hop time-out and redirects followed by hand,
-// used on worker threads. Every exchange spins a local event loop on the calling thread and
-// creates and releases its own network manager, so requests on different threads share
-// nothing. The signed call of the project's service is built on it.
+// used on worker threads. Every exchange spins a local event loop on the calling thread and,
+// unless given one of that thread's, creates and releases its own network manager, so requests
+// on different threads share nothing. The signed call of the project's service is built on it.
 class HttpRequest
 {
 public:
@@ -24,6 +25,10 @@ public:
     // answer is a failure, read no further than that.
     void setBodyLimit(qint64 bytes) { limit = bytes; }
     static constexpr qint64 defaultBodyLimit = 2 * 1024 * 1024;
+
+    // A network manager of the calling thread to send through, so that the connection to the
+    // host is kept for what follows; by default every exchange makes and releases its own.
+    void useNetwork(QNetworkAccessManager *manager) { network = manager; }
 
     // Up to attempts exchanges until one succeeds; false when all failed or attempts is 0.
     // An HTTP error status, a time-out of any hop, a sixth response that is again a redirect, a
@@ -62,4 +67,5 @@ private:
     QMap<QString, QString> parameters;
     QByteArray body;
     qint64 limit = defaultBodyLimit;
+    QNetworkAccessManager *network = nullptr;
 };

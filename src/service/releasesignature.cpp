@@ -52,9 +52,10 @@ bool verify(
 }
 
 bool fetchAndVerify(const QString &url, const char *message, qint64 size,
-    const QByteArray &publicKey, int attempts, int timeoutMs)
+    const QByteArray &publicKey, int attempts, int timeoutMs, QNetworkAccessManager *network)
 {
     HttpRequest request(url + QLatin1String(suffix));
+    request.useNetwork(network);
     // A maintenance page in its place is cut off here, not read.
     request.setBodyLimit(signatureBytes);
     return request.sendGet(attempts, timeoutMs)

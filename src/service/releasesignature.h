@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QNetworkAccessManager;
+
 // Ed25519 signatures of what the file host serves: the list and the installer. With a release
 // key built in, a launcher acts on neither unless the operator's key signed it, so a host that
 // was broken into cannot have every player's files deleted or replaced. OpenSSL's libcrypto
@@ -28,6 +30,7 @@ bool verify(
 // Fetches url + ".sig" and verifies message with it. False when the signature cannot be
 // fetched, is not one, or does not verify.
 bool fetchAndVerify(const QString &url, const char *message, qint64 size,
-    const QByteArray &publicKey, int attempts, int timeoutMs);
+    const QByteArray &publicKey, int attempts, int timeoutMs,
+    QNetworkAccessManager *network = nullptr);
 
 } // namespace ReleaseSignature

@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr qint64 joinChunkBytes = 4194304;
-
 bool stopping()
 {
     return quitRequested.load(std::memory_order_relaxed);
@@ -43,11 +41,6 @@ quint32 partsOf(const DownloadItem &item)
     return qMax<quint32>(item.partCount, 1);
 }
 
-QString unpackedTemporary(const QString &path)
-{
-    return path + QLatin1String("_u.tmp");
-}
-
 QString md5Hex(const QByteArray &data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
@@ -62,14 +55,15 @@ FileDownloader::FileDownloader(const QString &baseDir, SyncProgress *pipeline,
 }
 
 FileDownloader::FileDownloader(const QString &baseDir, SyncProgress *pipeline,
-    DownloadLedger *planner, const QString &filesUrl, const Timing &timing, QObject *parent)
+    DownloadLedger *planner, const QString &filesUrl, const Timing &timing, QObject *parent,
+    QNetworkAccessManager *network)
     : QObject(parent)
     , baseDir(baseDir)
     , pipeline(pipeline)
     , planner(planner)
     , filesUrl(filesUrl)
     , timing(timing)
-    , network(new QNetworkAccessManager(this))
+    , network(network ? network : new QNetworkAccessManager(this))
     , freeSpace(&Platform::freeDiskBytes)
 {
     speedTimer.setSingleShot(true);
@@ -83,7 +77,6 @@ FileDownloader::~FileDownloader()
     closeOutput();
     if (editor)
         editor->close();
-    delete buffer;
 }
 
 void FileDownloader::addFile(const QString &name, const QString &path, quint32 size)
@@ -215,7 +208,6 @@ void FileDownloader::start()
             restartItem = false;
             loop.exec();
             releaseReply();
-            closeOutput();
             if (stopping())
                 return;
             result = outcome;
@@ -267,19 +259,30 @@ void FileDownloader::start()
 bool FileDownloader::beginRequest(bool resume)
 {
     const DownloadItem &item = queue.at(itemIndex);
-    closeOutput();
-    delete buffer;
-    buffer = nullptr;
-
-    QString remote;
-    QString outputName;
+    if (continuing) {
+        // The body goes on where the connection broke: the host's files are static, so what
+        // was taken stays good, and the checks at the end still cover the whole.
+        continuing = false;
+        startRequestState();
+        rangeFrom = requestReceived;
+        sendRequest(requestUrl);
+        return true;
+    }
+    inflater.reset();
     requestLimit = 0;
+    requestReceived = 0;
+    rangeFrom = 0;
+    QString remote;
+    // Every kind but an element is written straight to the temporary beside its destination,
+    // as it arrives: opened once per item, parts appended in order.
+    bool freshOutput = !resume;
     switch (item.kind) {
     case DownloadItem::AudioFile:
-        if (!resume)
+        if (!resume) {
             partIndex = 0;
+            itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
+        }
         remote = RemoteNames::audioPart(item.path, partIndex);
-        outputName = RemoteNames::temporaryPart(item.path, partIndex);
         requestLimit = item.partCount <= 1 ? item.size : item.partSize;
         break;
     case DownloadItem::ImgArchive:
@@ -290,10 +293,11 @@ bool FileDownloader::beginRequest(bool resume)
             }
             archivePartStart = archivePartBytes;
             remote = RemoteNames::archivePart(item.path, partIndex);
-            outputName = RemoteNames::temporaryPart(item.path, partIndex);
             requestLimit = packedBound(RemoteNames::archivePartBytes);
         } else {
+            freshOutput = false;
             if (!resume) {
+                closeOutput();
                 if (editor) {
                     editor->close();
                     editor.reset();
@@ -314,21 +318,31 @@ bool FileDownloader::beginRequest(bool resume)
                 if (item.elements.isEmpty())
                     return true;
             }
-            buffer = new NetworkFile;
             const auto &element = item.elements.at(elementIndex);
             remote = RemoteNames::imgElement(item.path, element.first);
             requestLimit = packedBound(element.second);
+            // An element is edited into the archive whole, so it is unpacked in memory.
+            elementSink.close();
+            elementData.clear();
+            elementData.reserve(int(qMin<quint64>(element.second, 64 * 1024 * 1024)));
+            elementSink.setBuffer(&elementData);
+            elementSink.open(QIODevice::WriteOnly);
+            itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
+            inflater = std::make_unique<PackedStream::Inflater>(
+                element.second, element.second, &elementSink, itemHash.get());
         }
         break;
     default:
+        freshOutput = true;
         remote = RemoteNames::plainFile(item.path);
-        outputName = RemoteNames::temporary(item.path);
         requestLimit = packedBound(item.size);
+        itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
         break;
     }
 
-    if (!outputName.isEmpty()) {
-        const QString path = diskPath(outputName);
+    if (freshOutput) {
+        closeOutput();
+        const QString path = diskPath(RemoteNames::temporary(item.path));
         if (path.isEmpty())
             return false;
         output = new QFile(path);
@@ -337,27 +351,41 @@ bool FileDownloader::beginRequest(bool resume)
             return false;
         }
     }
+    const quint32 fullPart = RemoteNames::archivePartBytes;
+    if (item.kind == DownloadItem::File)
+        inflater = std::make_unique<PackedStream::Inflater>(
+            item.size, item.size, output, itemHash.get());
+    else if (item.kind == DownloadItem::ImgArchive && item.wholeArchive)
+        inflater = std::make_unique<PackedStream::Inflater>(
+            partIndex + 1 < partsOf(item) ? fullPart : 1, fullPart, output, nullptr);
+    partStart = output ? output->pos() : 0;
 
-    waiting = false;
-    countdown = 0;
-    writeFailed = false;
-    overflow = false;
-    stallTicks = 0;
+    startRequestState();
     requestBytes = 0;
-    requestReceived = 0;
-    secondBytes = 0;
-    lastBytesRead = 0;
-    replyBytesRead = 0;
-    redirects = 0;
     showStatus(Starting);
     reportProgress();
 
     QUrl url(filesUrl, QUrl::TolerantMode);
     // Set as a decoded path, so that no character of a name can turn into a query or fragment.
     url.setPath(url.path() + QLatin1Char('/') + remote);
+    requestUrl = url;
     originalHttps = url.scheme() == QLatin1String("https");
     sendRequest(url);
     return true;
+}
+
+void FileDownloader::startRequestState()
+{
+    waiting = false;
+    countdown = 0;
+    writeFailed = false;
+    overflow = false;
+    damaged = false;
+    stallTicks = 0;
+    secondBytes = 0;
+    lastBytesRead = 0;
+    replyBytesRead = 0;
+    redirects = 0;
 }
 
 void FileDownloader::sendRequest(const QUrl &url)
@@ -367,10 +395,17 @@ void FileDownloader::sendRequest(const QUrl &url)
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setMaximumRedirectsAllowed(redirectLimit);
+    if (rangeFrom > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeFrom) + '-');
     lastBytesRead = 0;
     replyBytesRead = 0;
+    replyReceived = 0;
+    skipBytes = 0;
+    replyChecked = false;
     reply = network->get(request);
-    reply->setReadBufferSize(0);
+    // Bounded: the worker takes what arrives as it arrives, and a slow disk holds the
+    // connection back instead of the whole body piling up in memory.
+    reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::finished, this, &FileDownloader::networkFinished);
     connect(reply, &QNetworkReply::readyRead, this, &FileDownloader::networkReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileDownloader::networkProgress);
@@ -388,13 +423,39 @@ void FileDownloader::releaseReply()
     done->deleteLater();
 }
 
-void FileDownloader::closeOutput()
+bool FileDownloader::closeOutput()
 {
     if (!output)
-        return;
+        return true;
+    // A full disk takes a write short without an error; that is the disk, not the content.
+    const bool written = output->flush() && output->error() == QFileDevice::NoError;
     output->close();
     delete output;
     output = nullptr;
+    return written;
+}
+
+void FileDownloader::removeOutput(const DownloadItem &item)
+{
+    closeOutput();
+    const QString path = diskPath(RemoteNames::temporary(item.path));
+    if (!path.isEmpty())
+        QFile::remove(path);
+}
+
+bool FileDownloader::acceptReply(int status)
+{
+    replyChecked = true;
+    if (rangeFrom == 0)
+        return true;
+    if (status == 206) {
+        // The part must start where the body stopped, or it would be spliced in wrong.
+        const QByteArray range = reply->rawHeader("Content-Range").trimmed();
+        return range.startsWith("bytes " + QByteArray::number(rangeFrom) + '-');
+    }
+    // A host that ignores Range sends the whole body again: what was taken is skipped.
+    skipBytes = rangeFrom;
+    return true;
 }
 
 void FileDownloader::networkReadyRead()
@@ -407,28 +468,49 @@ void FileDownloader::networkReadyRead()
     if (status != 0 && (status < 200 || status > 299))
         return;
     stallTicks = 0;
-    if (bytes.isEmpty())
+    if (bytes.isEmpty() || damaged || overflow || writeFailed)
         return;
-    requestReceived += quint64(bytes.size());
+    if (!replyChecked && !acceptReply(status)) {
+        damaged = true;
+        reply->abort();
+        return;
+    }
+    replyReceived += quint64(bytes.size());
+    const char *data = bytes.constData();
+    qint64 size = bytes.size();
+    if (skipBytes > 0) {
+        const qint64 skipped = qint64(qMin<quint64>(skipBytes, quint64(size)));
+        skipBytes -= quint64(skipped);
+        data += skipped;
+        size -= skipped;
+        if (size == 0)
+            return;
+    }
+    requestReceived += quint64(size);
     if (requestReceived > requestLimit) {
         overflow = true;
         reply->abort();
         return;
     }
-    if (buffer) {
-        buffer->append(bytes);
-    } else if (output) {
-        if (output->write(bytes) != bytes.size()) {
+    // Unpacked and hashed as it arrives, overlapping the transfer: nothing packed is kept.
+    const bool taken
+        = inflater ? inflater->feed(data, size) : output && output->write(data, size) == size;
+    if (!taken) {
+        if (!inflater || inflater->writeFailed())
             writeFailed = true;
-            reply->abort();
-            return;
-        }
+        else
+            damaged = true;
+        reply->abort();
+        return;
     }
     const DownloadItem &item = queue.at(itemIndex);
-    if (item.kind == DownloadItem::AudioFile)
-        requestBytes += quint64(bytes.size());
-    else if (item.kind == DownloadItem::ImgArchive && item.wholeArchive)
-        archivePartBytes += quint64(bytes.size());
+    if (item.kind == DownloadItem::AudioFile) {
+        requestBytes += quint64(size);
+        if (itemHash)
+            itemHash->addData(data, int(size));
+    } else if (item.kind == DownloadItem::ImgArchive && item.wholeArchive) {
+        archivePartBytes += quint64(size);
+    }
     reportProgress();
 }
 
@@ -447,37 +529,25 @@ void FileDownloader::networkFinished()
 {
     if (!reply || sender() != reply)
         return;
-    if (output) {
-        if (!output->flush())
-            writeFailed = true;
-        output->close();
-        if (output->error() != QFileDevice::NoError)
-            writeFailed = true;
-    }
+    if (reply->bytesAvailable() > 0)
+        networkReadyRead();
     if (stopping()) {
         loop.quit();
         return;
     }
     const DownloadItem &item = queue.at(itemIndex);
-    auto removeOutput = [this]() {
-        if (output)
-            output->remove();
-    };
-
     if (writeFailed) {
-        removeOutput();
+        removeOutput(item);
         outcome = After::Fail;
         releaseReply();
         loop.quit();
         return;
     }
-    if (overflow) {
-        removeOutput();
+    if (overflow || damaged) {
         scheduleRetry(Cause::Damaged);
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        removeOutput();
         // Qt numbers the host's refusals 201-299 and its failures 401-499; the rest are the
         // connection's.
         const int code = int(reply->error());
@@ -495,30 +565,17 @@ void FileDownloader::networkFinished()
         const bool allowed = next.scheme() == QLatin1String("https")
             || (!originalHttps && next.scheme() == QLatin1String("http"));
         if (++redirects > redirectLimit || !allowed) {
-            removeOutput();
             scheduleRetry(Cause::HostError);
             return;
         }
+        // A redirect's body is no content: nothing was taken, the same range is asked there.
         releaseReply();
-        if (output && !output->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            outcome = After::Fail;
-            loop.quit();
-            return;
-        }
-        if (buffer) {
-            delete buffer;
-            buffer = new NetworkFile;
-        }
-        requestBytes = 0;
-        requestReceived = 0;
-        archivePartBytes = archivePartStart;
         sendRequest(next);
         return;
     }
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && (status < 200 || status > 299)) {
-        removeOutput();
         scheduleRetry(status == 404 || status == 410 ? Cause::NotFound : Cause::HostError);
         return;
     }
@@ -527,8 +584,7 @@ void FileDownloader::networkFinished()
     bool announced = false;
     const qint64 length
         = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
-    if (announced && quint64(length) != requestReceived) {
-        removeOutput();
+    if (announced && quint64(length) != replyReceived) {
         scheduleRetry(Cause::Connection);
         return;
     }
@@ -542,6 +598,7 @@ void FileDownloader::networkFinished()
         result = finishPlainFile(item);
 
     if (result == After::Retry) {
+        damaged = true;
         scheduleRetry(Cause::Damaged);
         return;
     }
@@ -559,45 +616,40 @@ void FileDownloader::networkFinished()
     loop.quit();
 }
 
-FileDownloader::After FileDownloader::finishPlainFile(const DownloadItem &item)
+FileDownloader::After FileDownloader::commitOutput(
+    const DownloadItem &item, const std::function<bool(const QString &)> &verify)
 {
-    const QString packedPath = diskPath(RemoteNames::temporary(item.path));
-    const QString unpackedPath = diskPath(unpackedTemporary(item.path));
+    const QString temporary = diskPath(RemoteNames::temporary(item.path));
     const QString destination = diskPath(item.path);
-    if (packedPath.isEmpty() || unpackedPath.isEmpty() || destination.isEmpty())
-        return After::Fail;
-
-    QFile packed(packedPath);
-    QFile unpacked(unpackedPath);
-    if (!packed.open(QIODevice::ReadOnly)) {
-        packed.remove();
+    if (!closeOutput() || temporary.isEmpty() || destination.isEmpty()) {
+        removeOutput(item);
         return After::Fail;
     }
-    if (!unpacked.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        packed.remove();
-        return After::Fail;
-    }
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    bool writeFailed = false;
-    const bool intact = PackedStream::unpack(packed, unpacked, item.size, &md5, &writeFailed);
-    // A full disk takes a write short without an error; that is the disk, not the content.
-    const bool written
-        = !writeFailed && unpacked.flush() && unpacked.error() == QFileDevice::NoError;
-    unpacked.close();
-    packed.remove();
-    if (!written) {
-        unpacked.remove();
-        return After::Fail;
-    }
-    const QString expected = planner ? planner->remoteMd5(item.path) : QString();
-    if (!intact || (!expected.isEmpty() && expected != QString::fromLatin1(md5.result().toHex()))) {
-        unpacked.remove();
+    if (!verify(temporary)) {
+        QFile::remove(temporary);
+        restartItem = true;
         return After::Retry;
     }
-    if (!SafePath::replaceFile(unpackedPath, destination)) {
-        unpacked.remove();
+    if (!SafePath::replaceFile(temporary, destination)) {
+        QFile::remove(temporary);
         return After::Fail;
     }
+    return After::Advance;
+}
+
+bool FileDownloader::hashMatches(const QString &expected) const
+{
+    return expected.isEmpty()
+        || (itemHash && expected == QString::fromLatin1(itemHash->result().toHex()));
+}
+
+FileDownloader::After FileDownloader::finishPlainFile(const DownloadItem &item)
+{
+    const bool intact = inflater && inflater->finished()
+        && hashMatches(planner ? planner->remoteMd5(item.path) : QString());
+    const After result = commitOutput(item, [intact](const QString &) { return intact; });
+    if (result != After::Advance)
+        return result;
     completed += item.size;
     if (planner)
         planner->commitFile(item.path);
@@ -607,12 +659,9 @@ FileDownloader::After FileDownloader::finishPlainFile(const DownloadItem &item)
 FileDownloader::After FileDownloader::finishElement(const DownloadItem &item)
 {
     const auto &element = item.elements.at(elementIndex);
-    bool intact = false;
-    const QByteArray data
-        = PackedStream::unpack(buffer ? buffer->data() : QByteArray(), element.second, &intact);
-    const QString expected
-        = planner ? planner->remoteElementMd5(item.path, element.first) : QString();
-    if (!intact || (!expected.isEmpty() && expected != md5Hex(data)))
+    elementSink.close();
+    if (!inflater || !inflater->finished()
+        || !hashMatches(planner ? planner->remoteElementMd5(item.path, element.first) : QString()))
         return After::Retry;
     if (!editor)
         return After::Fail;
@@ -623,15 +672,16 @@ FileDownloader::After FileDownloader::finishElement(const DownloadItem &item)
             return After::Fail;
         index = editor->findEntry(element.first);
     }
-    const bool stored
-        = index >= 0 ? editor->replaceEntry(index, data) : editor->appendEntry(element.first, data);
+    const bool stored = index >= 0 ? editor->replaceEntry(index, elementData)
+                                   : editor->appendEntry(element.first, elementData);
     // The directory goes to disk before the state records the element, so a crash in between
     // leaves an element the state does not claim, never a claim the archive does not hold.
     if (!stored || !editor->writeDirectory())
         return After::Fail; // the disk did not take it, or the archive has no room
     const int written = editor->findEntry(element.first);
-    if (written < 0 || md5Hex(editor->readEntry(written)) != md5Hex(data))
+    if (written < 0 || md5Hex(editor->readEntry(written)) != md5Hex(elementData))
         return After::Fail;
+    elementData.clear();
     completed += element.second;
     if (planner)
         planner->commitImgElement(item.path, element.first);
@@ -649,32 +699,16 @@ FileDownloader::After FileDownloader::finishAudioPart(const DownloadItem &item)
     const quint64 offset = quint64(partIndex) * item.partSize;
     const quint64 expectedPart
         = partIndex < last ? item.partSize : (offset <= item.size ? item.size - offset : 0);
-    if (requestBytes != expectedPart) {
-        QFile::remove(diskPath(RemoteNames::temporaryPart(item.path, partIndex)));
+    if (requestBytes != expectedPart)
         return After::Retry;
-    }
     if (partIndex < last)
         return After::Advance;
 
     showStatus(Saving);
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    const auto copyPart = [&md5](QFile &piece, QFile &joined, quint32) {
-        while (!piece.atEnd()) {
-            const QByteArray chunk = piece.read(joinChunkBytes);
-            if (chunk.isEmpty())
-                return After::Retry;
-            if (joined.write(chunk) != chunk.size())
-                return After::Fail;
-            md5.addData(chunk);
-        }
-        return After::Advance;
-    };
-    const auto verify = [&](const QString &joinedPath) {
-        const QString expected = planner ? planner->remoteMd5(item.path) : QString();
-        return quint64(QFileInfo(joinedPath).size()) == item.size
-            && (expected.isEmpty() || expected == QString::fromLatin1(md5.result().toHex()));
-    };
-    const After result = joinParts(item, copyPart, verify);
+    const QString expected = planner ? planner->remoteMd5(item.path) : QString();
+    const After result = commitOutput(item, [&](const QString &joined) {
+        return quint64(QFileInfo(joined).size()) == item.size && hashMatches(expected);
+    });
     if (result == After::Advance && planner)
         planner->commitFile(item.path);
     return result;
@@ -682,31 +716,14 @@ FileDownloader::After FileDownloader::finishAudioPart(const DownloadItem &item)
 
 FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item)
 {
-    const quint32 last = partsOf(item) - 1;
-    const quint32 fullPart = RemoteNames::archivePartBytes;
-    {
-        QFile part(diskPath(RemoteNames::temporaryPart(item.path, partIndex)));
-        const bool intact = part.open(QIODevice::ReadOnly)
-            && PackedStream::isIntact(part, partIndex < last ? fullPart : 1, fullPart);
-        if (!intact) {
-            part.remove();
-            archivePartBytes = archivePartStart;
-            return After::Retry;
-        }
-    }
-    if (partIndex < last)
+    if (!inflater || !inflater->finished())
+        return After::Retry;
+    if (partIndex + 1 < partsOf(item))
         return After::Advance;
 
     showStatus(Unpacking);
-    const auto unpackPart = [last, fullPart](QFile &piece, QFile &joined, quint32 part) {
-        bool writeFailed = false;
-        if (PackedStream::unpackRange(piece, joined, part < last ? fullPart : 1, fullPart, nullptr,
-                nullptr, &writeFailed))
-            return After::Advance;
-        return writeFailed ? After::Fail : After::Retry;
-    };
-    const auto verify = [&](const QString &joinedPath) { return verifyArchive(item, joinedPath); };
-    const After result = joinParts(item, unpackPart, verify);
+    const After result
+        = commitOutput(item, [&](const QString &joined) { return verifyArchive(item, joined); });
     if (result == After::Fail)
         return result;
     archivePartBytes = 0;
@@ -716,50 +733,6 @@ FileDownloader::After FileDownloader::finishArchivePart(const DownloadItem &item
             planner->commitImgArchive(item.path);
     }
     return result;
-}
-
-FileDownloader::After FileDownloader::joinParts(const DownloadItem &item,
-    const PartAppender &append, const std::function<bool(const QString &)> &verify)
-{
-    const QString joinedPath = diskPath(RemoteNames::temporary(item.path));
-    const QString destination = diskPath(item.path);
-    if (joinedPath.isEmpty() || destination.isEmpty())
-        return After::Fail;
-    QFile joined(joinedPath);
-    if (!joined.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return After::Fail;
-    const quint32 parts = partsOf(item);
-    bool readable = true;
-    After appended = After::Advance;
-    for (quint32 part = 0; part < parts; ++part) {
-        QFile piece(diskPath(RemoteNames::temporaryPart(item.path, part)));
-        if (readable && appended == After::Advance && joined.error() == QFileDevice::NoError) {
-            readable = piece.open(QIODevice::ReadOnly);
-            if (readable)
-                appended = append(piece, joined, part);
-            piece.close();
-        }
-        // Every part goes, also after a failure: whatever follows fetches them all again.
-        piece.remove();
-    }
-    const bool intact = appended == After::Advance;
-    const bool written = readable && appended != After::Fail && joined.flush()
-        && joined.error() == QFileDevice::NoError;
-    joined.close();
-    if (!written) {
-        joined.remove();
-        return After::Fail;
-    }
-    if (!intact || !verify(joinedPath)) {
-        joined.remove();
-        restartItem = true;
-        return After::Retry;
-    }
-    if (!SafePath::replaceFile(joinedPath, destination)) {
-        joined.remove();
-        return After::Fail;
-    }
-    return After::Advance;
 }
 
 bool FileDownloader::verifyArchive(const DownloadItem &item, const QString &file) const
@@ -792,9 +765,23 @@ bool FileDownloader::verifyArchive(const DownloadItem &item, const QString &file
 void FileDownloader::scheduleRetry(Cause failure)
 {
     cause = failure;
-    requestBytes = 0;
-    requestReceived = 0;
     releaseReply();
+    const DownloadItem &current = queue.at(itemIndex);
+    // A broken connection continues the body where it stopped; anything else starts the
+    // request again, and where bytes of it went into the item already, the item or its part.
+    continuing = failure == Cause::Connection && requestReceived > 0 && !damaged && !overflow;
+    if (!continuing && requestReceived > 0 && !restartItem) {
+        if (current.kind == DownloadItem::AudioFile
+            || (current.kind == DownloadItem::ImgArchive && current.wholeArchive)) {
+            archivePartBytes = archivePartStart;
+            if (!rewindPart(current.kind == DownloadItem::AudioFile))
+                restartItem = true;
+        }
+    }
+    if (!continuing) {
+        requestBytes = 0;
+        requestReceived = 0;
+    }
     if (itemIndex < queue.size())
         troubled.insert(queue.at(itemIndex).path);
     if (failure == Cause::Damaged || failure == Cause::NotFound)
@@ -814,6 +801,28 @@ void FileDownloader::scheduleRetry(Cause failure)
         outcome = After::Retry;
         loop.quit();
     }
+}
+
+bool FileDownloader::rewindPart(bool hashed)
+{
+    if (!output || !output->flush() || !output->seek(partStart) || !output->resize(partStart))
+        return false;
+    if (!hashed)
+        return true;
+    // The digest runs over the whole file and cannot forget a part's bytes: it is taken again
+    // from what the parts before left on disk, which is rare enough to afford the read.
+    itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
+    QFile written(output->fileName());
+    if (!written.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray chunk;
+    for (qint64 left = partStart; left > 0; left -= chunk.size()) {
+        chunk = written.read(qMin<qint64>(left, 4 * 1024 * 1024));
+        if (chunk.isEmpty())
+            return false;
+        itemHash->addData(chunk);
+    }
+    return true;
 }
 
 bool FileDownloader::makeRoom(const DownloadItem &item)
@@ -839,28 +848,13 @@ void FileDownloader::giveUp(const DownloadItem &item, bool localFault)
 {
     if (localFault)
         failures.append(item.path);
-    closeOutput();
+    continuing = false;
+    inflater.reset();
     if (editor) {
         editor->close();
         editor.reset();
     }
-    removePartFiles(item);
-}
-
-void FileDownloader::removePartFiles(const DownloadItem &item) const
-{
-    const quint32 parts = item.kind == DownloadItem::File ? 0 : partsOf(item);
-    for (quint32 part = 0; part < parts; ++part) {
-        const QString path = diskPath(RemoteNames::temporaryPart(item.path, part));
-        if (!path.isEmpty())
-            QFile::remove(path);
-    }
-    for (const QString &name :
-        { RemoteNames::temporary(item.path), unpackedTemporary(item.path) }) {
-        const QString path = diskPath(name);
-        if (!path.isEmpty())
-            QFile::remove(path);
-    }
+    removeOutput(item);
 }
 
 void FileDownloader::speedCalc()

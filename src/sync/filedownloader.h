@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QEventLoop>
 #include <QList>
@@ -15,6 +16,7 @@
 #include <memory>
 
 class DownloadLedger;
+class QCryptographicHash;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -22,6 +24,9 @@ class SyncProgress;
 
 namespace ImgArchive {
 class ArchiveEditor;
+}
+namespace PackedStream {
+class Inflater;
 }
 
 // One queued download.
@@ -40,33 +45,21 @@ struct DownloadItem
     bool wholeArchive = false;
 };
 
-// The receive buffer of one IMG element.
-class NetworkFile : public QObject
-{
-    Q_OBJECT
-
-public:
-    void append(const QByteArray &bytes) { bytesHeld.append(bytes); }
-    const QByteArray &data() const { return bytesHeld; }
-    qint64 size() const { return bytesHeld.size(); }
-
-private:
-    QByteArray bytesHeld;
-};
-
 // Fetches what the planner queued from the file host, one request at a time on the calling
 // (worker) thread: plain files packed whole, audio files in raw parts, IMG archives element by
-// element into the local archive or whole in packed 16 MiB parts. Everything is written next
-// to its destination first and put in place only after its size and digest match; each
-// completed item is committed to the ledger at once. Network faults, stalls and wrong content
-// are retried after a countdown that doubles with every failure in a row (up to a cap), until
-// the stop flag is set; an item whose content keeps failing its check, or that the host keeps
-// not finding, ends the queue instead (passedOver()), since the list it was planned from may
-// have changed on the host: the pipeline's next cycle fetches the list again.
+// element into the local archive or whole in packed 16 MiB parts. Bodies are unpacked and
+// hashed as they arrive and written straight to a temporary beside their destination (an
+// element, which is edited into its archive whole, to memory); an item is put in place only
+// after its size and digest match, and each completed item is committed to the ledger at once.
+// A connection that breaks mid-body is continued with a Range request. Network faults, stalls
+// and wrong content are retried after a countdown that doubles with every failure in a row (up
+// to a cap), until the stop flag is set; an item whose content keeps failing its check, or that
+// the host keeps not finding, ends the queue instead (passedOver()), since the list it was
+// planned from may have changed on the host: the pipeline's next cycle fetches the list again.
 //
 // A local write failure (a temporary or a destination that cannot be written, an archive that
-// cannot be opened) does not end the run: that item is given up for this run, its temporaries
-// are removed, it is listed in localFailures(), and the rest of the queue is still fetched.
+// cannot be opened) does not end the run: that item is given up for this run, its temporary
+// is removed, it is listed in localFailures(), and the rest of the queue is still fetched.
 class FileDownloader : public QObject
 {
     Q_OBJECT
@@ -81,12 +74,17 @@ public:
         int maxRetryTicks = 60; // the pause grows up to this
     };
     static constexpr int redirectLimit = 10;
+    // What the network layer may hold ahead of the worker, per reply.
+    static constexpr qint64 readBufferBytes = 1024 * 1024;
     // Failed checks (or "not found" answers) of one item before the queue ends.
     static constexpr int suspectFailures = 3;
 
-    // filesUrl: the file host's base, "https://host/launcher/filesystem".
+    // filesUrl: the file host's base, "https://host/launcher/filesystem". network, when
+    // given, is the worker's own (living on its thread), so that a run keeps one connection
+    // to the host across cycles; otherwise the downloader makes one.
     FileDownloader(const QString &baseDir, SyncProgress *pipeline, DownloadLedger *planner,
-        const QString &filesUrl, const Timing &timing, QObject *parent = nullptr);
+        const QString &filesUrl, const Timing &timing, QObject *parent = nullptr,
+        QNetworkAccessManager *network = nullptr);
     FileDownloader(const QString &baseDir, SyncProgress *pipeline, DownloadLedger *planner,
         const QString &filesUrl, QObject *parent = nullptr);
     ~FileDownloader() override;
@@ -150,27 +148,32 @@ private:
     enum class Cause { Connection, NotFound, HostError, Damaged };
 
     bool beginRequest(bool resume);
+    void startRequestState();
     void sendRequest(const QUrl &url);
+    // Whether the first bytes of a reply may be taken (a continued body must start where it
+    // stopped).
+    bool acceptReply(int status);
     void releaseReply();
-    void closeOutput();
+    // False when the temporary did not take every byte.
+    bool closeOutput();
+    void removeOutput(const DownloadItem &item);
     After finishPlainFile(const DownloadItem &item);
     After finishElement(const DownloadItem &item);
     After finishAudioPart(const DownloadItem &item);
     After finishArchivePart(const DownloadItem &item);
-    // Copies one part temporary into the joined file: Retry for bad content, Fail when the
-    // joined file cannot be written.
-    using PartAppender = std::function<After(QFile &piece, QFile &joined, quint32 part)>;
-    // The last part of an audio file or whole archive is in: joins every part temporary, in
-    // order and removing each, into the item's temporary, and moves that into place once
-    // verify accepts it. Bad content asks for every part again; a disk failure is Fail.
-    After joinParts(const DownloadItem &item, const PartAppender &append,
-        const std::function<bool(const QString &)> &verify);
+    // The item's temporary is complete: moves it into place once verify accepts it. Bad
+    // content asks for the whole item again; a disk failure is Fail.
+    After commitOutput(
+        const DownloadItem &item, const std::function<bool(const QString &)> &verify);
+    bool hashMatches(const QString &expected) const;
+    // Takes the current part's bytes out of the item's temporary (and its digest, when hashed)
+    // so that the part can be fetched again alone.
+    bool rewindPart(bool hashed);
     bool verifyArchive(const DownloadItem &item, const QString &file) const;
     void scheduleRetry(Cause cause);
     bool makeRoom(const DownloadItem &item);
     // Ends the current item for this run; a local fault is listed in localFailures().
     void giveUp(const DownloadItem &item, bool localFault);
-    void removePartFiles(const DownloadItem &item) const;
     QString diskPath(const QString &relative) const;
     void showStatus(int status);
     void reportProgress();
@@ -194,8 +197,19 @@ private:
     quint64 archivePartBytes = 0;
     quint64 archivePartStart = 0;
     QEventLoop loop;
-    QFile *output = nullptr;
-    NetworkFile *buffer = nullptr;
+    QFile *output = nullptr; // the item's temporary, open while its parts arrive
+    qint64 partStart = 0; // where the current part begins in it
+    std::unique_ptr<PackedStream::Inflater> inflater; // the packed body being received
+    std::unique_ptr<QCryptographicHash> itemHash; // of the file's or element's unpacked bytes
+    QByteArray elementData;
+    QBuffer elementSink;
+    QUrl requestUrl;
+    quint64 rangeFrom = 0; // body bytes taken before this request, asked for with Range
+    quint64 skipBytes = 0; // of a whole body sent again in answer to Range
+    quint64 replyReceived = 0; // body bytes of the current reply
+    bool replyChecked = false;
+    bool continuing = false; // the next request continues the body
+    bool damaged = false; // the body is not what was asked for
     std::unique_ptr<ImgArchive::ArchiveEditor> editor;
     QString editorPath;
 

@@ -13,16 +13,6 @@ namespace {
 
 constexpr qint64 chunkBytes = 1 << 20;
 
-bool readPrefix(QIODevice &in, quint32 *length)
-{
-    unsigned char prefix[4];
-    if (in.read(reinterpret_cast<char *>(prefix), 4) != 4)
-        return false;
-    *length = (quint32(prefix[0]) << 24) | (quint32(prefix[1]) << 16) | (quint32(prefix[2]) << 8)
-        | quint32(prefix[3]);
-    return true;
-}
-
 // Counts what is written and keeps nothing.
 class DiscardDevice : public QIODevice
 {
@@ -46,74 +36,138 @@ bool unpack(QIODevice &in, QIODevice &out, quint32 expectedSize, QCryptographicH
     return unpackRange(in, out, expectedSize, expectedSize, hash, nullptr, writeFailed);
 }
 
-bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize,
-    QCryptographicHash *hash, quint32 *unpackedSize, bool *writeFailed)
+struct Inflater::Stream
 {
-    if (writeFailed)
-        *writeFailed = false;
-    quint32 expectedSize = 0;
-    if (!readPrefix(in, &expectedSize) || expectedSize < minSize || expectedSize > maxSize)
-        return false;
-    if (unpackedSize)
-        *unpackedSize = expectedSize;
+    z_stream zlib {};
+    std::unique_ptr<char[]> output;
+    qint64 outputBytes = 0;
+};
 
-    // qCompress writes an empty input as the bare prefix, without a zlib stream.
-    if (expectedSize == 0 && in.atEnd())
-        return true;
+Inflater::Inflater(quint32 minSize, quint32 maxSize, QIODevice *out, QCryptographicHash *hash)
+    : minSize(minSize)
+    , maxSize(maxSize)
+    , out(out)
+    , hash(hash)
+{
+}
 
-    z_stream stream {};
-    if (inflateInit(&stream) != Z_OK)
+Inflater::~Inflater()
+{
+    if (stream)
+        inflateEnd(&stream->zlib);
+}
+
+bool Inflater::fail()
+{
+    broken = true;
+    return false;
+}
+
+bool Inflater::feed(const char *data, qint64 size)
+{
+    if (broken)
         return false;
-    // Sized to the job and left uninitialised: most files are small, and two fresh, zeroed
-    // 1 MiB buffers per file cost more than fetching it.
-    const qint64 inputBytes
-        = in.isSequential() ? chunkBytes : qBound<qint64>(1, in.size() - in.pos(), chunkBytes);
-    const qint64 outputBytes = qBound<qint64>(1, qint64(expectedSize), chunkBytes);
-    const std::unique_ptr<char[]> input(new char[size_t(inputBytes)]);
-    const std::unique_ptr<char[]> output(new char[size_t(outputBytes)]);
-    quint64 produced = 0;
-    bool ended = false;
-    bool failed = false;
-    while (!ended && !failed) {
-        const qint64 got = in.read(input.get(), inputBytes);
-        if (got <= 0) {
-            failed = true; // cut short, or unreadable
-            break;
+    taken += size;
+    while (prefixBytes < 4 && size > 0) {
+        prefix[prefixBytes++] = uchar(*data++);
+        --size;
+        if (prefixBytes == 4) {
+            expected = (quint32(prefix[0]) << 24) | (quint32(prefix[1]) << 16)
+                | (quint32(prefix[2]) << 8) | quint32(prefix[3]);
+            if (expected < minSize || expected > maxSize)
+                return fail();
         }
-        stream.next_in = reinterpret_cast<Bytef *>(input.get());
-        stream.avail_in = uInt(got);
+    }
+    if (size == 0)
+        return true;
+    // Anything after the end of the stream is not part of a packed body.
+    if (ended)
+        return fail();
+    if (!started) {
+        started = true;
+        stream = std::make_unique<Stream>();
+        if (inflateInit(&stream->zlib) != Z_OK) {
+            stream.reset();
+            return fail();
+        }
+        // Sized to the job and left uninitialised: most files are small, and a fresh, zeroed
+        // 1 MiB buffer per file costs more than fetching it.
+        stream->outputBytes = qBound<qint64>(1, qint64(expected), chunkBytes);
+        stream->output.reset(new char[size_t(stream->outputBytes)]);
+    }
+    z_stream &zlib = stream->zlib;
+    while (size > 0) {
+        const uInt now = uInt(qMin<qint64>(size, 1 << 30));
+        zlib.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+        zlib.avail_in = now;
+        data += now;
+        size -= now;
         do {
-            stream.next_out = reinterpret_cast<Bytef *>(output.get());
-            stream.avail_out = uInt(outputBytes);
-            const int result = inflate(&stream, Z_NO_FLUSH);
-            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
-                failed = true;
-                break;
-            }
-            const qint64 have = outputBytes - qint64(stream.avail_out);
+            zlib.next_out = reinterpret_cast<Bytef *>(stream->output.get());
+            zlib.avail_out = uInt(stream->outputBytes);
+            const uInt inputBefore = zlib.avail_in;
+            const int result = inflate(&zlib, Z_NO_FLUSH);
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+                return fail();
+            const qint64 have = stream->outputBytes - qint64(zlib.avail_out);
             produced += quint64(have);
-            if (produced > expectedSize) {
-                failed = true;
-                break;
-            }
+            if (produced > expected)
+                return fail();
             if (have > 0) {
-                if (out.write(output.get(), have) != have) {
-                    failed = true;
-                    if (writeFailed)
-                        *writeFailed = true;
-                    break;
+                if (out && out->write(stream->output.get(), have) != have) {
+                    outputFailed = true;
+                    return fail();
                 }
                 if (hash)
-                    hash->addData(output.get(), int(have));
+                    hash->addData(stream->output.get(), int(have));
             }
             if (result == Z_STREAM_END) {
                 ended = true;
+                if (zlib.avail_in > 0 || size > 0)
+                    return fail();
                 break;
             }
-        } while (stream.avail_out == 0);
+            // No progress with room on both sides cannot end by itself.
+            if (have == 0 && zlib.avail_in == inputBefore) {
+                if (zlib.avail_in > 0)
+                    return fail();
+                break;
+            }
+        } while (zlib.avail_out == 0 || zlib.avail_in > 0);
     }
-    inflateEnd(&stream);
-    return ended && !failed && produced == expectedSize;
+    return true;
+}
+
+bool Inflater::finished() const
+{
+    if (broken || prefixBytes < 4)
+        return false;
+    // qCompress writes an empty input as the bare prefix, without a zlib stream.
+    if (!started)
+        return expected == 0;
+    return ended && produced == expected;
+}
+
+bool unpackRange(QIODevice &in, QIODevice &out, quint32 minSize, quint32 maxSize,
+    QCryptographicHash *hash, quint32 *unpackedSize, bool *writeFailed)
+{
+    Inflater inflater(minSize, maxSize, &out, hash);
+    const qint64 inputBytes
+        = in.isSequential() ? chunkBytes : qBound<qint64>(1, in.size() - in.pos(), chunkBytes);
+    const std::unique_ptr<char[]> input(new char[size_t(inputBytes)]);
+    bool good = true;
+    for (;;) {
+        const qint64 got = in.read(input.get(), inputBytes);
+        if (got < 0)
+            good = false;
+        if (got <= 0 || !(good = inflater.feed(input.get(), got)))
+            break;
+    }
+    if (writeFailed)
+        *writeFailed = inflater.writeFailed();
+    if (unpackedSize)
+        *unpackedSize = inflater.length();
+    return good && inflater.finished();
 }
 
 QByteArray unpack(const QByteArray &packed, quint32 expectedSize, bool *ok)

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <memory>
+
 class QCryptographicHash;
 class QIODevice;
 
@@ -11,6 +13,47 @@ class QIODevice;
 // so a small hostile file cannot make the launcher allocate or write more than that, and it is
 // streamed, so a large file never has to fit in memory.
 namespace PackedStream {
+
+// Unpacks a packed body as its bytes arrive, writing the unpacked bytes to out and feeding
+// hash, so that nothing packed is kept and nothing is read back. The length prefix must lie
+// within [minSize, maxSize]; more output than it claims is bad content at once.
+class Inflater
+{
+public:
+    Inflater(quint32 minSize, quint32 maxSize, QIODevice *out, QCryptographicHash *hash);
+    ~Inflater();
+    Inflater(const Inflater &) = delete;
+    Inflater &operator=(const Inflater &) = delete;
+
+    // False when the bytes are not (or no longer) a packed body, or out refused a write
+    // (writeFailed()); nothing more should be fed then.
+    bool feed(const char *data, qint64 size);
+    // True when the stream ended cleanly with exactly the length of the prefix.
+    bool finished() const;
+    bool writeFailed() const { return outputFailed; }
+    quint32 length() const { return expected; }
+    // Packed bytes taken so far.
+    qint64 consumed() const { return taken; }
+
+private:
+    bool fail();
+
+    struct Stream;
+    std::unique_ptr<Stream> stream;
+    quint32 minSize;
+    quint32 maxSize;
+    QIODevice *out;
+    QCryptographicHash *hash;
+    unsigned char prefix[4] = {};
+    int prefixBytes = 0;
+    quint32 expected = 0;
+    quint64 produced = 0;
+    qint64 taken = 0;
+    bool started = false;
+    bool ended = false;
+    bool broken = false;
+    bool outputFailed = false;
+};
 
 // Inflates the packed data read from in into out. True only when the length prefix equals
 // expectedSize, the stream ends cleanly and yields exactly expectedSize bytes. hash, when

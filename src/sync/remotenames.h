@@ -31,16 +31,11 @@ inline QString archivePart(const QString &path, quint32 part)
     return path + QLatin1String(".b") + QString::number(part) + QLatin1String(".compressed");
 }
 
-// Local temporaries, relative to the game directory.
+// The local temporary beside a destination, relative to the game directory.
 inline QString temporary(const QString &path)
 {
     return path + QLatin1String(".tmp");
 }
-inline QString temporaryPart(const QString &path, quint32 part)
-{
-    return path + QLatin1String("_b") + QString::number(part) + QLatin1String(".tmp");
-}
-
 inline constexpr quint32 archivePartBytes = 16777216;
 
 } // namespace RemoteNames

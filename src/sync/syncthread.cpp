@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QSettings>
 #include <QThread>
 
@@ -62,10 +63,15 @@ void SyncThread::deleteCycle()
 void SyncThread::start()
 {
     QThread::msleep(ulong(qMax(0, environment.startDelayMs)));
+    // One for the whole run, made on this thread: the list fetches and downloads of every cycle
+    // share its connection to the host.
+    network = new QNetworkAccessManager;
     while (runCycle() == Cycle::Again) { }
     // Released here, on the thread that made them: the downloader's timer and network manager
     // must not be torn down from another thread.
     deleteCycle();
+    delete network;
+    network = nullptr;
 }
 
 bool SyncThread::stopped()
@@ -185,7 +191,8 @@ SyncThread::Cycle SyncThread::runCycle()
 
     stage(QStringLiteral("Подготовка к обновлению..."));
     FileDownloader *downloader = new FileDownloader(gameDir, this, diffHandler,
-        environment.fileHostUrl + QLatin1String(RemoteNames::filesPath), environment.timing);
+        environment.fileHostUrl + QLatin1String(RemoteNames::filesPath), environment.timing,
+        nullptr, network);
     if (environment.freeBytes)
         downloader->setFreeSpaceQuery(environment.freeBytes);
     downloader->setFailureStreak(hostFailureStreak);
@@ -303,6 +310,7 @@ bool SyncThread::fetchListText(QByteArray *text)
     // other's signature: the pair is fetched again, once.
     for (int pair = 0; pair < 2; ++pair) {
         HttpRequest request(url);
+        request.useNetwork(network);
         // Far above a whole game's list (about 4 MiB for 40,000 files and elements).
         request.setBodyLimit(64 * 1024 * 1024);
         if (!request.sendGet(environment.listAttempts, environment.listTimeoutMs))
@@ -310,8 +318,8 @@ bool SyncThread::fetchListText(QByteArray *text)
         const QByteArray &body = request.response();
         if (environment.releasePublicKey.isEmpty()
             || ReleaseSignature::fetchAndVerify(url, body.constData(), body.size(),
-                environment.releasePublicKey, environment.listAttempts,
-                environment.listTimeoutMs)) {
+                environment.releasePublicKey, environment.listAttempts, environment.listTimeoutMs,
+                network)) {
             *text = body;
             return true;
         }

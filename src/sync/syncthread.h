@@ -14,6 +14,7 @@
 #include <functional>
 
 class FileSystem;
+class QNetworkAccessManager;
 class SyncDiffHandler;
 
 // Where a synchronisation run reads and writes besides the game directory, and how patient it
@@ -114,6 +115,7 @@ private:
     SyncDiffHandler *diffHandler = nullptr;
     QObject *owner;
     SyncEnvironment environment;
+    QNetworkAccessManager *network = nullptr; // the run's, on its thread
     QElapsedTimer lastSave;
     bool savePending = false;
     // Carried from cycle to cycle: what the last cycle planned (less what the host failed

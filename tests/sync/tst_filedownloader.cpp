@@ -88,6 +88,8 @@ private slots:
     void init() { quitRequested = false; }
     void plainFileFaultsRetriedUntilCorrect_data();
     void plainFileFaultsRetriedUntilCorrect();
+    void interruptedBodyContinues_data();
+    void interruptedBodyContinues();
     void redirectsFollowedUpToTheLimit();
     void audioPartsRetriedOneByOne();
     void audioFileWithWrongDigestFetchedAgain();
@@ -153,6 +155,56 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
     for (const char *second :
         { "через 3...", "через 2...", "через 1...", "через 0...", "через 6..." })
         QVERIFY(ledger.saw(status + ", повтор " + second));
+}
+
+void TestFileDownloader::interruptedBodyContinues_data()
+{
+    QTest::addColumn<QString>("host"); // how the host answers a Range request
+    QTest::addColumn<bool>("restarted"); // whether the body came whole in the end
+    QTest::newRow("with the rest") << "rest" << false;
+    QTest::newRow("with the whole body") << "whole" << false;
+    // Spliced in, it would corrupt the file: the body starts again, without a range.
+    QTest::newRow("with a part from elsewhere") << "elsewhere" << true;
+}
+
+void TestFileDownloader::interruptedBodyContinues()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, restarted);
+    const QByteArray content = bytes(300000, 11);
+    const QByteArray packed = qCompress(content, 9);
+    const QString game = dir.filePath(QTest::currentDataTag());
+    QVERIFY(QDir().mkpath(game));
+    TestHttpServer server;
+    auto whole = std::make_shared<QAtomicInt>(0);
+    server.route("/launcher/filesystem/big.bin.compressed", [=](const TestRequest &request) {
+        const QByteArray range = request.header("Range");
+        if (range.isEmpty())
+            return whole->fetchAndAddRelaxed(1) == 0 ? TestResponse::dropAfter(packed, 100000)
+                                                     : TestResponse::ok(packed);
+        if (host == "whole")
+            return TestResponse::ok(packed);
+        const int from = host == "rest" ? range.mid(6, range.size() - 7).toInt() : 0;
+        TestResponse rest = TestResponse::ok(packed.mid(from));
+        rest.status = 206;
+        return rest.withHeader("Content-Range",
+            "bytes " + QByteArray::number(from) + '-' + QByteArray::number(packed.size() - 1) + '/'
+                + QByteArray::number(packed.size()));
+    });
+    QVERIFY(server.listen());
+    Ledger ledger;
+    ledger.md5.insert("big.bin", md5Of(content));
+    FileDownloader downloader(
+        game, &ledger, &ledger, server.url("/launcher/filesystem"), fastTiming());
+    downloader.addFile("big.bin", "big.bin", quint32(content.size()));
+    downloader.start();
+    QCOMPARE(readFile(game + "/big.bin"), content);
+    // (Qt itself may send a request again whose connection dropped early.)
+    QStringList ranges;
+    for (const TestRequest &request : server.requests())
+        ranges.append(QString::fromLatin1(request.header("Range")));
+    QVERIFY2(ranges.contains("bytes=100000-"), qPrintable(ranges.join(',')));
+    QCOMPARE(ranges.last().isEmpty(), restarted);
 }
 
 void TestFileDownloader::redirectsFollowedUpToTheLimit()

@@ -27,6 +27,21 @@ static QByteArray sample(int size)
     return data;
 }
 
+// As a body arrives from the network: in pieces of any size, split anywhere (the prefix too).
+static bool feedInPieces(const QByteArray &packed, quint32 expected, QByteArray *result,
+    QCryptographicHash *md5 = nullptr)
+{
+    QBuffer out(result);
+    out.open(QIODevice::WriteOnly);
+    PackedStream::Inflater inflater(expected, expected, &out, md5);
+    static const int pieces[] = { 1, 2, 3, 5, 4093, 65536 };
+    for (int at = 0, i = 0; at < packed.size(); at += pieces[i++ % 6]) {
+        if (!inflater.feed(packed.constData() + at, qMin(pieces[i % 6], packed.size() - at)))
+            return false;
+    }
+    return inflater.finished();
+}
+
 void TestPackedStream::readsWhatQCompressWrites_data()
 {
     QTest::addColumn<int>("size");
@@ -50,6 +65,12 @@ void TestPackedStream::readsWhatQCompressWrites()
     QVERIFY(PackedStream::unpack(in, out, quint32(size), &md5));
     QCOMPARE(result, data);
     QCOMPARE(md5.result(), QCryptographicHash::hash(data, QCryptographicHash::Md5));
+
+    QByteArray fed;
+    QCryptographicHash fedMd5(QCryptographicHash::Md5);
+    QVERIFY(feedInPieces(packed, quint32(size), &fed, &fedMd5));
+    QCOMPARE(fed, data);
+    QCOMPARE(fedMd5.result(), md5.result());
 }
 
 void TestPackedStream::writesWhatQUncompressReads()
@@ -91,6 +112,7 @@ void TestPackedStream::refusesWrongOrHostileData_data()
     QTest::newRow("prefix of gigabytes") << claimsGigabytes << quint32(data.size());
     QTest::newRow("inflates past its prefix") << bomb << quint32(10000);
     QTest::newRow("corrupted stream") << flipped << quint32(data.size());
+    QTest::newRow("bytes after the stream") << good + "x" << quint32(data.size());
     QTest::newRow("not zlib at all") << QByteArray("\x00\x00\x00\x05hello", 9) << quint32(5);
 }
 
@@ -105,6 +127,9 @@ void TestPackedStream::refusesWrongOrHostileData()
     out.open(QIODevice::WriteOnly);
     QVERIFY(!PackedStream::unpack(in, out, expected, nullptr));
     QVERIFY(quint64(result.size()) <= expected);
+    QByteArray fed;
+    QVERIFY(!feedInPieces(packed, expected, &fed));
+    QVERIFY(quint64(fed.size()) <= expected);
 }
 
 void TestPackedStream::rangeOfLengths()
