@@ -2,7 +2,6 @@
 
 #include "app/mainwindow.h"
 #include "platform/platform.h"
-#include "service/extraca.h"
 #include "ui/messagedialog.h"
 #include "ui/resources.h"
 
@@ -12,11 +11,16 @@
 namespace {
 
 const char *const embeddedFonts[] = {
-    ":/fonts/SF-Compact-Text-Bold.otf",  ":/fonts/SF-Compact-Text-Heavy.otf",
-    ":/fonts/SF-Compact-Text-Medium.otf", ":/fonts/SF-Compact-Text-Regular.otf",
-    ":/fonts/Gilroy-Bold.otf",           ":/fonts/Gilroy-Black.otf",
-    ":/fonts/Montserrat-Bold.ttf",       ":/fonts/Montserrat-Medium.ttf",
-    ":/fonts/Montserrat-Regular.ttf",    ":/fonts/Montserrat-SemiBold.ttf",
+    ":/fonts/SF-Compact-Text-Bold.otf",
+    ":/fonts/SF-Compact-Text-Heavy.otf",
+    ":/fonts/SF-Compact-Text-Medium.otf",
+    ":/fonts/SF-Compact-Text-Regular.otf",
+    ":/fonts/Gilroy-Bold.otf",
+    ":/fonts/Gilroy-Black.otf",
+    ":/fonts/Montserrat-Bold.ttf",
+    ":/fonts/Montserrat-Medium.ttf",
+    ":/fonts/Montserrat-Regular.ttf",
+    ":/fonts/Montserrat-SemiBold.ttf",
     ":/fonts/Montserrat-Light.ttf",
 };
 
@@ -24,8 +28,11 @@ const char *const embeddedFonts[] = {
 
 int runLauncher(int argc, char **argv)
 {
+    // Plain raster windows: otherwise creating the window first probes OpenGL (on X11 it loads
+    // the GL driver), which costs the first frame tens of milliseconds for nothing, since no
+    // widget draws with OpenGL.
+    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
     QApplication app(argc, argv);
-    installExtraCaCertificates();
     initLauncherResources();
 
     if (!Platform::acquireSingleInstance(QStringLiteral("Mutex: Korvina Launcher"))) {

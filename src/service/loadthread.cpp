@@ -3,6 +3,7 @@
 #include "app/runstate.h"
 #include "buildconfig.h"
 #include "files/filesystem.h"
+#include "service/extraca.h"
 #include "service/httprequest.h"
 #include "service/imagecache.h"
 #include "service/newssink.h"
@@ -74,6 +75,9 @@ void LoadThread::start()
 {
     if (checkQuit())
         return;
+    // Here rather than before the window shows: reading certificates loads the TLS library, and
+    // the loader is the first to use the network; everything else that does starts after it.
+    installExtraCaCertificates();
     emit setState(QStringLiteral("Проверка доступности серверов..."), QString());
     baseUrl = selectHost(options.endpoints, options.requestTimeoutMs);
     emit setState(QStringLiteral("Проверка обновлений..."), QString());

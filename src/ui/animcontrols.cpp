@@ -288,7 +288,6 @@ CustomLabel::CustomLabel(QLabel *placeholder, double factor)
     setAttribute(Qt::WA_TransparentForMouseEvents);
     image = QImage(int(std::floor(baseWidth * factor)), int(std::floor(baseHeight * factor)),
         QImage::Format_ARGB32_Premultiplied);
-    draw();
     show();
 }
 
@@ -296,28 +295,28 @@ void CustomLabel::setLabelText(const QString &value)
 {
     text = value;
     if (autoRedraw)
-        draw();
+        redraw();
 }
 
 void CustomLabel::setLabelFont(const QFont &value)
 {
     font = value;
     if (autoRedraw)
-        draw();
+        redraw();
 }
 
 void CustomLabel::setLabelColor(const QColor &value)
 {
     color = value;
     if (autoRedraw)
-        draw();
+        redraw();
 }
 
 void CustomLabel::setLabelAlignment(int flags)
 {
     alignment = flags;
     if (autoRedraw)
-        draw();
+        redraw();
 }
 
 void CustomLabel::setAutoRedraw(bool on)
@@ -325,18 +324,34 @@ void CustomLabel::setAutoRedraw(bool on)
     autoRedraw = on;
 }
 
-void CustomLabel::setLook(const QFont &newFont, const QColor &newColor, int newAlignment,
-    const QString &newText)
+void CustomLabel::setLook(
+    const QFont &newFont, const QColor &newColor, int newAlignment, const QString &newText)
 {
     font = newFont;
     color = newColor;
     alignment = newAlignment;
     text = newText;
-    draw();
+    redraw();
+}
+
+void CustomLabel::redraw()
+{
+    if (isVisible())
+        draw();
+    else
+        stale = true;
+}
+
+void CustomLabel::showEvent(QShowEvent *event)
+{
+    if (stale)
+        draw();
+    QLabel::showEvent(event);
 }
 
 void CustomLabel::draw()
 {
+    stale = false;
     if (image.isNull()) {
         setPixmap(QPixmap());
         return;

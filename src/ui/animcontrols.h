@@ -146,6 +146,8 @@ private:
 // Text drawn at a multiple of the placeholder's size and scaled down smoothly, which keeps
 // small text crisp and lets the form place it exactly. Always draws at the size the
 // placeholder had when the label was created. The alignment may carry Qt::TextWordWrap.
+// While the label is not visible, changes are drawn only when it is shown (or draw() is
+// called): a window builds its labels before it shows, and each is then drawn once.
 class CustomLabel : public QLabel
 {
     Q_OBJECT
@@ -168,7 +170,12 @@ public:
     int labelAlignment() const { return alignment; }
     double supersampling() const { return factor; }
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    void redraw();
+
     QImage image;
     QFont font = QFont(QStringLiteral("Arial"), 12);
     QColor color = QColor(255, 0, 0, 255);
@@ -177,5 +184,6 @@ private:
     int baseWidth;
     int baseHeight;
     bool autoRedraw = true;
+    bool stale = true;
     double factor;
 };

@@ -173,6 +173,30 @@ private slots:
         QVERIFY(opaque > 50);
         QCOMPARE(qAlpha(shown.pixel(110, 0)), 0);
     }
+
+    void hiddenLabelDrawsItsLatestLookWhenShown()
+    {
+        QLabel placeholder;
+        placeholder.resize(111, 31);
+        auto *label = new CustomLabel(&placeholder, 5);
+        label->setLook(QFont(QStringLiteral("Montserrat"), 80, 75), Qt::white, Qt::AlignCenter,
+            QStringLiteral("Сервера"));
+        label->setLabelColor(QColor(0, 0, 255));
+        QVERIFY(label->pixmap(Qt::ReturnByValue).isNull());
+        placeholder.show();
+        const QImage shown = label->pixmap(Qt::ReturnByValue).toImage();
+        QCOMPARE(shown.size(), QSize(111, 31));
+        int blue = 0;
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x)
+                blue += qAlpha(shown.pixel(x, y)) > 200 && qBlue(shown.pixel(x, y)) > 200;
+        }
+        QVERIFY(blue > 50);
+        // Once visible, a change is drawn at once.
+        const qint64 before = label->pixmap(Qt::ReturnByValue).cacheKey();
+        label->setLabelText(QStringLiteral("Новости"));
+        QVERIFY(label->pixmap(Qt::ReturnByValue).cacheKey() != before);
+    }
 };
 
 QTEST_MAIN(TestAnimControls)
