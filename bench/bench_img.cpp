@@ -1,6 +1,9 @@
-// Throughput of the IMG editor (append, read, lookup, replace) and of the static-header rebuild
-// of a game-sized archive (512 MiB, about 16,000 elements) next to a plain cp of the same file.
-//   bench_img [directory]   (default: the system's temporary directory; needs about 2 GiB)
+// Figures of the IMG code:
+//   conversion  the static-header rebuild of a game-sized standard archive (512 MiB, 16,000
+//               elements) next to cp of the same file, alternated; a row of the table
+//   editor      throughput of the editor: append, read, lookup, replace
+// Needs about 2 GiB in the working directory at scale 1.
+#include "benchsupport.h"
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
 
@@ -9,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QVector>
 #include <QtEndian>
@@ -20,18 +22,19 @@
 #include <sys/resource.h>
 
 using namespace ImgArchive;
+using Bench::Options;
 
 namespace {
 
 double mib(qint64 bytes)
 {
-    return double(bytes) / (1024.0 * 1024.0);
+    return Bench::mib(double(bytes));
 }
 
 void report(const char *what, qint64 bytes, qint64 count, qint64 nanoseconds)
 {
     const double seconds = double(nanoseconds) / 1e9;
-    std::printf("%-44s %9.1f MiB %8lld items %8.3f s %9.1f MiB/s %10.0f items/s\n", what,
+    std::printf("  %-36s %9.1f MiB %8lld items %8.3f s %9.1f MiB/s %10.0f items/s\n", what,
         mib(bytes), static_cast<long long>(count), seconds, mib(bytes) / seconds,
         double(count) / seconds);
 }
@@ -73,74 +76,93 @@ qint64 writeStandardArchive(const QString &path, const QVector<int> &sectors, st
     file.write(directory);
     file.seek(qint64((8 + 32 * count + 2047) / 2048) * 2048);
     const QByteArray block = filler(64 * 2048, random);
-    for (int i = 0; i < count; ++i)
-        file.write(block.constData(), qint64(sectors[i]) * 2048);
+    for (int i = 0; i < count; ++i) {
+        for (qint64 left = qint64(sectors[i]) * 2048; left > 0;) {
+            const qint64 now = qMin<qint64>(left, block.size());
+            if (file.write(block.constData(), now) != now)
+                return -1;
+            left -= now;
+        }
+    }
     file.close();
     return QFileInfo(path).size();
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    const QString base = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
-    QTemporaryDir dir(base + "/bench_img-XXXXXX");
-    if (!dir.isValid()) {
-        std::fprintf(stderr, "no temporary directory\n");
-        return 1;
-    }
-    std::mt19937 random(4242);
-    QElapsedTimer timer;
+namespace {
 
-    // Rebuild of a game-sized archive: 16,000 elements, 512 MiB.
+// A fresh standard archive for each conversion, then the conversion, then cp of the same
+// archive; both read it from the page cache and write as many bytes.
+void conversion(const QString &dir, const Options &options)
+{
+    std::printf("\nconversion: static-header rebuild of a standard archive\n");
+    std::mt19937 random(4242);
+    const int count = options.scaled(16000);
     QVector<int> sectors;
     qint64 total = 0;
-    while (sectors.size() < 16000) {
+    while (sectors.size() < count) {
         sectors.append(int(1 + random() % 31));
         total += sectors.last();
     }
-    // Scale the sizes so that the data is 512 MiB in all.
-    const qint64 wanted = 512LL * 1024 * 1024 / 2048;
+    // Element sizes scaled so that the data is 512 MiB in all.
+    const qint64 wanted = qint64(options.scaled(512)) * 1024 * 1024 / 2048;
     qint64 scaled = 0;
     for (int &s : sectors) {
         s = int(qMax<qint64>(1, s * wanted / total));
         scaled += s;
     }
-    sectors.last() += int(wanted - scaled);
-    const QString archive = dir.filePath("gta3.img");
-    timer.start();
-    const qint64 archiveSize = writeStandardArchive(archive, sectors, random);
-    report("write standard archive (QFile)", archiveSize, sectors.size(), timer.nsecsElapsed());
-
-    timer.start();
-    QProcess::execute("cp", { archive, dir.filePath("copy.img") });
-    report("cp of the same file", archiveSize, 1, timer.nsecsElapsed());
-    QFile::remove(dir.filePath("copy.img"));
-
-    const long before = peakResidentKiB();
-    timer.start();
-    const bool converted = convertToStaticHeader(archive);
-    report("convertToStaticHeader, standard archive", archiveSize, sectors.size(),
-        timer.nsecsElapsed());
-
-    timer.start();
-    const bool again = convertToStaticHeader(archive);
-    report("convertToStaticHeader, already converted", QFileInfo(archive).size(), sectors.size(),
-        timer.nsecsElapsed());
-    std::printf("converted: %s/%s, static header: %s, result %.1f MiB, peak RSS %ld KiB (before "
-                "the rebuilds %ld KiB)\n",
-        converted ? "yes" : "no", again ? "yes" : "no",
-        isStaticHeaderArchive(archive) ? "yes" : "no", mib(QFileInfo(archive).size()),
-        peakResidentKiB(), before);
+    // What the rounding lost, a sector each to the first elements.
+    for (int i = 0; scaled < wanted; i = (i + 1) % count, ++scaled)
+        ++sectors[i];
+    const QString source = dir + "/source.img";
+    const QString archive = dir + "/gta3.img";
+    const QString copy = dir + "/copy.img";
+    const qint64 archiveSize = writeStandardArchive(source, sectors, random);
+    QVector<double> convertTimes, copyTimes;
+    bool allConverted = true;
+    QElapsedTimer timer;
+    for (int i = 0; i < options.runs; ++i) {
+        Bench::runTool({ "cp", source, archive });
+        Bench::settle();
+        timer.start();
+        allConverted = convertToStaticHeader(archive) && allConverted;
+        convertTimes.append(double(timer.nsecsElapsed()) / 1e9);
+        Bench::settle();
+        copyTimes.append(Bench::runTool({ "cp", source, copy }).seconds);
+        QFile::remove(copy);
+        std::printf("  run %d: convertToStaticHeader %.3f s, cp %.3f s\n", i + 1,
+            convertTimes.last(), copyTimes.last());
+    }
+    if (!allConverted || !isStaticHeaderArchive(archive))
+        std::printf("  !! the conversion failed\n");
+    std::printf("  after the last conversion: %.1f MiB, peak RSS %ld KiB\n",
+        mib(QFileInfo(archive).size()), peakResidentKiB());
     QFile::remove(archive);
-    std::printf("\n");
+    QFile::remove(source);
+    const double launcher = Bench::median(convertTimes);
+    const double cp = Bench::median(copyTimes);
+    const double ratio = cp / launcher;
+    Bench::row(QString("static-header conversion, %1 MiB archive of %2 elements")
+                   .arg(mib(archiveSize), 0, 'f', 0)
+                   .arg(Bench::thousands(count)),
+        Bench::seconds(launcher), "`cp` " + Bench::seconds(cp),
+        QString("%1 of cp's speed").arg(ratio, 0, 'f', 2),
+        "≥ 0.8: " + Bench::verdict(ratio >= 0.8));
+}
 
-    // Editor: 12,000 elements of 2 to 32 sectors appended to a new archive.
-    const QString edited = dir.filePath("edited.img");
+void editor(const QString &dir, const Options &options)
+{
+    std::printf("\neditor: throughput of the IMG editor\n");
+    std::mt19937 random(4243);
+    QElapsedTimer timer;
+    const int count = options.scaled(12000);
+    const int replacements = count / 3;
+    const QString edited = dir + "/edited.img";
     createEmptyArchive(edited);
     QVector<QByteArray> elements;
     qint64 appendedBytes = 0;
-    for (int i = 0; i < 12000; ++i) {
+    for (int i = 0; i < count; ++i) {
         elements.append(filler(int(2 + random() % 31) * 2048 - int(random() % 2048), random));
         appendedBytes += elements.last().size();
     }
@@ -151,8 +173,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < elements.size(); ++i)
             editor.appendEntry(QString("model%1.dff").arg(i), elements[i]);
         editor.close();
-        report("appendEntry + close, 12000 elements", appendedBytes, elements.size(),
-            timer.nsecsElapsed());
+        report("appendEntry + close", appendedBytes, elements.size(), timer.nsecsElapsed());
     }
     {
         ArchiveEditor editor(edited);
@@ -166,13 +187,13 @@ int main(int argc, char **argv)
 
         timer.start();
         int found = 0;
-        for (int i = 0; i < 12000; ++i)
+        for (int i = 0; i < count; ++i)
             found += editor.findEntry(QString("MODEL%1.DFF").arg(i)) >= 0;
-        report("findEntry (upper case), 12000 names", 0, found, timer.nsecsElapsed());
+        report("findEntry (upper case)", 0, found, timer.nsecsElapsed());
 
         timer.start();
         qint64 replaced = 0;
-        for (int i = 0; i < 4000; ++i) {
+        for (int i = 0; i < replacements; ++i) {
             // Every other one grows by a sector and moves behind the data.
             const int index = editor.findEntry(QString("model%1.dff").arg(i * 3));
             const int size = int(editor.entrySectors(index) * 2048) + (i % 2 ? 2048 : -100);
@@ -181,9 +202,36 @@ int main(int argc, char **argv)
             replaced += size;
         }
         editor.close();
-        report("replaceEntry + close, 4000 elements", replaced, 4000, timer.nsecsElapsed());
+        report("replaceEntry + close", replaced, replacements, timer.nsecsElapsed());
     }
-    std::printf("edited archive: %.1f MiB\n", mib(QFileInfo(edited).size()));
+    std::printf("  edited archive: %.1f MiB\n", mib(QFileInfo(edited).size()));
+    QFile::remove(edited);
+}
 
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // the progress reaches a pipe as it happens
+    Options options;
+    if (!Bench::parseOptions(arguments,
+            "bench_img " + Bench::optionsUsage() + "  sections: conversion, editor\n", &options))
+        return 2;
+    if (!options.wants("conversion") && !options.wants("editor"))
+        return 0;
+    QTemporaryDir dir(options.dir + "/bench_img-XXXXXX");
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary directory\n");
+        return 1;
+    }
+    std::printf("bench_img, scale %.3g, %d runs, in %s\n", options.scale, options.runs,
+        qPrintable(dir.path()));
+    if (options.wants("conversion"))
+        conversion(dir.path(), options);
+    if (options.wants("editor"))
+        editor(dir.path(), options);
     return 0;
 }

@@ -1,15 +1,22 @@
-// Figures of the synchronisation next to the tools that do the same job on the same data:
-//   - a second launch on an unchanged tree of 20,000 files with IMG archives (time, bytes read)
-//     next to find -printf '%s %T@\n' over the tree;
-//   - first-launch hashing next to md5sum of the same files;
-//   - downloads of 2,000 small files and of one 512 MiB file from a loopback HTTPS host next to
-//     curl fetching the same URLs over one connection;
-//   - peak memory while synchronising a 1 GiB tree.
+// Figures of the synchronisation next to the tools that do the same job on the same data, each a
+// row of the table (medians of alternated runs; peak memory: the maximum over its runs):
+//   large   one 512 MiB file from a loopback HTTPS host, next to (a) curl fetching the packed
+//           body over one connection, curl piped into an inflate + MD5 of it, and (b) inflating
+//           and hashing the packed body from disk in one process; peak memory of the download
+//   small   2,000 small files, next to curl fetching them over one connection
+//   second  first-launch hashing of 20,000 small files next to md5sum; the second launch on
+//           them: inventory + plan (from the arrival of the list to the end) next to
+//           find -printf '%s %T@ %p\n', and the whole run, list fetch included
+//   tree1g  peak memory while synchronising a 1 GiB tree; first-launch hashing of its large
+//           files next to md5sum
+//   saves   the share of state saves in an update of 2,000 files inside a 100,000-entry tree:
+//           the update with the real save interval next to the same update with saves held off
 // The synchronisation runs in a child process (this program with --child), so that its reads
-// and its memory are its own and not the host's.
-//   bench_sync [--scale F] [--dir DIR]   F < 1 shrinks every size and count for a quick run;
-//                                        DIR holds the trees (default: the temporary directory)
+// and its memory are its own and not the host's; --inflate-md5 FILE|- is reference (b);
+// --publish REFERENCE OUTDIR makes the host's trees.
 #include "app/runstate.h"
+#include "benchsupport.h"
+#include "files/filesystem.h"
 #include "publisher.h"
 #include "sync/syncthread.h"
 #include "testcertificates.h"
@@ -28,58 +35,28 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 #include <QVector>
 #include <QtEndian>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
+#include <memory>
+#include <openssl/evp.h>
+#include <sys/inotify.h>
 #include <unistd.h>
+#include <zlib.h>
+
+using namespace Bench;
 
 namespace {
-
-double mib(double bytes)
-{
-    return bytes / 1048576.0;
-}
-
-// ---- Data ------------------------------------------------------------------------------------
-
-// Six random bits per byte: packs to about three quarters, like much of a game's data.
-void fill(char *out, qint64 size, quint64 &state)
-{
-    for (qint64 i = 0; i < size; ++i) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        out[i] = char(state & 0x3f);
-    }
-}
-
-bool writeData(const QString &path, qint64 size, quint64 seed)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    quint64 state = seed * 0x9e3779b97f4a7c15ull + 1;
-    QByteArray chunk(1 << 20, '\0');
-    for (qint64 left = size; left > 0;) {
-        const qint64 now = qMin<qint64>(left, chunk.size());
-        fill(chunk.data(), now, state);
-        if (file.write(chunk.constData(), now) != now)
-            return false;
-        left -= now;
-    }
-    return true;
-}
 
 // A static-header archive of count elements of elementBytes each (a multiple of 2048).
 bool writeArchive(const QString &path, int count, qint64 elementBytes, quint64 seed)
@@ -212,16 +189,56 @@ private:
     QSslKey key;
 };
 
-// ---- Tools, measured from outside ------------------------------------------------------------
+// ---- Reference (b): inflate + MD5 in one process ---------------------------------------------
 
-struct ToolRun
+// --inflate-md5 FILE|-: unpacks the launcher's packed form (a 4-byte length, then a zlib stream)
+// from a file or standard input and prints the MD5 of the result; what a download must do at
+// least, without the network and without writing.
+int runInflateMd5(const QString &path)
 {
-    bool ok = false;
-    double seconds = 0;
-    qint64 rchar = -1;
-    qint64 readBytes = -1;
-    long maxRssKiB = 0;
-};
+    QFile in(path);
+    const bool opened = path == QLatin1String("-") ? in.open(stdin, QIODevice::ReadOnly)
+                                                   : in.open(QIODevice::ReadOnly);
+    if (!opened)
+        return 2;
+    constexpr int chunk = 1 << 20;
+    const std::unique_ptr<unsigned char[]> input(new unsigned char[chunk]);
+    const std::unique_ptr<unsigned char[]> output(new unsigned char[chunk]);
+    z_stream stream {};
+    if (inflateInit(&stream) != Z_OK)
+        return 2;
+    EVP_MD_CTX *md5 = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(md5, EVP_md5(), nullptr);
+    qint64 prefix = 4;
+    int result = Z_OK;
+    while (result == Z_OK) {
+        const qint64 got = in.read(reinterpret_cast<char *>(input.get()), chunk);
+        if (got <= 0)
+            break;
+        const qint64 skipped = qMin(prefix, got);
+        prefix -= skipped;
+        stream.next_in = input.get() + skipped;
+        stream.avail_in = uInt(got - skipped);
+        do {
+            stream.next_out = output.get();
+            stream.avail_out = chunk;
+            result = inflate(&stream, Z_NO_FLUSH);
+            if (result == Z_BUF_ERROR)
+                result = Z_OK; // wants more input
+            EVP_DigestUpdate(md5, output.get(), chunk - stream.avail_out);
+        } while (result == Z_OK && stream.avail_out == 0);
+    }
+    inflateEnd(&stream);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(md5, digest, &length);
+    EVP_MD_CTX_free(md5);
+    std::printf("%s\n",
+        QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex().constData());
+    return result == Z_STREAM_END ? 0 : 1;
+}
+
+// ---- The synchronisation in a child process --------------------------------------------------
 
 qint64 ioField(const QByteArray &io, const QByteArray &name)
 {
@@ -231,50 +248,6 @@ qint64 ioField(const QByteArray &io, const QByteArray &name)
     }
     return -1;
 }
-
-// Runs a program with stdout to /dev/null and reads its I/O counters before it is reaped.
-ToolRun runTool(const QStringList &arguments)
-{
-    ToolRun run;
-    // Everything the child needs is made before the fork: in a process with threads, the child
-    // may only call what is safe after fork until it execs.
-    QVector<QByteArray> storage;
-    for (const QString &argument : arguments)
-        storage.append(argument.toLocal8Bit());
-    QVector<char *> argv;
-    for (QByteArray &argument : storage)
-        argv.append(argument.data());
-    argv.append(nullptr);
-    std::fflush(stdout);
-    QElapsedTimer timer;
-    timer.start();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execvp(argv.at(0), argv.data());
-        _exit(127);
-    }
-    if (pid < 0)
-        return run;
-    siginfo_t info {};
-    waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT);
-    run.seconds = double(timer.nsecsElapsed()) / 1e9;
-    QFile io(QStringLiteral("/proc/%1/io").arg(pid));
-    if (io.open(QIODevice::ReadOnly)) {
-        const QByteArray counters = io.readAll();
-        run.rchar = ioField(counters, "rchar");
-        run.readBytes = ioField(counters, "read_bytes");
-    }
-    int status = 0;
-    rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    run.maxRssKiB = usage.ru_maxrss;
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return run;
-}
-
-// ---- The synchronisation in a child process --------------------------------------------------
 
 QByteArray selfIo()
 {
@@ -294,28 +267,95 @@ long vmHwmKiB()
     return -1;
 }
 
-// --child GAME LAUNCHER URL CA: one synchronisation; prints "name value" lines.
+// Saves of the state file seen in the launcher's directory since the watch began: every save
+// ends with the file closed after writing or renamed into place.
+int countStateSaves(int watch)
+{
+    int saves = 0;
+    alignas(inotify_event) char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = read(watch, buffer, sizeof buffer);
+        if (got <= 0)
+            return saves;
+        for (ssize_t at = 0; at < got;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            if (event->len > 0 && qstrcmp(event->name, SyncThread::stateFileName + 1) == 0)
+                ++saves;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+// What one save of the state costs now that the run has ended: the steps of a save (normalise,
+// write the text, seal and replace the file) over the state the run left, into a scratch
+// directory. Seconds, the median of three.
+double oneSaveSeconds(const QString &game, const QString &launcher)
+{
+    const QByteArray payload
+        = FileSystem::readSealedFile(QLatin1String(SyncThread::stateFileName), launcher);
+    FileSystem state;
+    state.setRootPath(game);
+    if (payload.isEmpty() || !state.readText(payload, true))
+        return -1;
+    QTemporaryDir scratch(launcher + "/save-cost-XXXXXX");
+    QVector<double> times;
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        state.normalize();
+        QByteArray text;
+        state.writeText(text, true);
+        FileSystem::writeSealedFile(QLatin1String(SyncThread::stateFileName), text, scratch.path());
+        times.append(double(timer.nsecsElapsed()) / 1e9);
+    }
+    return median(times);
+}
+
+// --child game=DIR launcher=DIR url=URL ca=FILE [save-ms=N] [save-cost=1] [deadline-ms=N]: one
+// synchronisation; prints "name value" lines.
 int runChild(const QStringList &arguments)
 {
+    QMap<QString, QString> option;
+    for (const QString &argument : arguments)
+        option.insert(
+            argument.section(QLatin1Char('='), 0, 0), argument.section(QLatin1Char('='), 1));
+    const QString game = option.value(QStringLiteral("game"));
+    const QString launcher = option.value(QStringLiteral("launcher"));
+
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setCaCertificates(tls.caCertificates() + QSslCertificate::fromPath(arguments.at(3)));
+    tls.setCaCertificates(
+        tls.caCertificates() + QSslCertificate::fromPath(option.value(QStringLiteral("ca"))));
     QSslConfiguration::setDefaultConfiguration(tls);
     SyncEnvironment environment = SyncEnvironment::standard();
-    environment.launcherDir = arguments.at(1);
-    environment.fileHostUrl = arguments.at(2);
+    environment.launcherDir = launcher;
+    environment.fileHostUrl = option.value(QStringLiteral("url"));
     environment.freeBytes = [](const QString &) { return qint64(1) << 50; };
     environment.startDelayMs = 0;
+    if (option.contains(QStringLiteral("save-ms")))
+        environment.stateSaveIntervalMs = option.value(QStringLiteral("save-ms")).toInt();
 
+    const QString listText = QStringLiteral("Получение списка синхронизируемых файлов...");
     QElapsedTimer clock;
-    qint64 oldCopyStart = -1, oldCopyEnd = -1, downloadStart = -1, downloadEnd = -1;
+    qint64 listStart = -1, listEnd = -1, oldCopyStart = -1, oldCopyEnd = -1, downloadStart = -1,
+           downloadEnd = -1, finishedAt = -1;
+    bool inList = false;
     bool finished = false;
-    auto *worker = new SyncThread(arguments.at(0), nullptr, environment);
+    auto *worker = new SyncThread(game, nullptr, environment);
     QThread thread;
     worker->moveToThread(&thread);
     QObject::connect(
         worker, &SyncThread::setProgressText, worker,
         [&](const QString &left, const QString &) {
             const qint64 now = clock.nsecsElapsed();
+            if (left == listText) {
+                inList = true;
+                if (listStart < 0)
+                    listStart = now;
+                return;
+            }
+            if (inList && listEnd < 0)
+                listEnd = now;
+            inList = false;
             if (left == QStringLiteral("Проверка целостности старой копии игры..."))
                 oldCopyStart = now;
             else if (left == QStringLiteral("Проверка целостности и поиск обновлений...")
@@ -329,12 +369,28 @@ int runChild(const QStringList &arguments)
         },
         Qt::DirectConnection);
     QObject::connect(
-        worker, &SyncThread::finish, worker, [&](bool ready) { finished = ready; },
+        worker, &SyncThread::finish, worker,
+        [&](bool ready) {
+            finished = ready;
+            finishedAt = clock.nsecsElapsed();
+        },
         Qt::DirectConnection);
     QObject::connect(&thread, &QThread::started, worker, &SyncThread::start);
     QEventLoop loop;
     QObject::connect(&thread, &QThread::finished, &loop, &QEventLoop::quit);
 
+    // Stopped the way the launcher stops it when the player closes the window.
+    bool stoppedByDeadline = false;
+    if (option.contains(QStringLiteral("deadline-ms"))) {
+        QTimer::singleShot(option.value(QStringLiteral("deadline-ms")).toInt(), [&] {
+            stoppedByDeadline = true;
+            quitRequested = true;
+        });
+    }
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0)
+        inotify_add_watch(
+            watch, QFile::encodeName(launcher).constData(), IN_CLOSE_WRITE | IN_MOVED_TO);
     const QByteArray ioBefore = selfIo();
     clock.start();
     thread.start();
@@ -343,32 +399,57 @@ int runChild(const QStringList &arguments)
     const qint64 wall = clock.nsecsElapsed();
     const QByteArray ioAfter = selfIo();
     delete worker;
+    const int saves = watch >= 0 ? countStateSaves(watch) : -1;
+    if (finishedAt < 0)
+        finishedAt = wall;
 
+    auto span = [](qint64 from, qint64 to) { return double(to - from) / 1e9; };
     std::printf("finished %d\n", finished ? 1 : 0);
-    std::printf("wall_s %.3f\n", double(wall) / 1e9);
+    std::printf("stopped %d\n", stoppedByDeadline ? 1 : 0);
+    std::printf("run_s %.4f\n", span(0, finishedAt));
     std::printf("rchar %lld\n", ioField(ioAfter, "rchar") - ioField(ioBefore, "rchar"));
     std::printf(
         "read_bytes %lld\n", ioField(ioAfter, "read_bytes") - ioField(ioBefore, "read_bytes"));
+    if (listStart >= 0 && listEnd >= 0) {
+        std::printf("list_s %.4f\n", span(listStart, listEnd));
+        std::printf("after_list_s %.4f\n", span(listEnd, finishedAt));
+    }
     if (oldCopyStart >= 0 && oldCopyEnd >= 0)
-        std::printf("oldcopy_s %.3f\n", double(oldCopyEnd - oldCopyStart) / 1e9);
+        std::printf("oldcopy_s %.4f\n", span(oldCopyStart, oldCopyEnd));
     if (downloadStart >= 0 && downloadEnd >= 0)
-        std::printf("download_s %.3f\n", double(downloadEnd - downloadStart) / 1e9);
+        std::printf("download_s %.4f\n", span(downloadStart, downloadEnd));
     std::printf("vmhwm_kib %ld\n", vmHwmKiB());
+    std::printf("saves %d\n", saves);
+    quitRequested = false; // a run stopped at its deadline has set it
+    if (option.value(QStringLiteral("save-cost")) == QLatin1String("1"))
+        std::printf("save_cost_s %.4f\n", oneSaveSeconds(game, launcher));
     return finished ? 0 : 1;
 }
 
 // ---- The orchestration -----------------------------------------------------------------------
 
-class Bench
+using Figures = QMap<QByteArray, double>;
+
+QVector<double> column(const QVector<Figures> &runs, const char *name)
+{
+    QVector<double> values;
+    for (const Figures &run : runs) {
+        if (run.contains(name))
+            values.append(run.value(name));
+    }
+    return values;
+}
+
+class SyncBench
 {
 public:
-    Bench(const QString &work, double scale)
+    SyncBench(const QString &work, const Options &options)
         : work(work)
-        , scale(scale)
+        , options(options)
     {
     }
 
-    ~Bench()
+    ~SyncBench()
     {
         hostThread.quit();
         hostThread.wait();
@@ -376,28 +457,36 @@ public:
     }
 
     bool start();
+    void largeDownload();
+    void smallDownloads();
     void secondLaunchAndHashing();
-    void downloads();
-    void peakMemory();
+    void largeTree();
+    void stateSaves();
 
 private:
-    int scaled(double count) const { return qMax(1, int(count * scale)); }
     QString hostDir(const QString &name) const { return work + "/hosts/" + name; }
-    bool publishTree(const QString &reference, const QString &name);
-    QMap<QByteArray, double> sync(
-        const QString &game, const QString &launcher, const QString &name);
+    QString url(const QString &name) const
+    {
+        return QString("https://127.0.0.1:%1/%2").arg(port).arg(name);
+    }
+    bool publishTree(const QString &reference, const QString &name, QString *release = nullptr);
+    Figures sync(const QString &game, const QString &launcher, const QString &name,
+        const QStringList &extra = QStringList());
     ToolRun curl(const QStringList &paths, const QString &name);
-    void md5sumNext(const QString &what, const QString &root, double launcherSeconds);
+    ToolRun md5sum(const QString &root);
+    void hashingRow(
+        const QString &work, const QString &game, const QString &launcher, const QString &name);
+    void freshDirs(const QStringList &dirs);
 
     QString work;
-    double scale;
+    Options options;
     TestCertificates certificates;
     QThread hostThread;
     FileHost *host = nullptr;
     quint16 port = 0;
 };
 
-bool Bench::start()
+bool SyncBench::start()
 {
     if (!certificates.generate()) {
         std::fprintf(stderr, "certificates: %s\n", qPrintable(certificates.errorText()));
@@ -418,40 +507,75 @@ bool Bench::start()
     return listening;
 }
 
-bool Bench::publishTree(const QString &reference, const QString &name)
+void SyncBench::freshDirs(const QStringList &dirs)
+{
+    for (const QString &dir : dirs)
+        QDir(dir).removeRecursively();
+}
+
+// --publish REFERENCE OUTDIR: publish() in a process of its own, so that it can run under
+// eatmydata: the publisher makes every output durable, one fsync per file, which would make the
+// trees of this bench take minutes to set up and measures nothing of the launcher.
+int runPublish(const QString &reference, const QString &outDir)
+{
+    const PublishReport report = publish(reference, outDir, PublishOptions());
+    std::printf("%s\n%d %d\n%s\n", report.ok ? "ok" : "failed", report.written, report.reused,
+        qPrintable(report.ok ? report.release : report.error));
+    return report.ok ? 0 : 1;
+}
+
+bool SyncBench::publishTree(const QString &reference, const QString &name, QString *release)
 {
     QElapsedTimer timer;
     timer.start();
-    const PublishReport report = publish(reference, hostDir(name), PublishOptions());
-    if (!report.ok)
-        std::fprintf(stderr, "publish %s: %s\n", qPrintable(name), qPrintable(report.error));
-    std::printf("  (published %s: %d outputs in %.1f s)\n", qPrintable(name), report.written,
-        double(timer.nsecsElapsed()) / 1e9);
-    return report.ok;
+    QProcess child;
+    const QString eatmydata = QStandardPaths::findExecutable(QStringLiteral("eatmydata"));
+    const QStringList arguments
+        = { QCoreApplication::applicationFilePath(), "--publish", reference, hostDir(name) };
+    if (eatmydata.isEmpty())
+        child.start(arguments.first(), arguments.mid(1));
+    else
+        child.start(eatmydata, arguments);
+    child.waitForFinished(-1);
+    const QList<QByteArray> lines = child.readAllStandardOutput().split('\n');
+    const bool ok = lines.value(0) == "ok";
+    if (!ok)
+        std::printf("  !! publish %s: %s%s\n", qPrintable(name), lines.value(2).constData(),
+            child.readAllStandardError().constData());
+    const QList<QByteArray> counts = lines.value(1).split(' ');
+    std::printf("  (published %s: %s outputs packed, %s reused, in %.1f s%s)\n", qPrintable(name),
+        counts.value(0).constData(), counts.value(1).constData(),
+        double(timer.nsecsElapsed()) / 1e9,
+        eatmydata.isEmpty() ? ", each output synced to disk (no eatmydata)" : "");
+    if (release)
+        *release = QString::fromUtf8(lines.value(2));
+    return ok;
 }
 
-QMap<QByteArray, double> Bench::sync(
-    const QString &game, const QString &launcher, const QString &name)
+Figures SyncBench::sync(
+    const QString &game, const QString &launcher, const QString &name, const QStringList &extra)
 {
     QDir().mkpath(launcher);
+    settle();
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(),
-        { "--child", game, launcher, QString("https://127.0.0.1:%1/%2").arg(port).arg(name),
-            certificates.caPath() });
+        QStringList { "--child", "game=" + game, "launcher=" + launcher, "url=" + url(name),
+            "ca=" + certificates.caPath() }
+            + extra);
     child.waitForFinished(-1);
-    QMap<QByteArray, double> figures;
+    Figures figures;
     for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
         const QList<QByteArray> words = line.split(' ');
         if (words.size() == 2)
             figures.insert(words.at(0), words.at(1).toDouble());
     }
     if (figures.value("finished") != 1)
-        std::fprintf(stderr, "synchronisation of %s did not finish: %s\n", qPrintable(name),
+        std::printf("  !! synchronisation of %s did not finish ready: %s\n", qPrintable(name),
             child.readAllStandardError().constData());
     return figures;
 }
 
-ToolRun Bench::curl(const QStringList &paths, const QString &name)
+ToolRun SyncBench::curl(const QStringList &paths, const QString &name)
 {
     // One invocation for all URLs: curl keeps the connection to the host between them.
     const QString config = work + "/curl-" + name + ".cfg";
@@ -459,36 +583,184 @@ ToolRun Bench::curl(const QStringList &paths, const QString &name)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return ToolRun();
     for (const QString &path : paths) {
-        file.write(QString("url = \"https://127.0.0.1:%1/%2/launcher/filesystem/%3\"\n"
-                           "output = \"/dev/null\"\n")
-                       .arg(port)
-                       .arg(name, path)
+        file.write(QString("url = \"%1/launcher/filesystem/%2\"\noutput = \"/dev/null\"\n")
+                       .arg(url(name), path)
                        .toUtf8());
     }
     file.close();
-    return runTool(
+    settle();
+    const ToolRun run = runTool(
         { "curl", "--silent", "--fail", "--cacert", certificates.caPath(), "--config", config });
+    if (!run.ok)
+        std::printf("  !! curl failed\n");
+    return run;
 }
 
-void Bench::md5sumNext(const QString &what, const QString &root, double launcherSeconds)
+ToolRun SyncBench::md5sum(const QString &root)
+{
+    settle();
+    return runTool(
+        { "sh", "-c", QString("find '%1' -type f -print0 | xargs -0 md5sum").arg(root) });
+}
+
+// First launches (no state file: every file is hashed) alternated with md5sum over the tree.
+void SyncBench::hashingRow(
+    const QString &what, const QString &game, const QString &launcher, const QString &name)
 {
     int files = 0;
-    const qint64 bytes = treeBytes(root, &files);
-    const ToolRun md5
-        = runTool({ "sh", "-c", QString("find '%1' -type f -print0 | xargs -0 md5sum").arg(root) });
-    std::printf("  %-40s %8.1f MiB in %6d files: launcher %7.2f s %7.1f MiB/s | md5sum %7.2f s "
-                "%7.1f MiB/s\n",
-        qPrintable(what), mib(bytes), files, launcherSeconds, mib(bytes) / launcherSeconds,
-        md5.seconds, mib(bytes) / md5.seconds);
+    const qint64 bytes = treeBytes(game, &files);
+    QVector<double> launcherRates, toolRates;
+    for (int i = 0; i < options.runs; ++i) {
+        QFile::remove(launcher + SyncThread::stateFileName);
+        const Figures run = sync(game, launcher, name);
+        if (run.contains("oldcopy_s"))
+            launcherRates.append(mib(bytes) / run.value("oldcopy_s"));
+        const ToolRun tool = md5sum(game);
+        toolRates.append(mib(bytes) / tool.seconds);
+        std::printf("  run %d: launcher %.1f MiB/s, md5sum %.1f MiB/s\n", i + 1,
+            launcherRates.value(launcherRates.size() - 1), toolRates.last());
+    }
+    const double launcherRate = median(launcherRates);
+    const double toolRate = median(toolRates);
+    const double ratio = launcherRate / toolRate;
+    row(QString("first-launch hashing, %1 (%2 files, %3 MiB)")
+            .arg(what, thousands(files))
+            .arg(mib(bytes), 0, 'f', 0),
+        QString("%1 MiB/s").arg(launcherRate, 0, 'f', 0),
+        QString("`md5sum` %1 MiB/s").arg(toolRate, 0, 'f', 0),
+        QString("%1 of md5sum's speed").arg(ratio, 0, 'f', 2), "≥ 0.95: " + verdict(ratio >= 0.95));
 }
 
-void Bench::secondLaunchAndHashing()
+void SyncBench::largeDownload()
 {
+    std::printf("\nlarge: one large file from the loopback HTTPS host\n");
+    const qint64 size = qint64(options.scaled(512)) << 20;
+    const QString reference = work + "/ref-large";
+    writeData(reference + "/big.bin", size, 7);
+    if (!publishTree(reference, "large"))
+        return;
+    QDir(reference).removeRecursively();
+    const QString packedPath = hostDir("large") + "/launcher/filesystem/big.bin.compressed";
+    const qint64 packed = QFileInfo(packedPath).size();
+    const QString bodyUrl = url("large") + "/launcher/filesystem/big.bin.compressed";
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString game = work + "/game-large";
+    const QString launcher = work + "/launcher-large";
+
+    QVector<Figures> runs;
+    QVector<double> curlTimes, chainTimes, inflateTimes, curlMemory;
+    const int total = qMax(options.runs, options.memoryRuns);
+    for (int i = 0; i < total; ++i) {
+        freshDirs({ game, launcher });
+        const int before = host->connections;
+        runs.append(sync(game, launcher, "large"));
+        const int used = host->connections - before;
+        QString line = QString("  run %1: launcher %2 s (%3 connection(s)), peak %4 MiB")
+                           .arg(i + 1)
+                           .arg(runs.last().value("download_s"), 0, 'f', 2)
+                           .arg(used)
+                           .arg(runs.last().value("vmhwm_kib") / 1024, 0, 'f', 1);
+        if (i < options.runs) {
+            const ToolRun a = curl({ "big.bin.compressed" }, "large");
+            curlTimes.append(a.seconds);
+            curlMemory.append(a.maxRssKiB / 1024.0);
+            settle();
+            const ToolRun chain = runTool({ "sh", "-c",
+                QString("curl --silent --fail --cacert '%1' '%2' | '%3' --inflate-md5 -")
+                    .arg(certificates.caPath(), bodyUrl, self) });
+            chainTimes.append(chain.seconds);
+            settle();
+            const ToolRun b = runTool({ self, "--inflate-md5", packedPath });
+            inflateTimes.append(b.seconds);
+            if (!chain.ok || !b.ok)
+                std::printf("  !! inflate + md5 failed\n");
+            line += QString("; curl %1 s, chain %2 s, inflate + md5 %3 s")
+                        .arg(a.seconds, 0, 'f', 2)
+                        .arg(chain.seconds, 0, 'f', 2)
+                        .arg(b.seconds, 0, 'f', 2);
+        }
+        std::printf("%s\n", qPrintable(line));
+    }
+    const double launcherTime = median(column(runs, "download_s"));
+    const double a = median(curlTimes);
+    const double b = median(inflateTimes);
+    const double slower = qMax(a, b);
+    row(QString("one %1 MiB file from a loopback HTTPS host (%2 MiB packed)")
+            .arg(mib(size), 0, 'f', 0)
+            .arg(mib(packed), 0, 'f', 0),
+        seconds(launcherTime),
+        QString("(a) `curl` %1; curl + inflate + md5 chain %2; (b) inflate + md5 in one process %3")
+            .arg(seconds(a), seconds(median(chainTimes)), seconds(b)),
+        QString("%1× the slower of (a), (b); %2 of curl's speed")
+            .arg(launcherTime / slower, 0, 'f', 2)
+            .arg(a / launcherTime, 0, 'f', 2),
+        "≤ 1.2× the slower: " + verdict(launcherTime <= 1.2 * slower));
+
+    const QVector<double> peaks = column(runs, "vmhwm_kib");
+    int over = 0;
+    for (double peak : peaks)
+        over += peak / 1024 > 100;
+    row(QString("peak memory, %1 MiB download (max of %2 runs)")
+            .arg(mib(size), 0, 'f', 0)
+            .arg(peaks.size()),
+        QString("%1 MiB (median %2, over 100 MiB in %3 of %4)")
+            .arg(maximum(peaks) / 1024, 0, 'f', 0)
+            .arg(median(peaks) / 1024, 0, 'f', 0)
+            .arg(over)
+            .arg(peaks.size()),
+        QString("`curl` %1 MiB").arg(maximum(curlMemory), 0, 'f', 0), "—",
+        "≤ 100 MiB in every run: " + verdict(maximum(peaks) / 1024 <= 100));
+    freshDirs({ game, launcher, hostDir("large") });
+}
+
+void SyncBench::smallDownloads()
+{
+    std::printf("\nsmall: many small files from the loopback HTTPS host\n");
+    const int files = options.scaled(2000);
+    const QString reference = work + "/ref-small";
+    QStringList paths;
+    for (int i = 0; i < files; ++i) {
+        const QString path = QString("data/d%1/f%2.dat").arg(i % 50).arg(i);
+        writeData(reference + '/' + path, 1024 + (i * 7919) % 15360, quint64(i + 7));
+        paths.append(path + ".compressed");
+    }
+    if (!publishTree(reference, "small"))
+        return;
+    QDir(reference).removeRecursively();
+    const qint64 packed = treeBytes(hostDir("small") + "/launcher/filesystem");
+    const QString game = work + "/game-small";
+    const QString launcher = work + "/launcher-small";
+    QVector<double> launcherTimes, curlTimes;
+    for (int i = 0; i < options.runs; ++i) {
+        freshDirs({ game, launcher });
+        const int before = host->connections;
+        const Figures run = sync(game, launcher, "small");
+        const int used = host->connections - before;
+        launcherTimes.append(run.value("download_s"));
+        const int curlBefore = host->connections;
+        curlTimes.append(curl(paths, "small").seconds);
+        std::printf(
+            "  run %d: launcher %.2f s (%d connection(s)), curl %.2f s (%d connection(s))\n", i + 1,
+            launcherTimes.last(), used, curlTimes.last(), host->connections - curlBefore);
+    }
+    const double launcherTime = median(launcherTimes);
+    const double curlTime = median(curlTimes);
+    const double ratio = curlTime / launcherTime;
+    row(QString("%1 small files (%2 MiB packed)").arg(thousands(files)).arg(mib(packed), 0, 'f', 1),
+        seconds(launcherTime), "`curl` over one connection " + seconds(curlTime),
+        QString("%1 of curl's speed").arg(ratio, 0, 'f', 2), "≥ 0.6: " + verdict(ratio >= 0.6));
+    freshDirs({ game, launcher, hostDir("small") });
+}
+
+void SyncBench::secondLaunchAndHashing()
+{
+    std::printf("\nsecond: a tree of small files and IMG archives, first and second launch\n");
     const QString reference = work + "/tree20k";
     const QString game = work + "/tree20k-game";
+    const QString launcher = work + "/tree20k-launcher";
     const int archives = 6;
-    const int elements = scaled(1000);
-    const int files = scaled(20000) - archives;
+    const int elements = options.scaled(1000);
+    const int files = options.scaled(20000) - archives;
     for (int i = 0; i < files; ++i)
         writeData(QString("%1/data/d%2/f%3.dat").arg(reference).arg(i % 200).arg(i),
             1024 + (i * 7919) % 15360, quint64(i));
@@ -500,115 +772,190 @@ void Bench::secondLaunchAndHashing()
     runTool({ "cp", "-a", reference, game });
     QDir(reference).removeRecursively();
 
-    std::printf("\nFirst launch on an old copy (every file hashed), page cache warm:\n");
-    const QString launcher = work + "/tree20k-launcher";
-    const QMap<QByteArray, double> first = sync(game, launcher, "tree20k");
-    md5sumNext("tree of small files and IMG archives", game, first.value("oldcopy_s"));
+    hashingRow("small files", game, launcher, "tree20k");
 
-    std::printf("\nSecond launch on the unchanged tree, page cache warm:\n");
-    const QMap<QByteArray, double> second = sync(game, launcher, "tree20k");
-    const ToolRun find = runTool({ "find", game, "-printf", "%s %T@\\n" });
-    int count = 0;
-    treeBytes(game, &count);
-    const qint64 directories = qint64(archives) * (8 + 32 * (elements + 1));
-    // rchar counts every read call, the TLS socket's too: the list arrives through it.
-    std::printf("  %d files; IMG directories %.1f KiB, state file %.1f KiB, list %.1f KiB "
-                "(rchar counts socket reads too)\n",
-        count, directories / 1024.0,
+    int entries = 0;
+    treeBytes(game, &entries);
+    QVector<Figures> runs;
+    QVector<double> findTimes;
+    for (int i = 0; i < options.runs; ++i) {
+        runs.append(sync(game, launcher, "tree20k"));
+        settle();
+        findTimes.append(runTool({ "find", game, "-printf", "%s %T@ %p\\n" }).seconds);
+        std::printf("  run %d: launcher %.3f s after the list (list %.3f s, whole %.3f s, rchar "
+                    "%.0f KiB), find %.3f s\n",
+            i + 1, runs.last().value("after_list_s"), runs.last().value("list_s"),
+            runs.last().value("run_s"), runs.last().value("rchar") / 1024, findTimes.last());
+    }
+    std::printf("  state file %.1f KiB, list %.1f KiB\n",
         QFileInfo(launcher + SyncThread::stateFileName).size() / 1024.0,
         QFileInfo(hostDir("tree20k") + "/launcher/sync.lst").size() / 1024.0);
-    std::printf("  launcher (whole run)  %7.3f s  rchar %9.1f KiB  read_bytes %9.1f KiB\n",
-        second.value("wall_s"), second.value("rchar") / 1024.0,
-        second.value("read_bytes") / 1024.0);
-    std::printf("  find -printf          %7.3f s  rchar %9.1f KiB  read_bytes %9.1f KiB\n",
-        find.seconds, find.rchar / 1024.0, find.readBytes / 1024.0);
-    QDir(game).removeRecursively();
-    QDir(launcher).removeRecursively();
-    QDir(hostDir("tree20k")).removeRecursively();
+    const double inventory = median(column(runs, "after_list_s"));
+    const double find = median(findTimes);
+    row(QString("second launch, %1 unchanged files: inventory + plan").arg(thousands(entries)),
+        seconds(inventory), "`find -printf '%s %T@ %p\\n'` " + seconds(find),
+        QString("%1× find's time").arg(inventory / find, 0, 'f', 1),
+        "≤ 2×: " + verdict(inventory <= 2 * find));
+    const double whole = median(column(runs, "run_s"));
+    row(QString("second launch, %1 unchanged files: whole run, list fetch included")
+            .arg(thousands(entries)),
+        seconds(whole), "(its list fetch " + seconds(median(column(runs, "list_s"))) + ")", "—",
+        "≤ 0.4 s: " + verdict(whole <= 0.4));
+    freshDirs({ game, launcher, hostDir("tree20k") });
 }
 
-void Bench::downloads()
+void SyncBench::largeTree()
 {
-    std::printf("\nDownloads from a loopback HTTPS host (launcher: fetch, unpack, check, write; "
-                "curl: fetch the same packed files to /dev/null over one connection):\n");
-    struct Case
-    {
-        const char *name;
-        int count;
-        qint64 size;
-    };
-    const Case cases[]
-        = { { "small", scaled(2000), 0 }, { "large", 1, qint64(scaled(512)) << 20 } };
-    for (const Case &item : cases) {
-        const QString reference = work + "/ref-" + item.name;
-        QStringList paths;
-        for (int i = 0; i < item.count; ++i) {
-            const QString path
-                = item.size ? QString("big.bin") : QString("data/d%1/f%2.dat").arg(i % 50).arg(i);
-            writeData(reference + '/' + path, item.size ? item.size : 1024 + (i * 7919) % 15360,
-                quint64(i + 7));
-            paths.append(path + ".compressed");
-        }
-        const qint64 bytes = treeBytes(reference);
-        if (!publishTree(reference, item.name))
-            return;
-        QDir(reference).removeRecursively();
-        const qint64 packed = treeBytes(hostDir(item.name) + "/launcher/filesystem");
-
-        const QString game = work + "/game-" + item.name;
-        const int before = host->connections;
-        const QMap<QByteArray, double> launcher
-            = sync(game, work + "/launcher-" + item.name, item.name);
-        std::printf("  (the launcher used %d connection(s))\n", host->connections - before);
-        const int connectionsBefore = host->connections;
-        const ToolRun tool = curl(paths, item.name);
-        std::printf("  (curl used %d connection(s))\n", host->connections - connectionsBefore);
-        std::printf("  %5d file(s), %8.1f MiB (%8.1f MiB packed): launcher %7.2f s %7.1f MiB/s "
-                    "(peak memory %.1f MiB) | curl %7.2f s %7.1f MiB/s (peak memory %.1f MiB)%s\n",
-            item.count, mib(bytes), mib(packed), launcher.value("download_s"),
-            mib(packed) / launcher.value("download_s"), launcher.value("vmhwm_kib") / 1024,
-            tool.seconds, mib(packed) / tool.seconds, tool.maxRssKiB / 1024.0,
-            tool.ok ? "" : " (curl failed)");
-        QDir(game).removeRecursively();
-        QDir(work + "/launcher-" + item.name).removeRecursively();
-        QDir(hostDir(item.name)).removeRecursively();
-    }
-}
-
-void Bench::peakMemory()
-{
+    std::printf("\ntree1g: synchronising a tree of large files\n");
     const QString reference = work + "/tree1g";
-    const qint64 big = qint64(scaled(150)) << 20;
+    const qint64 big = qint64(options.scaled(150)) << 20;
     for (int i = 0; i < 4; ++i)
         writeData(QString("%1/data/big%2.bin").arg(reference).arg(i), big, quint64(50 + i));
-    writeData(reference + "/audio/streams/track", qint64(scaled(100)) << 20, 60);
-    writeArchive(reference + "/models/big.img", scaled(1500), 100 * 2048, 61);
-    for (int i = 0; i < scaled(1000); ++i)
+    writeData(reference + "/audio/streams/track", qint64(options.scaled(100)) << 20, 60);
+    writeArchive(reference + "/models/big.img", options.scaled(1500), 100 * 2048, 61);
+    for (int i = 0; i < options.scaled(1000); ++i)
         writeData(QString("%1/data/small/f%2.dat").arg(reference).arg(i), 1024 + (i * 7919) % 15360,
             quint64(70 + i));
     const qint64 bytes = treeBytes(reference);
     if (!publishTree(reference, "tree1g"))
         return;
     QDir(reference).removeRecursively();
+    std::printf("  %.1f MiB: files of %.0f MiB, an audio file in parts, a %.0f MiB archive fetched "
+                "whole, small files\n",
+        mib(bytes), mib(big), mib(qint64(options.scaled(1500)) * 100 * 2048));
 
     const QString game = work + "/tree1g-game";
     const QString launcher = work + "/tree1g-launcher";
-    const QMap<QByteArray, double> run = sync(game, launcher, "tree1g");
-    std::printf("\nSynchronising a %.1f MiB tree (files of %.0f MiB, an audio file in parts, a "
-                "%.0f MiB archive fetched whole, small files):\n",
-        mib(bytes), mib(big), mib(qint64(scaled(1500)) * 100 * 2048));
-    std::printf("  peak memory (VmHWM) %.1f MiB; download %.2f s, whole run %.2f s\n",
-        run.value("vmhwm_kib") / 1024.0, run.value("download_s"), run.value("wall_s"));
+    QVector<Figures> runs;
+    for (int i = 0; i < options.memoryRuns; ++i) {
+        freshDirs({ game, launcher });
+        runs.append(sync(game, launcher, "tree1g"));
+        std::printf("  run %d: peak %.1f MiB, download %.2f s, whole run %.2f s\n", i + 1,
+            runs.last().value("vmhwm_kib") / 1024, runs.last().value("download_s"),
+            runs.last().value("run_s"));
+    }
+    const QVector<double> peaks = column(runs, "vmhwm_kib");
+    int over = 0;
+    for (double peak : peaks)
+        over += peak / 1024 > 100;
+    row(QString("peak memory, %1 GiB synchronisation (max of %2 runs)")
+            .arg(mib(bytes) / 1024, 0, 'f', 2)
+            .arg(peaks.size()),
+        QString("%1 MiB (median %2, over 100 MiB in %3 of %4)")
+            .arg(maximum(peaks) / 1024, 0, 'f', 0)
+            .arg(median(peaks) / 1024, 0, 'f', 0)
+            .arg(over)
+            .arg(peaks.size()),
+        QString("(download %1, whole run %2)")
+            .arg(seconds(median(column(runs, "download_s"))),
+                seconds(median(column(runs, "run_s")))),
+        "—", "≤ 100 MiB in every run: " + verdict(maximum(peaks) / 1024 <= 100));
 
-    std::printf("\nFirst launch on the same tree without a state file (large files):\n");
-    QFile::remove(launcher + SyncThread::stateFileName);
-    const QMap<QByteArray, double> hashing = sync(game, launcher, "tree1g");
-    md5sumNext("tree of large files", game, hashing.value("oldcopy_s"));
-    std::printf(
-        "  peak memory (VmHWM) while hashing %.1f MiB\n", hashing.value("vmhwm_kib") / 1024.0);
-    QDir(game).removeRecursively();
-    QDir(launcher).removeRecursively();
-    QDir(hostDir("tree1g")).removeRecursively();
+    hashingRow("large files", game, launcher, "tree1g");
+    freshDirs({ game, launcher, hostDir("tree1g") });
+}
+
+void SyncBench::stateSaves()
+{
+    std::printf("\nsaves: an update inside a large tree, with and without state saves\n");
+    const int files = options.scaled(100000);
+    const int changed = options.scaled(2000);
+    const int step = qMax(1, files / changed);
+    const QString reference = work + "/tree100k";
+    auto path
+        = [&](int i) { return QString("%1/data/d%2/f%3.dat").arg(reference).arg(i % 1000).arg(i); };
+    for (int i = 0; i < files; ++i)
+        writeData(path(i), 64 + (i * 7919) % 960, quint64(i));
+    QString first, second;
+    if (!publishTree(reference, "t100k", &first))
+        return;
+    const QString game = work + "/tree100k-game";
+    const QString launcher = work + "/tree100k-launcher";
+    runTool({ "cp", "-a", reference, game });
+    for (int i = 0; i < files; i += step)
+        writeData(path(i), 64 + (i * 7919) % 960 + 13, quint64(i) + 777777);
+    if (!publishTree(reference, "t100k", &second))
+        return;
+    QDir(reference).removeRecursively();
+    // Both releases stay served, each under a name of its own, so runs can go back and forth.
+    const QString releases[] = { first, second };
+    for (int i = 0; i < 2; ++i) {
+        QDir().mkpath(hostDir(QString("t100k-%1").arg(i)));
+        QFile::link(hostDir("t100k") + "/releases/" + releases[i],
+            hostDir(QString("t100k-%1").arg(i)) + "/launcher");
+    }
+    // The state the updates start from: a first launch over the tree as the first release has it.
+    const Figures setup = sync(game, launcher, "t100k-0");
+    std::printf("  (first launch over %s files: %.1f s)\n", qPrintable(thousands(files)),
+        setup.value("run_s"));
+
+    const int realInterval = SyncEnvironment::standard().stateSaveIntervalMs;
+    // A launcher whose saves grow with the tree spends about a second per item here; such a run
+    // is stopped at the budget (as the player would close the launcher) and ends the section.
+    const int budgetMs = 60000;
+    int served = 0;
+    bool overBudget = false;
+    QVector<Figures> withSaves, heldOff;
+    for (int i = 0; i < options.runs && !overBudget; ++i) {
+        // Held off first, so that a real run stopped at the budget still has its pair.
+        for (const bool real : { false, true }) {
+            served = 1 - served;
+            QStringList extra { "deadline-ms=" + QString::number(budgetMs) };
+            extra.append(real ? "save-cost=1" : "save-ms=" + QString::number(INT_MAX));
+            const Figures run = sync(game, launcher, QString("t100k-%1").arg(served), extra);
+            (real ? withSaves : heldOff).append(run);
+            std::printf("  run %d, saves %s: update %.2f s (download %.2f s), %d saves%s%s\n",
+                i + 1, real ? "every interval" : "held off", run.value("run_s"),
+                run.value("download_s"), int(run.value("saves")),
+                real ? qPrintable(
+                    QString(", one save %1 ms").arg(run.value("save_cost_s") * 1000, 0, 'f', 0))
+                     : "",
+                run.value("stopped") == 1 ? ", stopped at the budget" : "");
+            if (run.value("stopped") == 1) {
+                overBudget = true;
+                break;
+            }
+        }
+    }
+    const QString work = QString("state saves, update of %1 files in a %2-entry tree")
+                             .arg(thousands(files / step))
+                             .arg(thousands(files));
+    const double off = median(column(heldOff, "run_s"));
+    const double cost = median(column(withSaves, "save_cost_s"));
+    if (overBudget) {
+        const Figures &last = withSaves.isEmpty() ? heldOff.last() : withSaves.last();
+        row(work,
+            QString("over %1% (update stopped after %2 with saves every %3 ms, %4 saves; %5 with "
+                    "them held off)")
+                .arg(100 * (1 - off / (budgetMs / 1000.0)), 0, 'f', 0)
+                .arg(seconds(last.value("run_s")))
+                .arg(realInterval)
+                .arg(last.value("saves"), 0, 'f', 0)
+                .arg(seconds(off)),
+            withSaves.isEmpty()
+                ? QStringLiteral("—")
+                : QString("one full save of this state %1 ms").arg(cost * 1000, 0, 'f', 0),
+            "—", "≤ 10%: " + verdict(false));
+    } else {
+        const double real = median(column(withSaves, "run_s"));
+        const double share = 1 - off / real;
+        const double saves = median(column(withSaves, "saves"));
+        row(work,
+            QString("%1% (update %2 with saves every %3 ms, %4 saves; %5 with them held off, %6 "
+                    "saves)")
+                .arg(100 * share, 0, 'f', 0)
+                .arg(seconds(real))
+                .arg(realInterval)
+                .arg(saves, 0, 'f', 0)
+                .arg(seconds(off))
+                .arg(median(column(heldOff, "saves")), 0, 'f', 0),
+            QString("one full save of this state %1 ms × %2 saves = %3% of the update")
+                .arg(cost * 1000, 0, 'f', 0)
+                .arg(saves, 0, 'f', 0)
+                .arg(100 * saves * cost / real, 0, 'f', 0),
+            "—", "≤ 10%: " + verdict(share <= 0.10));
+    }
+    freshDirs({ game, launcher, hostDir("t100k"), hostDir("t100k-0"), hostDir("t100k-1") });
 }
 
 } // namespace
@@ -616,31 +963,40 @@ void Bench::peakMemory()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QStringList arguments = app.arguments().mid(1);
-    if (arguments.value(0) == QLatin1String("--child") && arguments.size() == 5)
+    const QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == QLatin1String("--child"))
         return runChild(arguments.mid(1));
+    if (arguments.value(0) == QLatin1String("--inflate-md5") && arguments.size() == 2)
+        return runInflateMd5(arguments.at(1));
+    if (arguments.value(0) == QLatin1String("--publish") && arguments.size() == 3)
+        return runPublish(arguments.at(1), arguments.at(2));
 
-    double scale = 1.0;
-    QString base = QDir::tempPath();
-    for (int i = 0; i + 1 < arguments.size(); i += 2) {
-        if (arguments.at(i) == QLatin1String("--scale"))
-            scale = arguments.at(i + 1).toDouble();
-        else if (arguments.at(i) == QLatin1String("--dir"))
-            base = arguments.at(i + 1);
-    }
-    if (scale <= 0) {
-        std::fprintf(stderr, "usage: bench_sync [--scale F] [--dir DIR]\n");
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // the progress reaches a pipe as it happens
+    Options options;
+    if (!parseOptions(arguments,
+            "bench_sync " + optionsUsage() + "  sections: large, small, second, tree1g, saves\n",
+            &options))
         return 2;
-    }
-    QTemporaryDir work(base + "/bench_sync-XXXXXX");
+    if (!(options.wants("large") || options.wants("small") || options.wants("second")
+            || options.wants("tree1g") || options.wants("saves")))
+        return 0;
+    QTemporaryDir work(options.dir + "/bench_sync-XXXXXX");
     if (!work.isValid())
         return 1;
-    Bench bench(work.path(), scale);
+    SyncBench bench(work.path(), options);
     if (!bench.start())
         return 1;
-    std::printf("bench_sync, scale %.3g, in %s\n", scale, qPrintable(work.path()));
-    bench.secondLaunchAndHashing();
-    bench.downloads();
-    bench.peakMemory();
+    std::printf("bench_sync, scale %.3g, %d runs (%d for memory), in %s\n", options.scale,
+        options.runs, options.memoryRuns, qPrintable(work.path()));
+    if (options.wants("large"))
+        bench.largeDownload();
+    if (options.wants("small"))
+        bench.smallDownloads();
+    if (options.wants("second"))
+        bench.secondLaunchAndHashing();
+    if (options.wants("tree1g"))
+        bench.largeTree();
+    if (options.wants("saves"))
+        bench.stateSaves();
     return 0;
 }
