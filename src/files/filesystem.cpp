@@ -7,6 +7,7 @@
 #include <QTextCodec>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -94,6 +95,142 @@ void writeEntryLine(QByteArray &out, const FileEntry &entry, bool withTimes)
         break;
     }
     out += '\n';
+}
+
+// The lines of one part of a fingerprint, written as UTF-8 one after another into one buffer
+// and hashed in ascending order. A list kept normalised is mostly in that order already, and
+// then the buffer is hashed as it is.
+class FingerprintLines
+{
+public:
+    void begin() { starts.append(bytes.size()); }
+
+    void text(const QString &text)
+    {
+        const QChar *c = text.constData();
+        const int size = text.size();
+        for (int i = 0; i < size; ++i) {
+            if (c[i].unicode() >= 0x80) {
+                for (int k = i; k < size; ++k)
+                    wide = wide || c[k].unicode() >= 0xD800;
+                bytes += text.toUtf8();
+                return;
+            }
+        }
+        const int at = bytes.size();
+        bytes.resize(at + size);
+        char *out = bytes.data() + at;
+        for (int i = 0; i < size; ++i)
+            out[i] = char(c[i].unicode());
+    }
+
+    void latin(const char *text) { bytes += text; }
+
+    void number(quint32 value)
+    {
+        char digits[10];
+        int count = 0;
+        do {
+            digits[count++] = char('0' + value % 10);
+            value /= 10;
+        } while (value);
+        while (count)
+            bytes += digits[--count];
+    }
+
+    // Whether a text held a character from U+D800 on: UTF-8 bytes order those differently
+    // from QString (UTF-16 code units), so the lines must be compared as QStrings.
+    bool wide = false;
+
+    void feed(QCryptographicHash &hash)
+    {
+        starts.append(bytes.size());
+        const int count = starts.size() - 1;
+        QVector<int> order(count);
+        for (int i = 0; i < count; ++i)
+            order[i] = i;
+        const auto before = [this](int a, int b) {
+            const int sizeA = starts[a + 1] - starts[a];
+            const int sizeB = starts[b + 1] - starts[b];
+            const int common = std::memcmp(bytes.constData() + starts[a],
+                bytes.constData() + starts[b], size_t(qMin(sizeA, sizeB)));
+            return common < 0 || (common == 0 && sizeA < sizeB);
+        };
+        if (std::is_sorted(order.begin(), order.end(), before)) {
+            hash.addData(bytes);
+            return;
+        }
+        std::stable_sort(order.begin(), order.end(), before);
+        for (const int i : qAsConst(order))
+            hash.addData(bytes.constData() + starts[i], starts[i + 1] - starts[i]);
+    }
+
+private:
+    QByteArray bytes;
+    QVector<int> starts;
+};
+
+// The canonical form line by line as QStrings, sorted as QStrings: for lists whose text holds
+// characters from U+D800 on, where the order of UTF-8 bytes is not that of QString.
+QString fingerprintByLines(const FileSystem &list, bool withTimes)
+{
+    const QChar space(QLatin1Char(' '));
+    QStringList directoryLines;
+    QStringList entryLines;
+    QStringList elementLines;
+    QMap<qint32, QString> archivePaths;
+
+    for (const QString &directory : list.directories) {
+        if (!directory.isEmpty())
+            directoryLines.append(directory);
+    }
+    entryLines.reserve(list.entries.size());
+    for (const FileEntry &entry : list.entries) {
+        if (entry.name.isEmpty())
+            continue;
+        QString line = entry.path + space;
+        switch (entry.kind) {
+        case FileEntry::img_archive:
+            line += QLatin1String("ia");
+            if (!archivePaths.contains(entry.imgKey))
+                archivePaths.insert(entry.imgKey, entry.path);
+            break;
+        case FileEntry::audio_file:
+            line += QLatin1String("af ") + QString::number(entry.size) + space
+                + QString::number(entry.partCount) + space + QString::number(entry.partSize) + space
+                + (withTimes ? QString::number(entry.mtime) : entry.md5);
+            break;
+        default:
+            line += QLatin1String("f ") + QString::number(entry.size) + space
+                + (withTimes ? QString::number(entry.mtime) : entry.md5);
+            break;
+        }
+        entryLines.append(line);
+    }
+    for (const FileEntry &entry : list.entries) {
+        if (entry.kind != FileEntry::img_archive || entry.name.isEmpty())
+            continue;
+        const auto sequence = list.imgContents.constFind(entry.imgKey);
+        if (sequence == list.imgContents.constEnd())
+            continue;
+        const QString prefix = archivePaths.value(entry.imgKey) + QLatin1Char(':');
+        for (const FileEntry &element : *sequence) {
+            if (element.name.isEmpty())
+                continue;
+            QString line = prefix + element.name + space + QString::number(element.size);
+            if (!withTimes)
+                line += space + element.md5;
+            elementLines.append(line);
+        }
+    }
+
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    for (QStringList *lines : { &directoryLines, &entryLines, &elementLines }) {
+        std::stable_sort(lines->begin(), lines->end());
+        for (const QString &line : qAsConst(*lines))
+            hash.addData(line.toUtf8());
+    }
+    return QString::fromLatin1(hash.result().toHex());
 }
 
 // std::unique, except that a nameless record, which every other operation skips, is kept only
@@ -281,10 +418,15 @@ void FileSystem::normalize()
     const auto byName = [](const FileEntry &a, const FileEntry &b) { return a.name < b.name; };
     const auto sameName = [](const FileEntry &a, const FileEntry &b) { return a.name == b.name; };
 
-    std::stable_sort(directories.begin(), directories.end());
-    std::stable_sort(entries.begin(), entries.end(), byPath);
-    for (QVector<FileEntry> &sequence : imgContents)
-        std::stable_sort(sequence.begin(), sequence.end(), byName);
+    // A list normalised before (the state, saved after every step) is mostly in order already.
+    if (!std::is_sorted(directories.cbegin(), directories.cend()))
+        std::stable_sort(directories.begin(), directories.end());
+    if (!std::is_sorted(entries.cbegin(), entries.cend(), byPath))
+        std::stable_sort(entries.begin(), entries.end(), byPath);
+    for (QVector<FileEntry> &sequence : imgContents) {
+        if (!std::is_sorted(sequence.cbegin(), sequence.cend(), byName))
+            std::stable_sort(sequence.begin(), sequence.end(), byName);
+    }
 
     directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
     entries.erase(uniqueNamedFirst(entries.begin(), entries.end(), samePath), entries.end());
@@ -294,38 +436,51 @@ void FileSystem::normalize()
 
 QString FileSystem::fingerprint(bool withTimes) const
 {
-    const QChar space(QLatin1Char(' '));
-    QStringList directoryLines;
-    QStringList entryLines;
-    QStringList elementLines;
+    FingerprintLines directoryLines;
+    FingerprintLines entryLines;
+    FingerprintLines elementLines;
     QMap<qint32, QString> archivePaths;
 
     for (const QString &directory : directories) {
-        if (!directory.isEmpty())
-            directoryLines.append(directory);
+        if (directory.isEmpty())
+            continue;
+        directoryLines.begin();
+        directoryLines.text(directory);
     }
-    entryLines.reserve(entries.size());
     for (const FileEntry &entry : entries) {
         if (entry.name.isEmpty())
             continue;
-        QString line = entry.path + space;
+        entryLines.begin();
+        entryLines.text(entry.path);
         switch (entry.kind) {
         case FileEntry::img_archive:
-            line += QLatin1String("ia");
+            entryLines.latin(" ia");
             if (!archivePaths.contains(entry.imgKey))
                 archivePaths.insert(entry.imgKey, entry.path);
             break;
         case FileEntry::audio_file:
-            line += QLatin1String("af ") + QString::number(entry.size) + space
-                + QString::number(entry.partCount) + space + QString::number(entry.partSize) + space
-                + (withTimes ? QString::number(entry.mtime) : entry.md5);
+            entryLines.latin(" af ");
+            entryLines.number(entry.size);
+            entryLines.latin(" ");
+            entryLines.number(entry.partCount);
+            entryLines.latin(" ");
+            entryLines.number(entry.partSize);
+            entryLines.latin(" ");
+            if (withTimes)
+                entryLines.number(entry.mtime);
+            else
+                entryLines.text(entry.md5);
             break;
         default:
-            line += QLatin1String("f ") + QString::number(entry.size) + space
-                + (withTimes ? QString::number(entry.mtime) : entry.md5);
+            entryLines.latin(" f ");
+            entryLines.number(entry.size);
+            entryLines.latin(" ");
+            if (withTimes)
+                entryLines.number(entry.mtime);
+            else
+                entryLines.text(entry.md5);
             break;
         }
-        entryLines.append(line);
     }
     for (const FileEntry &entry : entries) {
         if (entry.kind != FileEntry::img_archive || entry.name.isEmpty())
@@ -333,22 +488,28 @@ QString FileSystem::fingerprint(bool withTimes) const
         const auto sequence = imgContents.constFind(entry.imgKey);
         if (sequence == imgContents.constEnd())
             continue;
-        const QString prefix = archivePaths.value(entry.imgKey) + QLatin1Char(':');
+        const QString archivePath = archivePaths.value(entry.imgKey);
         for (const FileEntry &element : *sequence) {
             if (element.name.isEmpty())
                 continue;
-            QString line = prefix + element.name + space + QString::number(element.size);
-            if (!withTimes)
-                line += space + element.md5;
-            elementLines.append(line);
+            elementLines.begin();
+            elementLines.text(archivePath);
+            elementLines.latin(":");
+            elementLines.text(element.name);
+            elementLines.latin(" ");
+            elementLines.number(element.size);
+            if (!withTimes) {
+                elementLines.latin(" ");
+                elementLines.text(element.md5);
+            }
         }
     }
 
+    if (directoryLines.wide || entryLines.wide || elementLines.wide)
+        return fingerprintByLines(*this, withTimes);
     QCryptographicHash hash(QCryptographicHash::Md5);
-    for (QStringList *lines : { &directoryLines, &entryLines, &elementLines }) {
-        std::stable_sort(lines->begin(), lines->end());
-        for (const QString &line : qAsConst(*lines))
-            hash.addData(line.toUtf8());
-    }
+    directoryLines.feed(hash);
+    entryLines.feed(hash);
+    elementLines.feed(hash);
     return QString::fromLatin1(hash.result().toHex());
 }

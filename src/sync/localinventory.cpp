@@ -6,15 +6,23 @@
 #include "img/staticheader.h"
 #include "sync/tidying.h"
 
-#include <QCryptographicHash>
-#include <QDateTime>
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 
+#include <openssl/evp.h>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
+
+// Reads of a MiB: a game's small files in one call each, its large ones in few.
+constexpr int hashBlock = 1 << 20;
 
 bool stopping()
 {
@@ -50,17 +58,18 @@ QString LocalInventory::diskPath(const QString &relative) const
 
 void LocalInventory::scanDirectories()
 {
-    const QString root = list.rootPath();
-    const QDir base(root);
-    QDirIterator it(root, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        if (it.fileInfo().isSymLink())
-            continue;
-        const QString relative = base.relativeFilePath(it.filePath()).toLower();
-        if (listable(relative))
-            list.directories.append(relative);
-    }
+    LocalTree tree(list.rootPath());
+    for (const LocalTree::Item &item : tree.items())
+        addDirectory(item);
+}
+
+void LocalInventory::addDirectory(const LocalTree::Item &item)
+{
+    if (!LocalTree::listedAsDirectory(item) || item.link)
+        return;
+    const QString relative = item.path.toLower();
+    if (listable(relative))
+        list.directories.append(relative);
 }
 
 FileEntry::Kind LocalInventory::classify(const QString &path, const QString &name)
@@ -75,31 +84,57 @@ FileEntry::Kind LocalInventory::classify(const QString &path, const QString &nam
 
 void LocalInventory::scanFiles()
 {
-    const QString root = list.rootPath();
-    const QDir base(root);
-    QDirIterator it(root, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        if (info.isSymLink())
-            continue;
-        FileEntry entry;
-        entry.name = it.fileName().toLower();
-        entry.path = base.relativeFilePath(it.filePath()).toLower();
-        if (!listable(entry.path))
-            continue;
-        entry.kind = classify(entry.path, entry.name);
-        entry.size = quint32(quint64(info.size()));
-        if (entry.kind == FileEntry::audio_file) {
-            if (entry.size <= audioSinglePartLimit) {
-                entry.partCount = 1;
-                entry.partSize = entry.size;
-            } else {
-                entry.partCount = (entry.size + audioPartSize - 1) / audioPartSize;
-                entry.partSize = audioPartSize;
-            }
+    LocalTree tree(list.rootPath());
+    for (const LocalTree::Item &item : tree.items())
+        addFile(item);
+}
+
+bool LocalInventory::addFile(const LocalTree::Item &item)
+{
+    if (!LocalTree::listedAsFile(item) || item.link)
+        return false;
+    FileEntry entry;
+    entry.path = item.path.toLower();
+    if (!listable(entry.path))
+        return false;
+    entry.name = entry.path.mid(entry.path.lastIndexOf(QLatin1Char('/')) + 1);
+    entry.kind = classify(entry.path, entry.name);
+    entry.size = quint32(quint64(item.size));
+    if (entry.kind == FileEntry::audio_file) {
+        if (entry.size <= audioSinglePartLimit) {
+            entry.partCount = 1;
+            entry.partSize = entry.size;
+        } else {
+            entry.partCount = (entry.size + audioPartSize - 1) / audioPartSize;
+            entry.partSize = audioPartSize;
         }
-        list.entries.append(entry);
+    }
+    list.entries.append(entry);
+    return true;
+}
+
+void LocalInventory::scan(LocalTree &tree)
+{
+    // The times as readModificationTimes takes them, which looks each file up by its listed,
+    // lower-cased path and stops at the first that is not there: a name the tidying could not
+    // make canonical is another file (or none) on a case-sensitive volume.
+    bool timesEnded = false;
+    for (const LocalTree::Item &item : tree.items()) {
+        addDirectory(item);
+        if (!addFile(item))
+            continue;
+        FileEntry &entry = list.entries.last();
+        if (timesEnded)
+            continue;
+        if (item.exactPath && entry.path == item.path) {
+            entry.mtime = item.mtime;
+            continue;
+        }
+        const QString file = diskPath(entry.path);
+        if (!QFileInfo::exists(file))
+            timesEnded = true;
+        else
+            entry.mtime = modificationTime(file);
     }
 }
 
@@ -178,10 +213,18 @@ void LocalInventory::readImgDirectories()
 
 quint32 LocalInventory::modificationTime(const QString &file)
 {
+#ifdef Q_OS_UNIX
+    // Followed like QFileInfo does, without its two trips through local time.
+    struct stat info;
+    if (::stat(QFile::encodeName(file).constData(), &info) != 0)
+        return 0;
+    return LocalTree::listTime(info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+#else
     const QFileInfo info(file);
     if (!info.exists())
         return 0;
     return quint32(quint64(info.lastModified().toSecsSinceEpoch()));
+#endif
 }
 
 void LocalInventory::readModificationTimes()
@@ -196,21 +239,139 @@ void LocalInventory::readModificationTimes()
     }
 }
 
+LocalInventory::Hasher::Hasher()
+    : buffer(hashBlock, Qt::Uninitialized)
+    , context(EVP_MD_CTX_new())
+{
+}
+
+LocalInventory::Hasher::~Hasher()
+{
+    EVP_MD_CTX_free(context);
+}
+
+void LocalInventory::Hasher::start()
+{
+    EVP_DigestInit_ex(context, EVP_md5(), nullptr);
+}
+
+void LocalInventory::Hasher::add(const char *data, qint64 size)
+{
+    EVP_DigestUpdate(context, data, size_t(size));
+}
+
+QString LocalInventory::Hasher::finish()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context, digest, &length);
+    return QString::fromLatin1(
+        QByteArray::fromRawData(reinterpret_cast<const char *>(digest), int(length)).toHex());
+}
+
+QString LocalInventory::Hasher::file(const QString &path, bool *opened)
+{
+    if (opened)
+        *opened = false;
+    if (!context)
+        return QString();
+    start();
+#ifdef Q_OS_UNIX
+    // Not held up by a pipe put in place of the file: it reads as empty.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    if (opened)
+        *opened = true;
+    bool advised = false;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), size_t(buffer.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            // A directory is no file to open, as QFile sees it.
+            if (errno == EISDIR && opened)
+                *opened = false;
+            ::close(fd);
+            return QString();
+        }
+        if (got == 0)
+            break;
+        add(buffer.constData(), got);
+        // A file that fills the buffer is a large one: let the system read ahead further.
+        if (got == buffer.size() && !advised) {
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+            advised = true;
+        }
+    }
+    ::close(fd);
+#else
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return QString();
+    if (opened)
+        *opened = true;
+    for (;;) {
+        const qint64 got = in.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return QString();
+        if (got == 0)
+            break;
+        add(buffer.constData(), got);
+    }
+#endif
+    return finish();
+}
+
+QString LocalInventory::Hasher::range(const QString &path, qint64 offset, qint64 length)
+{
+    if (!context)
+        return QString();
+    if (rangeFile.fileName() != path || !rangeFile.isOpen()) {
+        rangeFile.close();
+        rangeFile.setFileName(path);
+        windowSize = 0;
+        if (!rangeFile.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            return QString();
+    }
+    start();
+    const qint64 end = offset + qMax<qint64>(length, 0);
+    qint64 at = offset;
+    while (at < end) {
+        if (at < windowStart || at >= windowStart + windowSize) {
+            // Elements lie one after another: one block read serves many of them.
+            windowSize = 0;
+            windowStart = at;
+            if (!rangeFile.seek(at))
+                break;
+            while (windowSize < buffer.size()) {
+                const qint64 got
+                    = rangeFile.read(buffer.data() + windowSize, buffer.size() - windowSize);
+                if (got <= 0)
+                    break;
+                windowSize += got;
+            }
+            if (windowSize == 0)
+                break; // the file ends here
+        }
+        const qint64 take = qMin(end, windowStart + windowSize) - at;
+        add(buffer.constData() + (at - windowStart), take);
+        at += take;
+    }
+    return finish();
+}
+
 QString LocalInventory::fileMd5(const QString &file)
 {
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    if (!md5.addData(&in))
-        return QString();
-    return QString::fromLatin1(md5.result().toHex());
+    Hasher hasher;
+    return hasher.file(file);
 }
 
 bool LocalInventory::hashFiles()
 {
     emit resetProgressBar();
     emit resetCurrentFile();
+    Hasher hasher;
     const quint64 count = quint64(list.entries.size());
     for (int i = 0; i < list.entries.size(); ++i) {
         if (stopping())
@@ -219,13 +380,14 @@ bool LocalInventory::hashFiles()
         if (entry.name.isEmpty()
             || (entry.kind != FileEntry::file && entry.kind != FileEntry::audio_file))
             continue;
-        QFile in(diskPath(entry.path));
-        if (!in.open(QIODevice::ReadOnly))
+        bool opened = false;
+        const QString digest = hasher.file(diskPath(entry.path), &opened);
+        // A file that cannot be opened ends the pass; one whose reading fails is left as it was.
+        if (!opened)
             return false;
         emit updateCurrentFile(entry.path);
-        QCryptographicHash md5(QCryptographicHash::Md5);
-        if (md5.addData(&in)) {
-            entry.md5 = QString::fromLatin1(md5.result().toHex());
+        if (!digest.isEmpty()) {
+            entry.md5 = digest;
             emit updateProgressBar(count, quint64(i) + 1);
         }
     }
@@ -241,20 +403,20 @@ bool LocalInventory::hashImgElements()
     quint64 total = 0;
     for (const QVector<FileEntry> &elements : qAsConst(list.imgContents))
         total += quint64(elements.size());
+    QHash<qint32, const FileEntry *> archives;
+    for (const FileEntry &entry : qAsConst(list.entries)) {
+        if (!entry.name.isEmpty() && entry.kind == FileEntry::img_archive
+            && !archives.contains(entry.imgKey))
+            archives.insert(entry.imgKey, &entry);
+    }
+    Hasher hasher;
     quint64 count = 0;
     for (auto it = list.imgContents.begin(); it != list.imgContents.end(); ++it) {
-        const FileEntry *archive = nullptr;
-        for (const FileEntry &entry : qAsConst(list.entries)) {
-            if (!entry.name.isEmpty() && entry.kind == FileEntry::img_archive
-                && entry.imgKey == it.key()) {
-                archive = &entry;
-                break;
-            }
-        }
+        const FileEntry *archive = archives.value(it.key());
         if (!archive || archive->path.isEmpty())
             return false;
-        QFile in(diskPath(archive->path));
-        if (!in.open(QIODevice::ReadOnly))
+        const QString path = diskPath(archive->path);
+        if (!QFile(path).open(QIODevice::ReadOnly))
             return false;
         for (FileEntry &element : it.value()) {
             if (stopping())
@@ -262,11 +424,7 @@ bool LocalInventory::hashImgElements()
             if (element.name.isEmpty())
                 continue;
             emit updateCurrentFile(archive->path);
-            QByteArray data;
-            if (in.seek(qint64(element.sectorOffset) * 2048))
-                data = in.read(element.size);
-            element.md5 = QString::fromLatin1(
-                QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+            element.md5 = hasher.range(path, qint64(element.sectorOffset) * 2048, element.size);
             emit updateProgressBar(total, ++count);
         }
     }

@@ -37,6 +37,7 @@ SyncThread::SyncThread(const QString &gameDir, QObject *owner)
 
 SyncThread::SyncThread(const QString &gameDir, QObject *owner, const SyncEnvironment &environment)
     : gameDir(gameDir)
+    , localTree(gameDir)
     , owner(owner)
     , environment(environment)
 {
@@ -333,15 +334,17 @@ void SyncThread::removeTemporaryFiles()
 {
     if (quitRequested)
         return;
-    Tidying::removeTemporaryFiles(gameDir);
+    // The last cycle's downloads changed the tree.
+    localTree.invalidate();
+    Tidying::removeTemporaryFiles(localTree);
 }
 
 void SyncThread::convertNames()
 {
-    Tidying::convertDirectoryNames(gameDir);
+    Tidying::convertDirectoryNames(localTree);
     if (quitRequested)
         return;
-    Tidying::convertFileNames(gameDir);
+    Tidying::convertFileNames(localTree);
 }
 
 void SyncThread::convertImgArchives()
@@ -351,9 +354,11 @@ void SyncThread::convertImgArchives()
         if (!entry.name.isEmpty() && entry.kind != FileEntry::img_archive)
             plainFiles.insert(entry.path);
     }
-    const QStringList archives = Tidying::archivesToConvert(gameDir, plainFiles);
+    const QStringList archives = Tidying::archivesToConvert(localTree, plainFiles);
     if (quitRequested)
         return;
+    if (!archives.isEmpty())
+        localTree.invalidate();
     // Converted archives are not queued for the rebuild stage: the conversion has just left
     // them compact, and a second rewrite would change nothing.
     progressStage = 2;
@@ -370,11 +375,11 @@ void SyncThread::scanLocal()
     localList = new FileSystem;
     localList->setRootPath(gameDir);
     LocalInventory inventory(*localList);
-    inventory.scanDirectories();
-    inventory.scanFiles();
+    inventory.scan(localTree);
+    // Nothing later in the cycle reads the walk; the next cycle walks again.
+    localTree.clear();
     inventory.adoptRemoteKinds(*remoteList);
     inventory.readImgDirectories();
-    inventory.readModificationTimes();
 }
 
 bool SyncThread::checkOldCopy()
@@ -427,17 +432,38 @@ bool SyncThread::writeState()
 {
     if (!savedState)
         return true;
+    QElapsedTimer cost;
+    cost.start();
     savedState->normalize();
     QByteArray text;
     savedState->writeText(text, true);
     savePending = false;
+    bool written = true;
+    // The file already says this (nothing changed since, or only what the text does not hold):
+    // sealing it again would change nothing but the time spent.
+    const QString file = environment.launcherDir + QLatin1String(stateFileName);
+    if (text != savedText || !QFileInfo(file).isFile()) {
+        written = FileSystem::writeSealedFile(
+            QLatin1String(stateFileName), text, environment.launcherDir);
+        savedText = written ? text : QByteArray();
+    }
+    saveCost = cost.elapsed();
     lastSave.start();
-    return FileSystem::writeSealedFile(QLatin1String(stateFileName), text, environment.launcherDir);
+    return written;
 }
 
 void SyncThread::saveState()
 {
-    if (lastSave.isValid() && lastSave.elapsed() < environment.stateSaveIntervalMs) {
+    // Sealing the state costs more the larger the tree is (half a second for 100,000 files).
+    // Spaced at least nineteen times that cost apart, saves take at most a twentieth of the
+    // run; what a crash then loses is found again by hashing, not by downloading.
+    // The first request of a run waits as well: a write that must precede a change is made
+    // there (writeState), and the run's end writes what is pending.
+    if (!lastSave.isValid())
+        lastSave.start();
+    const qint64 interval = qMax<qint64>(
+        environment.stateSaveIntervalMs, qMin<qint64>(saveCost * 19, maxStateSaveIntervalMs));
+    if (lastSave.elapsed() < interval) {
         savePending = true;
         return;
     }

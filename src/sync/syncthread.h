@@ -3,6 +3,7 @@
 // Bringing the game directory into the state the file host describes.
 
 #include "sync/filedownloader.h"
+#include "sync/localtree.h"
 #include "sync/syncinterfaces.h"
 
 #include <QElapsedTimer>
@@ -34,7 +35,8 @@ struct SyncEnvironment
     int listTimeoutMs = 10000;
     int startDelayMs = 250;
     // The state file is rewritten after every completed item, but at most this often; what a
-    // crash keeps from the last interval is found again by hashing, not by downloading.
+    // crash keeps from the last interval is found again by hashing, not by downloading. A tree
+    // whose state takes long to write is saved less often (see SyncThread::saveState).
     int stateSaveIntervalMs = 200;
 
     static SyncEnvironment standard();
@@ -67,6 +69,8 @@ public:
     // Cycles in a row that may plan again what the cycle before them planned, before the run
     // gives up on it.
     static constexpr int stallLimit = 2;
+    // The longest a state save is put off for its own cost.
+    static constexpr qint64 maxStateSaveIntervalMs = 30000;
 
     void saveState() override;
     void markArchiveUpdated(const QByteArray &path) override;
@@ -113,11 +117,16 @@ private:
     FileSystem *savedState = nullptr;
     FileSystem *localList = nullptr;
     SyncDiffHandler *diffHandler = nullptr;
+    // The walk of the game directory that the tidying and the inventory of a cycle share.
+    LocalTree localTree;
     QObject *owner;
     SyncEnvironment environment;
     QNetworkAccessManager *network = nullptr; // the run's, on its thread
     QElapsedTimer lastSave;
     bool savePending = false;
+    // What the state file holds now, and what writing it last cost (ms).
+    QByteArray savedText;
+    qint64 saveCost = 0;
     // Carried from cycle to cycle: what the last cycle planned (less what the host failed
     // at), how many cycles in a row repeated some of it, and the downloader's failure streak.
     QHash<QString, QString> lastPlan; // key -> the file it concerns

@@ -2,10 +2,10 @@
 
 #include "img/imgformat.h"
 #include "img/staticheader.h"
+#include "sync/localtree.h"
 #include "sync/safepath.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
@@ -22,9 +22,36 @@ QString lowerSuffix(const QString &fileName)
     return dot < 0 ? QString() : fileName.mid(dot + 1).toLower();
 }
 
-QString relativeTo(const QString &gameDir, const QString &absolute)
+// lowerSuffix(name) == suffix (lower-case ASCII), without building the suffix when it is ASCII.
+bool hasLowerSuffix(const QStringRef &name, QLatin1String suffix)
 {
-    return absolute.mid(gameDir.size() + 1);
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return false;
+    const QStringRef tail = name.mid(dot + 1);
+    for (const QChar c : tail) {
+        if (c.unicode() >= 0x80)
+            return tail.toString().toLower() == suffix;
+    }
+    return tail.compare(suffix, Qt::CaseInsensitive) == 0;
+}
+
+bool isTemporaryName(const QStringRef &name)
+{
+    return hasLowerSuffix(name, QLatin1String("tmp")) || hasLowerSuffix(name, QLatin1String("lnk"))
+        || hasLowerSuffix(name, QLatin1String("link"));
+}
+
+// Whether canonicalName would leave the name as it is, answered without building it for the
+// usual names: ASCII without capitals or white space.
+bool isCanonical(const QStringRef &name)
+{
+    for (const QChar c : name) {
+        const ushort u = c.unicode();
+        if (u >= 0x80 || (u >= 'A' && u <= 'Z') || u == ' ' || (u >= '\t' && u <= '\r'))
+            return Tidying::canonicalName(name.toString()) == name;
+    }
+    return true;
 }
 
 } // namespace
@@ -54,34 +81,46 @@ bool isExcludedArchiveName(const QString &fileName)
 
 void removeTemporaryFiles(const QString &gameDir)
 {
+    LocalTree tree(gameDir);
+    removeTemporaryFiles(tree);
+}
+
+void removeTemporaryFiles(LocalTree &tree)
+{
     QStringList doomed;
-    QDirIterator it(gameDir, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        if (isTemporaryName(it.fileName()))
-            doomed.append(it.filePath());
+    for (const LocalTree::Item &item : tree.items()) {
+        if (LocalTree::listedAsAnyFile(item) && isTemporaryName(item.path.midRef(item.nameStart)))
+            doomed.append(item.path);
     }
-    for (const QString &path : qAsConst(doomed)) {
-        const QString safe = SafePath::resolve(gameDir, relativeTo(gameDir, path), true);
-        if (!safe.isEmpty())
-            QFile::remove(safe);
+    bool changed = false;
+    for (const QString &relative : qAsConst(doomed)) {
+        const QString safe = SafePath::resolve(tree.root(), relative, true);
+        if (!safe.isEmpty() && QFile::remove(safe))
+            changed = true;
     }
+    if (changed)
+        tree.invalidate();
 }
 
 void convertDirectoryNames(const QString &gameDir)
 {
+    LocalTree tree(gameDir);
+    convertDirectoryNames(tree);
+}
+
+void convertDirectoryNames(LocalTree &tree)
+{
+    const QString gameDir = tree.root();
     QStringList relatives;
-    QDirIterator it(gameDir, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        if (!it.fileInfo().isSymLink())
-            relatives.append(relativeTo(gameDir, it.filePath()));
+    for (const LocalTree::Item &item : tree.items()) {
+        if (LocalTree::listedAsDirectory(item) && !item.link)
+            relatives.append(item.path);
     }
     // Children before their parents: a renamed parent would leave its children's paths stale.
     std::stable_sort(relatives.begin(), relatives.end(), [](const QString &a, const QString &b) {
         return a.count(QLatin1Char('/')) > b.count(QLatin1Char('/'));
     });
+    bool changed = false;
     for (const QString &relative : qAsConst(relatives)) {
         const int slash = relative.lastIndexOf(QLatin1Char('/'));
         const QString name = relative.mid(slash + 1);
@@ -94,20 +133,28 @@ void convertDirectoryNames(const QString &gameDir)
             gameDir, parent.isEmpty() ? canonical : parent + QLatin1Char('/') + canonical);
         // Qt refuses to rename onto an existing name (a case-only rename on a case-insensitive
         // volume still works), which keeps both directories when the name is taken.
-        if (!from.isEmpty() && !to.isEmpty() && QFileInfo(from).isDir())
-            QDir().rename(from, to);
+        if (!from.isEmpty() && !to.isEmpty() && QFileInfo(from).isDir() && QDir().rename(from, to))
+            changed = true;
     }
+    if (changed)
+        tree.invalidate();
 }
 
 void convertFileNames(const QString &gameDir)
 {
+    LocalTree tree(gameDir);
+    convertFileNames(tree);
+}
+
+void convertFileNames(LocalTree &tree)
+{
+    const QString gameDir = tree.root();
     QStringList relatives;
-    QDirIterator it(gameDir, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        if (canonicalName(it.fileName()) != it.fileName())
-            relatives.append(relativeTo(gameDir, it.filePath()));
+    for (const LocalTree::Item &item : tree.items()) {
+        if (LocalTree::listedAsFile(item) && !isCanonical(item.path.midRef(item.nameStart)))
+            relatives.append(item.path);
     }
+    bool changed = false;
     for (const QString &relative : qAsConst(relatives)) {
         const int slash = relative.lastIndexOf(QLatin1Char('/'));
         const QString canonical = canonicalName(relative.mid(slash + 1));
@@ -118,9 +165,11 @@ void convertFileNames(const QString &gameDir)
         const QString to = SafePath::resolve(gameDir, target);
         // QFile::rename refuses an existing target (unless only the case differs on a
         // case-insensitive volume), which is what keeps both files when the name is taken.
-        if (!from.isEmpty() && !to.isEmpty())
-            QFile::rename(from, to);
+        if (!from.isEmpty() && !to.isEmpty() && QFile::rename(from, to))
+            changed = true;
     }
+    if (changed)
+        tree.invalidate();
 }
 
 bool isCompactArchive(const QString &path)
@@ -152,21 +201,26 @@ bool isCompactArchive(const QString &path)
 
 QStringList archivesToConvert(const QString &gameDir, const QSet<QString> &plainFiles)
 {
+    LocalTree tree(gameDir);
+    return archivesToConvert(tree, plainFiles);
+}
+
+QStringList archivesToConvert(LocalTree &tree, const QSet<QString> &plainFiles)
+{
     QStringList selected;
-    QDirIterator it(gameDir, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QString fileName = it.fileName();
-        if (lowerSuffix(fileName) != QLatin1String("img") || isExcludedArchiveName(fileName))
+    for (const LocalTree::Item &item : tree.items()) {
+        if (!LocalTree::listedAsFile(item) || item.link)
             continue;
-        const QString relative = relativeTo(gameDir, it.filePath());
-        if (relative.startsWith(QLatin1String("multiplayer_c/models/"))
-            || plainFiles.contains(relative))
+        const QStringRef fileName = item.path.midRef(item.nameStart);
+        if (!hasLowerSuffix(fileName, QLatin1String("img"))
+            || isExcludedArchiveName(fileName.toString()))
             continue;
-        if (it.fileInfo().isSymLink())
+        if (item.path.startsWith(QLatin1String("multiplayer_c/models/"))
+            || plainFiles.contains(item.path))
             continue;
-        if (!ImgArchive::isStaticHeaderArchive(it.filePath()) || !isCompactArchive(it.filePath()))
-            selected.append(it.filePath());
+        const QString path = tree.root() + QLatin1Char('/') + item.path;
+        if (!ImgArchive::isStaticHeaderArchive(path) || !isCompactArchive(path))
+            selected.append(path);
     }
     return selected;
 }
