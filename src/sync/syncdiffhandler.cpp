@@ -312,6 +312,8 @@ bool SyncDiffHandler::compare(bool freshState)
 
 bool SyncDiffHandler::hashSavedFiles()
 {
+    // One buffer for every file: touched files come by the thousand after a patch of the game.
+    LocalInventory::Hasher hasher;
     for (FileEntry &saved : savedState->entries) {
         if (stopping())
             return false;
@@ -319,7 +321,7 @@ bool SyncDiffHandler::hashSavedFiles()
             || (saved.kind != FileEntry::file && saved.kind != FileEntry::audio_file))
             continue;
         worker->updateCurrentFile(saved.path, QString());
-        const QString digest = LocalInventory::fileMd5(gameDir + QLatin1Char('/') + saved.path);
+        const QString digest = hasher.file(gameDir + QLatin1Char('/') + saved.path);
         if (digest.isEmpty()) {
             unreadable = saved.path;
             return false;
