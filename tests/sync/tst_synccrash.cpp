@@ -150,7 +150,7 @@ static bool writeRevision(const QString &root, int revision)
 static QMap<QString, QByteArray> elementBytes(const QString &root)
 {
     QMap<QString, QByteArray> result;
-    for (const QString &name : { "models/gta3.img", "models/new.img" }) {
+    for (const QString &name : QStringList { "models/gta3.img", "models/new.img" }) {
         const QByteArray archive = readFile(root + '/' + name);
         const qint32 count
             = archive.size() >= 8 ? qFromLittleEndian<qint32>(archive.constData() + 4) : 0;
