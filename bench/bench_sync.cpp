@@ -286,29 +286,34 @@ int countStateSaves(int watch)
     }
 }
 
-// What one save of the state costs now that the run has ended: the steps of a save (normalise,
-// write the text, seal and replace the file) over the state the run left, into a scratch
-// directory. Seconds, the median of three.
-double oneSaveSeconds(const QString &game, const QString &launcher)
+// What one save of the state costs now that the run has ended: the steps of a save over the
+// state the run left, into a scratch directory; the medians of three. text: normalise and
+// write the text; seal: seal and replace the file (QSaveFile, synced to disk).
+void oneSave(const QString &game, const QString &launcher, double *text, double *seal)
 {
+    *text = *seal = -1;
     const QByteArray payload
         = FileSystem::readSealedFile(QLatin1String(SyncThread::stateFileName), launcher);
     FileSystem state;
     state.setRootPath(game);
     if (payload.isEmpty() || !state.readText(payload, true))
-        return -1;
+        return;
     QTemporaryDir scratch(launcher + "/save-cost-XXXXXX");
-    QVector<double> times;
+    QVector<double> texts, seals;
     for (int i = 0; i < 3; ++i) {
         QElapsedTimer timer;
         timer.start();
         state.normalize();
-        QByteArray text;
-        state.writeText(text, true);
-        FileSystem::writeSealedFile(QLatin1String(SyncThread::stateFileName), text, scratch.path());
-        times.append(double(timer.nsecsElapsed()) / 1e9);
+        QByteArray bytes;
+        state.writeText(bytes, true);
+        texts.append(double(timer.nsecsElapsed()) / 1e9);
+        timer.start();
+        FileSystem::writeSealedFile(
+            QLatin1String(SyncThread::stateFileName), bytes, scratch.path());
+        seals.append(double(timer.nsecsElapsed()) / 1e9);
     }
-    return median(times);
+    *text = median(texts);
+    *seal = median(seals);
 }
 
 // --child game=DIR launcher=DIR url=URL ca=FILE [save-ms=N] [save-cost=1] [deadline-ms=N]: one
@@ -421,8 +426,11 @@ int runChild(const QStringList &arguments)
     std::printf("vmhwm_kib %ld\n", vmHwmKiB());
     std::printf("saves %d\n", saves);
     quitRequested = false; // a run stopped at its deadline has set it
-    if (option.value(QStringLiteral("save-cost")) == QLatin1String("1"))
-        std::printf("save_cost_s %.4f\n", oneSaveSeconds(game, launcher));
+    if (option.value(QStringLiteral("save-cost")) == QLatin1String("1")) {
+        double text = 0, seal = 0;
+        oneSave(game, launcher, &text, &seal);
+        std::printf("save_text_s %.4f\nsave_seal_s %.4f\n", text, seal);
+    }
     return finished ? 0 : 1;
 }
 
@@ -558,12 +566,16 @@ Figures SyncBench::sync(
     QDir().mkpath(launcher);
     settle();
     QProcess child;
+    QElapsedTimer process;
+    process.start();
     child.start(QCoreApplication::applicationFilePath(),
         QStringList { "--child", "game=" + game, "launcher=" + launcher, "url=" + url(name),
             "ca=" + certificates.caPath() }
             + extra);
     child.waitForFinished(-1);
     Figures figures;
+    // The child from its start to its exit: Qt, the system's certificates, the run and the exit.
+    figures.insert("process_s", double(process.nsecsElapsed()) / 1e9);
     for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
         const QList<QByteArray> words = line.split(' ');
         if (words.size() == 2)
@@ -782,10 +794,11 @@ void SyncBench::secondLaunchAndHashing()
         runs.append(sync(game, launcher, "tree20k"));
         settle();
         findTimes.append(runTool({ "find", game, "-printf", "%s %T@ %p\\n" }).seconds);
-        std::printf("  run %d: launcher %.3f s after the list (list %.3f s, whole %.3f s, rchar "
-                    "%.0f KiB), find %.3f s\n",
+        std::printf("  run %d: launcher %.3f s after the list (list %.3f s, whole %.3f s, process "
+                    "%.3f s, rchar %.0f KiB), find %.3f s\n",
             i + 1, runs.last().value("after_list_s"), runs.last().value("list_s"),
-            runs.last().value("run_s"), runs.last().value("rchar") / 1024, findTimes.last());
+            runs.last().value("run_s"), runs.last().value("process_s"),
+            runs.last().value("rchar") / 1024, findTimes.last());
     }
     std::printf("  state file %.1f KiB, list %.1f KiB\n",
         QFileInfo(launcher + SyncThread::stateFileName).size() / 1024.0,
@@ -799,8 +812,11 @@ void SyncBench::secondLaunchAndHashing()
     const double whole = median(column(runs, "run_s"));
     row(QString("second launch, %1 unchanged files: whole run, list fetch included")
             .arg(thousands(entries)),
-        seconds(whole), "(its list fetch " + seconds(median(column(runs, "list_s"))) + ")", "—",
-        "≤ 0.4 s: " + verdict(whole <= 0.4));
+        seconds(whole),
+        QString("(its list fetch %1; the whole process, start and exit included, %2)")
+            .arg(seconds(median(column(runs, "list_s"))),
+                seconds(median(column(runs, "process_s")))),
+        "—", "≤ 0.4 s: " + verdict(whole <= 0.4));
     freshDirs({ game, launcher, hostDir("tree20k") });
 }
 
@@ -812,7 +828,8 @@ void SyncBench::largeTree()
     for (int i = 0; i < 4; ++i)
         writeData(QString("%1/data/big%2.bin").arg(reference).arg(i), big, quint64(50 + i));
     writeData(reference + "/audio/streams/track", qint64(options.scaled(100)) << 20, 60);
-    writeArchive(reference + "/models/big.img", options.scaled(1500), 100 * 2048, 61);
+    // 1,620 elements of 200 KiB: the tree comes to just over 1 GiB.
+    writeArchive(reference + "/models/big.img", options.scaled(1620), 100 * 2048, 61);
     for (int i = 0; i < options.scaled(1000); ++i)
         writeData(QString("%1/data/small/f%2.dat").arg(reference).arg(i), 1024 + (i * 7919) % 15360,
             quint64(70 + i));
@@ -822,7 +839,7 @@ void SyncBench::largeTree()
     QDir(reference).removeRecursively();
     std::printf("  %.1f MiB: files of %.0f MiB, an audio file in parts, a %.0f MiB archive fetched "
                 "whole, small files\n",
-        mib(bytes), mib(big), mib(qint64(options.scaled(1500)) * 100 * 2048));
+        mib(bytes), mib(big), mib(qint64(options.scaled(1620)) * 100 * 2048));
 
     const QString game = work + "/tree1g-game";
     const QString launcher = work + "/tree1g-launcher";
@@ -900,16 +917,16 @@ void SyncBench::stateSaves()
         // Held off first, so that a real run stopped at the budget still has its pair.
         for (const bool real : { false, true }) {
             served = 1 - served;
-            QStringList extra { "deadline-ms=" + QString::number(budgetMs) };
-            extra.append(real ? "save-cost=1" : "save-ms=" + QString::number(INT_MAX));
+            QStringList extra { "deadline-ms=" + QString::number(budgetMs), "save-cost=1" };
+            if (!real)
+                extra.append("save-ms=" + QString::number(INT_MAX));
             const Figures run = sync(game, launcher, QString("t100k-%1").arg(served), extra);
             (real ? withSaves : heldOff).append(run);
-            std::printf("  run %d, saves %s: update %.2f s (download %.2f s), %d saves%s%s\n",
-                i + 1, real ? "every interval" : "held off", run.value("run_s"),
-                run.value("download_s"), int(run.value("saves")),
-                real ? qPrintable(
-                    QString(", one save %1 ms").arg(run.value("save_cost_s") * 1000, 0, 'f', 0))
-                     : "",
+            std::printf("  run %d, saves %s: update %.2f s (download %.2f s), %d saves written, "
+                        "one save %.0f + %.0f ms%s\n",
+                i + 1, real ? "at their interval" : "held off", run.value("run_s"),
+                run.value("download_s"), int(run.value("saves")), run.value("save_text_s") * 1000,
+                run.value("save_seal_s") * 1000,
                 run.value("stopped") == 1 ? ", stopped at the budget" : "");
             if (run.value("stopped") == 1) {
                 overBudget = true;
@@ -917,44 +934,41 @@ void SyncBench::stateSaves()
             }
         }
     }
+    // The time in saves: each save written costs what one save of the final state costs (the
+    // library has no hook to time its own saves; a save it skips because nothing changed costs
+    // only the text and is not counted). Held off, the update still writes the saves that must
+    // precede a change and end a run: the difference is what the periodic saves add.
+    QVector<double> shares;
+    for (const Figures &run : withSaves)
+        shares.append(run.value("saves") * (run.value("save_text_s") + run.value("save_seal_s"))
+            / run.value("run_s"));
+    const double share = median(shares);
+    const double real = median(column(withSaves, "run_s"));
+    const double off = median(column(heldOff, "run_s"));
     const QString work = QString("state saves, update of %1 files in a %2-entry tree")
                              .arg(thousands(files / step))
                              .arg(thousands(files));
-    const double off = median(column(heldOff, "run_s"));
-    const double cost = median(column(withSaves, "save_cost_s"));
-    if (overBudget) {
-        const Figures &last = withSaves.isEmpty() ? heldOff.last() : withSaves.last();
-        row(work,
-            QString("over %1% (update stopped after %2 with saves every %3 ms, %4 saves; %5 with "
-                    "them held off)")
-                .arg(100 * (1 - off / (budgetMs / 1000.0)), 0, 'f', 0)
-                .arg(seconds(last.value("run_s")))
-                .arg(realInterval)
-                .arg(last.value("saves"), 0, 'f', 0)
-                .arg(seconds(off)),
-            withSaves.isEmpty()
-                ? QStringLiteral("—")
-                : QString("one full save of this state %1 ms").arg(cost * 1000, 0, 'f', 0),
-            "—", "≤ 10%: " + verdict(false));
-    } else {
-        const double real = median(column(withSaves, "run_s"));
-        const double share = 1 - off / real;
-        const double saves = median(column(withSaves, "saves"));
-        row(work,
-            QString("%1% (update %2 with saves every %3 ms, %4 saves; %5 with them held off, %6 "
-                    "saves)")
-                .arg(100 * share, 0, 'f', 0)
-                .arg(seconds(real))
-                .arg(realInterval)
-                .arg(saves, 0, 'f', 0)
-                .arg(seconds(off))
-                .arg(median(column(heldOff, "saves")), 0, 'f', 0),
-            QString("one full save of this state %1 ms × %2 saves = %3% of the update")
-                .arg(cost * 1000, 0, 'f', 0)
-                .arg(saves, 0, 'f', 0)
-                .arg(100 * saves * cost / real, 0, 'f', 0),
-            "—", "≤ 10%: " + verdict(share <= 0.10));
-    }
+    const double text = median(column(withSaves, "save_text_s"));
+    const double seal = median(column(withSaves, "save_seal_s"));
+    row(work,
+        QString("%1% of the update: %2 saves written × %3 ms (text %4, seal and write %5) in %6%7")
+            .arg(100 * share, 0, 'f', 0)
+            .arg(median(column(withSaves, "saves")), 0, 'f', 0)
+            .arg(1000 * (text + seal), 0, 'f', 0)
+            .arg(1000 * text, 0, 'f', 0)
+            .arg(1000 * seal, 0, 'f', 0)
+            .arg(overBudget ? seconds(withSaves.last().value("run_s")) : seconds(real))
+            .arg(overBudget ? QStringLiteral(", stopped at the budget") : QString()),
+        QString("periodic saves held off: %1, %2 saves written")
+            .arg(seconds(off))
+            .arg(median(column(heldOff, "saves")), 0, 'f', 0),
+        overBudget ? QString("over %1 s with periodic saves (every %2 ms or more)")
+                         .arg(budgetMs / 1000)
+                         .arg(realInterval)
+                   : QString("periodic saves (every %1 ms or more) add %2%")
+                         .arg(realInterval)
+                         .arg(100 * (1 - off / real), 0, 'f', 0),
+        "≤ 10%: " + verdict(!overBudget && share <= 0.10));
     freshDirs({ game, launcher, hostDir("t100k"), hostDir("t100k-0"), hostDir("t100k-1") });
 }
 
