@@ -212,13 +212,8 @@ void editor(const QString &dir, const Options &options)
 
 int main(int argc, char **argv)
 {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    std::setvbuf(stdout, nullptr, _IOLBF, 0); // the progress reaches a pipe as it happens
     Options options;
-    if (!Bench::parseOptions(arguments,
-            "bench_img " + Bench::optionsUsage() + "  sections: conversion, editor\n", &options))
+    if (!Bench::parseCommandLine(argc, argv, "bench_img", "conversion, editor", &options))
         return 2;
     if (!options.wants("conversion") && !options.wants("editor"))
         return 0;

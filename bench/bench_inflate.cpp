@@ -242,13 +242,8 @@ QString mingwPackages(const QStringList &names, bool *found, bool *known)
 
 int main(int argc, char **argv)
 {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    std::setvbuf(stdout, nullptr, _IOLBF, 0); // the progress reaches a pipe as it happens
     Options options;
-    if (!parseOptions(
-            arguments, "bench_inflate " + optionsUsage() + "  sections: inflate\n", &options))
+    if (!parseCommandLine(argc, argv, "bench_inflate", "inflate", &options))
         return 2;
     if (!options.wants("inflate"))
         return 0;

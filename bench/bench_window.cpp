@@ -225,13 +225,8 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && qstrcmp(argv[1], "--empty-window") == 0)
         return showEmptyWindow(argc, argv);
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    std::setvbuf(stdout, nullptr, _IOLBF, 0); // the progress reaches a pipe as it happens
     Options options;
-    if (!parseOptions(
-            arguments, "bench_window " + optionsUsage() + "  sections: window\n", &options))
+    if (!parseCommandLine(argc, argv, "bench_window", "window", &options))
         return 2;
     if (!options.wants("window"))
         return 0;

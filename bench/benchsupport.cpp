@@ -70,6 +70,19 @@ bool parseOptions(const QStringList &arguments, const QString &usage, Options *o
     return false;
 }
 
+bool parseCommandLine(
+    int argc, char **argv, const char *program, const char *sections, Options *options)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return parseOptions(arguments,
+        QString::fromLatin1(program) + QLatin1Char(' ') + optionsUsage()
+            + QStringLiteral("  sections: ") + QLatin1String(sections) + QLatin1Char('\n'),
+        options);
+}
+
 double median(QVector<double> values)
 {
     if (values.isEmpty())

@@ -31,6 +31,10 @@ struct Options
 // the program name). False, after printing the usage to stderr, when something is wrong.
 bool parseOptions(const QStringList &arguments, const QString &usage, Options *options);
 QString optionsUsage();
+// A bench program's start: reads the options of argv (usage names program and its sections) and
+// makes stdout line-buffered, so that the progress reaches a pipe as it happens.
+bool parseCommandLine(
+    int argc, char **argv, const char *program, const char *sections, Options *options);
 
 double median(QVector<double> values);
 double maximum(const QVector<double> &values);
