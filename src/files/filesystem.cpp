@@ -458,28 +458,23 @@ QString FileSystem::fingerprint(bool withTimes) const
             if (!archivePaths.contains(entry.imgKey))
                 archivePaths.insert(entry.imgKey, entry.path);
             break;
-        case FileEntry::audio_file:
-            entryLines.latin(" af ");
+        default: {
+            const bool audio = entry.kind == FileEntry::audio_file;
+            entryLines.latin(audio ? " af " : " f ");
             entryLines.number(entry.size);
             entryLines.latin(" ");
-            entryLines.number(entry.partCount);
-            entryLines.latin(" ");
-            entryLines.number(entry.partSize);
-            entryLines.latin(" ");
+            if (audio) {
+                entryLines.number(entry.partCount);
+                entryLines.latin(" ");
+                entryLines.number(entry.partSize);
+                entryLines.latin(" ");
+            }
             if (withTimes)
                 entryLines.number(entry.mtime);
             else
                 entryLines.text(entry.md5);
             break;
-        default:
-            entryLines.latin(" f ");
-            entryLines.number(entry.size);
-            entryLines.latin(" ");
-            if (withTimes)
-                entryLines.number(entry.mtime);
-            else
-                entryLines.text(entry.md5);
-            break;
+        }
         }
     }
     for (const FileEntry &entry : entries) {
