@@ -1,12 +1,15 @@
 #include "settings/settingsdialog.h"
 
 #include "settings/gamesettings.h"
+#include "sync/safepath.h"
 #include "ui/animcontrols.h"
 #include "ui/dialogframe.h"
 #include "ui/messagedialog.h"
 #include "ui_settingsdialog.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QStringList>
 
 namespace {
 
@@ -30,6 +33,17 @@ AnimBgButton *styleButton(QPushButton *button)
     button->setFont(QFont(QStringLiteral("Montserrat"), 8, 57));
     button->setCursor(Qt::PointingHandCursor);
     return controller;
+}
+
+// True when path is gone afterwards; a file that was not there counts as removed.
+bool removeFile(const QString &path)
+{
+    const QFileInfo file(path);
+    const QString target = SafePath::resolve(file.absolutePath(), file.fileName(), true);
+    if (!target.isEmpty())
+        QFile::remove(target);
+    const QFileInfo after(path);
+    return !after.exists() && !after.isSymLink();
 }
 
 CustomCheckbox *makeSwitch(QLabel *row)
@@ -120,10 +134,20 @@ void SettingsDialog::btnCache()
             QStringLiteral("Дождитесь окончания загрузки!"), 0);
         return;
     }
-    if (!settings->settingsFilePath().isEmpty())
-        QFile::remove(settings->settingsFilePath());
-    if (!repair.stateFile.isEmpty())
-        QFile::remove(repair.stateFile);
+    // A running game keeps its files open, and Windows then refuses the delete: name what is
+    // left rather than report a repair that did not happen, and keep the ready game as it is.
+    QStringList kept;
+    for (const QString &path : { settings->settingsFilePath(), repair.stateFile }) {
+        if (!path.isEmpty() && !removeFile(path))
+            kept.append(QFileInfo(path).fileName());
+    }
+    if (!kept.isEmpty()) {
+        showMessage(messageParent, MessageDialog::Error,
+            QStringLiteral("Не удалось удалить %1! Закройте игру и попробуйте снова.")
+                .arg(kept.join(QStringLiteral(" и "))),
+            0);
+        return;
+    }
     showMessage(messageParent, MessageDialog::Information,
         QStringLiteral("Кэш-файлы и настройки успешно удалены!"), 0);
     if (repair.startSync)

@@ -188,9 +188,11 @@ private slots:
         QCOMPARE(settings.value(QStringLiteral("grass"), true), false);
         QCOMPARE(host.count, 0);
 
-        // Nothing is written until "Сохранить".
+        // Nothing is written until "Сохранить", which is what Return does.
         QVERIFY(!QFile::exists(switchesFile()));
-        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("btnOk")), Qt::LeftButton);
+        QWidget *focus = dialog.focusWidget();
+        QTest::keyClick(focus ? focus : &dialog, Qt::Key_Return);
+        QCOMPARE(messages.texts.size(), 1);
         QCOMPARE(readAll(switchesFile()),
             QByteArray("grass=0\nlist=1\nmodpack=1\nreborn=1\nwinter=0\n"));
         QVERIFY(!dialog.isVisible());
@@ -242,6 +244,14 @@ private slots:
         ready = true;
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(messages.texts, QStringList({ wait, done, wait, done }));
+        QCOMPARE(restarts, 2);
+
+        // A file that cannot be deleted is named, and the ready game is left as it is.
+        QVERIFY(QDir().mkpath(gameSettingsFile()));
+        ready = true;
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(messages.texts.last(),
+            QStringLiteral("Не удалось удалить gta_sa.set! Закройте игру и попробуйте снова."));
         QCOMPARE(restarts, 2);
     }
 };
