@@ -32,17 +32,19 @@ int runLauncher(int argc, char **argv)
     // the GL driver), which costs the first frame tens of milliseconds for nothing, since no
     // widget draws with OpenGL.
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
+    Platform::prepareRuntimeDir();
     QApplication app(argc, argv);
     initLauncherResources();
+
+    // Before the single-instance check, whose refusal is styled in these fonts too. A font that
+    // is not there is skipped: the family then falls back to the system's.
+    for (const char *font : embeddedFonts)
+        QFontDatabase::addApplicationFont(QString::fromLatin1(font));
 
     if (!Platform::acquireSingleInstance(QStringLiteral("Mutex: Korvina Launcher"))) {
         showMessage(nullptr, MessageDialog::Error, QStringLiteral("Лаунчер уже запущен"), 0);
         return 0;
     }
-
-    // A font that is not there is skipped: the family then falls back to the system's.
-    for (const char *font : embeddedFonts)
-        QFontDatabase::addApplicationFont(QString::fromLatin1(font));
 
     auto *window = new MainWindow;
     window->setWindowFlags(Qt::FramelessWindowHint);

@@ -1,4 +1,4 @@
 #pragma once
 
-// Runs the launcher: single-instance check, fonts, main window, event loop. Returns the exit code.
+// Runs the launcher: fonts, single-instance check, main window, event loop. Returns the exit code.
 int runLauncher(int argc, char **argv);
