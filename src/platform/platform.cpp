@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStorageInfo>
@@ -18,17 +19,40 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace Platform {
+
+namespace {
+
+// The launcher may run elevated, and the shell would start whatever an address names with its
+// rights: only a web page with a host goes out, fully percent-encoded so that no quote or blank
+// of it can reach a browser's command line as an argument of its own.
+QUrl webPage(const QString &url)
+{
+    const QUrl page(url);
+    const QString scheme = page.scheme();
+    if (!page.isValid() || page.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return QUrl();
+    return page;
+}
+
+} // namespace
 
 #ifdef Q_OS_WIN
 
 bool acquireSingleInstance(const QString &name)
 {
     return Win32Native::acquireNamedMutex(name.toUtf8().constData());
+}
+
+void prepareRuntimeDir()
+{
 }
 
 qint64 freeDiskBytes(const QString &path)
@@ -46,7 +70,8 @@ quint32 tickCount()
 
 bool openUrl(const QString &url)
 {
-    return Win32Native::shellOpen(url.toLocal8Bit().toStdString());
+    const QUrl page = webPage(url);
+    return !page.isEmpty() && Win32Native::shellOpen(page.toEncoded().toStdString());
 }
 
 QString documentsFolder()
@@ -79,6 +104,26 @@ QString playerNameStorePath()
 }
 
 #else
+
+void prepareRuntimeDir()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    // Qt warns each time it looks up a runtime directory that the session does not name. Name the
+    // one it would fall back to, made private first, so the lock file stays where it always was.
+    const struct passwd *user = ::getpwuid(::geteuid());
+    if (!user)
+        return;
+    const QByteArray dir = QFile::encodeName(QDir::tempPath() + QLatin1String("/runtime-")
+                                             + QFile::decodeName(user->pw_name));
+    ::mkdir(dir.constData(), 0700);
+    struct stat info;
+    if (::lstat(dir.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return; // not ours: Qt's own checks speak up
+    if ((info.st_mode & 0777) != 0700 && ::chmod(dir.constData(), 0700) != 0)
+        return;
+    qputenv("XDG_RUNTIME_DIR", dir);
+}
 
 bool acquireSingleInstance(const QString &name)
 {
@@ -117,7 +162,8 @@ quint32 tickCount()
 
 bool openUrl(const QString &url)
 {
-    return QDesktopServices::openUrl(QUrl(url));
+    const QUrl page = webPage(url);
+    return !page.isEmpty() && QDesktopServices::openUrl(page);
 }
 
 QString documentsFolder()

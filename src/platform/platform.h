@@ -12,13 +12,19 @@ namespace Platform {
 // process dies, so a crashed launcher never blocks the next start.
 bool acquireSingleInstance(const QString &name);
 
+// Call before the application object exists. Where the session names no runtime directory
+// (XDG_RUNTIME_DIR), names the private one Qt would fall back to, so that Qt does not warn
+// about it; nothing on Windows.
+void prepareRuntimeDir();
+
 // Bytes available to the user on the volume holding path, or -1 when unknown.
 qint64 freeDiskBytes(const QString &path);
 
 // Milliseconds since an arbitrary start, wrapping at 32 bits like the Windows tick counter.
 quint32 tickCount();
 
-// Opens a web page in the user's browser.
+// Opens a web page in the user's browser; anything but an http or https address is ignored
+// (false).
 bool openUrl(const QString &url);
 
 // The user's documents folder in native form, or empty when it is unknown.

@@ -67,14 +67,43 @@ private slots:
         QCOMPARE(Platform::readPlayerName(), QStringLiteral("Иван Петров"));
     }
 
-    void openUrlGoesToTheHandler()
+    void openUrlOpensOnlyWebPages_data()
     {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("opened"); // empty: nothing is opened
+        QTest::newRow("https") << "https://korvina-rp.example/donate"
+                               << "https://korvina-rp.example/donate";
+        QTest::newRow("http, quote and blank encoded") << "http://korvina-rp.example/a\" -x b"
+                                                       << "http://korvina-rp.example/a%22%20-x%20b";
+        QTest::newRow("upper-case scheme") << "HTTPS://korvina-rp.example/"
+                                           << "https://korvina-rp.example/";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("no host") << "https:///etc/passwd"
+                                 << "";
+        QTest::newRow("file") << "file:///C:/Windows/System32/cmd.exe"
+                              << "";
+        QTest::newRow("program path") << "C:\\Windows\\System32\\cmd.exe"
+                                      << "";
+        QTest::newRow("other scheme") << "ms-settings:privacy"
+                                      << "";
+    }
+
+    void openUrlOpensOnlyWebPages()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, opened);
         UrlSink browser;
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
-        QVERIFY(Platform::openUrl(QStringLiteral("https://korvina-rp.example/donate")));
-        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-        QCOMPARE(browser.urls,
-            QList<QUrl>({ QUrl(QStringLiteral("https://korvina-rp.example/donate")) }));
+        // Every scheme, a missing one included, reaches the stand-in instead of the desktop.
+        for (const char *scheme : { "http", "https", "file", "ms-settings", "c", "" })
+            QDesktopServices::setUrlHandler(QLatin1String(scheme), &browser, "open");
+        QCOMPARE(Platform::openUrl(url), !opened.isEmpty());
+        for (const char *scheme : { "http", "https", "file", "ms-settings", "c", "" })
+            QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+        QStringList urls;
+        for (const QUrl &each : qAsConst(browser.urls))
+            urls.append(QString::fromLatin1(each.toEncoded()));
+        QCOMPARE(urls, opened.isEmpty() ? QStringList() : QStringList { opened });
     }
 };
 

@@ -177,11 +177,11 @@ private slots:
         QVERIFY(links.opened.isEmpty());
 
         QTest::mouseClick(card, Qt::LeftButton, Qt::NoModifier, QPoint(100, 40));
-        // A click on the card's picture reaches the card too; a card without a link opens "".
+        // A click on the card's picture reaches the card too; a card without a link opens nothing.
         QTest::mouseClick(list.pictureLabel(0), Qt::LeftButton, Qt::NoModifier, QPoint(45, 45));
         UiTest::mouse(list.card(2), QEvent::MouseButtonRelease, QPoint(5, 5));
         QCOMPARE(links.opened,
-            QStringList({ "https://site.example/news/1", "https://site.example/news/0", "" }));
+            QStringList({ "https://site.example/news/1", "https://site.example/news/0" }));
     }
 };
 
