@@ -321,6 +321,10 @@ void MainWindow::btnJoinGameClick(bool)
                     QStringLiteral("Укажите никнейм от 3 до 20 символов"), 0);
         return;
     }
+    if (servers->currentAddress().isEmpty()) {
+        showMessage(this, MessageDialog::Information, QStringLiteral("Выберите сервер из списка"), 0);
+        return;
+    }
     hide();
     auto *starter = new GameStarter;
     connect(starter, &GameStarter::startFinished, this, &MainWindow::gameStartFinished);

@@ -258,10 +258,15 @@ void ServerList::restoreSelection()
 {
     QSettings ini(userIniPath, QSettings::IniFormat);
     const int stored = ini.value(QStringLiteral("SERVERS/Current"), 0).toInt();
-    const int index = uint(stored) < uint(cardCount) ? stored : 0;
+    // A stored card that has no server now (fewer servers than before) falls back to the first;
+    // without any server nothing is current, so that a join cannot start the game with none.
+    int index = uint(stored) < uint(cardCount) && cards.at(stored)->isFilled() ? stored : 0;
+    if (!cards.at(index)->isFilled())
+        index = -1;
     if (current >= 0 && current < cardCount && current != index)
         cards.at(current)->setSelected(false);
-    cards.at(index)->setSelected(true);
+    if (index >= 0)
+        cards.at(index)->setSelected(true);
     current = index;
 }
 

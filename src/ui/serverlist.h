@@ -97,11 +97,12 @@ public:
     // that returns nullptr leaves them without one (they then show "Offline" and take no clicks).
     void setQueryFactory(QueryFactory queries);
 
-    // Selects the card stored under "Current", or the first card.
+    // Selects the card stored under "Current" when it holds a server, else the first card when
+    // it does, else none.
     void restoreSelection();
     void refreshAll();
 
-    // Empty and 0 while no server is current (an empty card may be current).
+    // Empty and 0 while no server is current.
     QString currentAddress() const;
     ushort currentPort() const;
     int currentIndex() const { return current; }

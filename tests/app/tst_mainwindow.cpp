@@ -198,6 +198,14 @@ private slots:
         window.btnJoinGameClick(false);
         QCOMPARE(message, QStringLiteral("Укажите никнейм от 3 до 20 символов"));
         QVERIFY(window.isVisible());
+
+        // The service listed no server: the stored choice selects none, and a join asks for one.
+        window.serverListLoaded();
+        field->setText(QStringLiteral("John_Smith"));
+        answer();
+        window.btnJoinGameClick(false);
+        QCOMPARE(message, QStringLiteral("Выберите сервер из списка"));
+        QVERIFY(window.isVisible());
     }
 
     void fileListErrorStaysWhenReady()

@@ -221,7 +221,7 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::newRow("absent") << QString() << 0 << "a.example";
         QTest::newRow("second") << "1" << 1 << "b.example";
-        QTest::newRow("empty card 4") << "4" << 4 << "";
+        QTest::newRow("card 4 has no server") << "4" << 0 << "a.example";
         QTest::newRow("beyond") << "6" << 0 << "a.example";
         QTest::newRow("negative") << "-1" << 0 << "a.example";
         QTest::newRow("not a number") << "x" << 0 << "a.example";
