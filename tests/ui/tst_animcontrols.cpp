@@ -17,12 +17,12 @@ private slots:
     void joinButtonKeepsItsBaseStyleAndIsDimmedWhileDisabled()
     {
         QPushButton button;
-        button.setStyleSheet(QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #fffff;"));
+        button.setStyleSheet(QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #ffffff;"));
         button.show();
         auto *join = new AnimBgButton(&button);
         join->setBackgroundColors(QColor(38, 239, 94, 0), QColor(38, 239, 94, 255));
         join->setOutlineColors(QColor(255, 255, 255, 255), QColor(38, 239, 94, 255));
-        const QString resting = QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #fffff;"
+        const QString resting = QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #ffffff;"
                                                "background-color: rgba(38, 239, 94, 0);"
                                                "border: 1px solid rgba(255, 255, 255, 255);");
         QCOMPARE(button.styleSheet(), resting);
@@ -44,7 +44,7 @@ private slots:
         UiTest::enter(&button);
         QCOMPARE(button.graphicsEffect(), full);
         QTRY_COMPARE(button.styleSheet(),
-            QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #fffff;"
+            QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #ffffff;"
                            "background-color: rgba(38, 239, 94, 255);"
                            "border: 1px solid rgba(38, 239, 94, 255);"));
     }

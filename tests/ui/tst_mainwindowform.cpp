@@ -138,7 +138,7 @@ private slots:
         QVERIFY(find(window, "btnJoinGame")
                     ->styleSheet()
                     .startsWith(QLatin1String(
-                        "border-radius: 4px;\npadding: 0;\ncolor: #fffff;background-color: "
+                        "border-radius: 4px;\npadding: 0;\ncolor: #ffffff;background-color: "
                         "rgba(38, 239, 94, 0);border: 1px solid rgba(255, 255, 255, 255);")));
     }
 
