@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
 #include <QPainterPath>
@@ -72,7 +73,7 @@ void ServerWidget::fill(
     serverPort = port;
     nameLabel->setText(name);
     statusLabel->setText(QStringLiteral("Offline"));
-    countLabel->setText(QStringLiteral("-/-"));
+    setCount(QStringLiteral("-/-"));
     for (QWidget *part : { static_cast<QWidget *>(nameLabel), static_cast<QWidget *>(statusLabel),
              statusDot, static_cast<QWidget *>(countLabel), pieBackground })
         part->show();
@@ -81,6 +82,7 @@ void ServerWidget::fill(
         hovered = true;
     }
     setCursor(Qt::PointingHandCursor);
+    update(); // several parts at once: see infoUpdated()
     statusQuery = query;
     if (query) {
         // The query lives on its own thread: both directions are queued.
@@ -150,15 +152,32 @@ bool ServerWidget::eventFilter(QObject *obj, QEvent *event)
 
 void ServerWidget::infoUpdated(int players, int total)
 {
-    if (total < 1) {
-        countLabel->setText(QStringLiteral("-/-"));
-        setOnline(false);
-        setPie(0);
+    const bool online = total > 0;
+    setCount(online ? QStringLiteral("%1/%2").arg(players).arg(total) : QStringLiteral("-/-"));
+    setOnline(online);
+    setPie(online ? float(double(players) / double(total)) : 0.0f);
+    // The opacity effect redraws the bounding box of what changed but the window under it only
+    // the changed parts: the rest would be blended twice, or over the dimming overlay. A change
+    // of the whole card keeps both the same.
+    update();
+}
+
+void ServerWidget::setCount(const QString &text)
+{
+    // The count's box reaches under the pie. A count too wide to be centred clear of the pie
+    // ends just before it instead, and one wider than all the room left of the pie is elided.
+    const int room = pie->x() - countLabel->x() - 2;
+    const QFontMetrics metrics(countLabel->font());
+    const int width = metrics.horizontalAdvance(text);
+    if ((countLabel->width() + width) / 2 <= room) {
+        countLabel->setContentsMargins(0, 0, 0, 0);
+        countLabel->setAlignment(Qt::AlignCenter);
+        countLabel->setText(text);
         return;
     }
-    countLabel->setText(QStringLiteral("%1/%2").arg(players).arg(total));
-    setOnline(true);
-    setPie(float(double(players) / double(total)));
+    countLabel->setContentsMargins(0, 0, countLabel->width() - room, 0);
+    countLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    countLabel->setText(width <= room ? text : metrics.elidedText(text, Qt::ElideRight, room));
 }
 
 void ServerWidget::setOnline(bool online)

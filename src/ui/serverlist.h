@@ -50,6 +50,7 @@ public slots:
 
 private:
     void fadeTo(qreal opacity);
+    void setCount(const QString &text);
     void setOnline(bool online);
     void setPie(float share);
 

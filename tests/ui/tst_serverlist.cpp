@@ -5,8 +5,10 @@
 
 #include <QLabel>
 #include <QScopeGuard>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -102,6 +104,7 @@ private slots:
         QTest::newRow("one percent") << 10 << 1000 << "10/1000 Online pie";
         QTest::newRow("no capacity") << 5 << 0 << "-/- Offline";
         QTest::newRow("negative capacity") << 5 << -1 << "-/- Offline";
+        QTest::newRow("five-digit capacity") << 9999 << 10000 << "9999/10000 Online pie";
     }
 
     void statusUpdates()
@@ -110,8 +113,10 @@ private slots:
         QFETCH(int, total);
         QFETCH(QString, expected);
         QWidget host;
+        host.resize(470, 200);
         ServerList list(&host, ini(), noQueries());
         host.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&host));
         // Cards are filled in order; there are six of them, so a seventh server is dropped.
         for (int i = 0; i < 7; ++i)
             list.addElement(QStringLiteral("Server %1").arg(i), QStringLiteral("10.0.0.%1").arg(i),
@@ -123,8 +128,25 @@ private slots:
         QCOMPARE(shown(card), QStringLiteral("-/- Offline"));
 
         card->infoUpdated(30, 60);
+        QCoreApplication::processEvents();
+        // What the window shows after the update (its backing store, not a fresh rendering of
+        // the widgets) is what a full repaint shows: the half-transparent card is not blended
+        // twice anywhere.
+        const auto windowPixels = [&host] {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+            return host.screen()->grabWindow(host.winId()).toImage();
+        };
         card->infoUpdated(players, total);
+        const QImage updated = windowPixels();
+        host.repaint();
+        QCOMPARE(updated, windowPixels());
         QCOMPARE(shown(card), expected);
+        auto *count = qobject_cast<QLabel *>(part(card, QRect(120, 23, 80, 12)));
+        const QRect text = QStyle::alignedRect(Qt::LeftToRight, count->alignment(),
+            QSize(count->fontMetrics().horizontalAdvance(count->text()), count->height()),
+            count->contentsRect());
+        QVERIFY2(count->x() + text.right() < 190, "the count runs into the pie");
         QCOMPARE(part(card, QRect(20, 37, 8, 8))->styleSheet(),
             expected.endsWith(QLatin1String("Offline"))
                 ? QStringLiteral("background: #EF2626; border-radius: 4px;")
