@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QEvent>
+#include <QFontMetricsF>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
 #include <QMouseEvent>
@@ -324,6 +325,13 @@ void CustomLabel::setAutoRedraw(bool on)
     autoRedraw = on;
 }
 
+void CustomLabel::setElided(bool on)
+{
+    elided = on;
+    if (autoRedraw)
+        redraw();
+}
+
 void CustomLabel::setLook(
     const QFont &newFont, const QColor &newColor, int newAlignment, const QString &newText)
 {
@@ -349,6 +357,33 @@ void CustomLabel::showEvent(QShowEvent *event)
     QLabel::showEvent(event);
 }
 
+QString CustomLabel::fitted(const QString &whole) const
+{
+    // Measured on the image that is drawn, so that its resolution decides, not the screen's.
+    const QFontMetricsF metrics(font, &image);
+    const QRectF box(0, 0, image.width(), image.height());
+    const auto fits = [&](const QString &candidate) {
+        const QRectF used = metrics.boundingRect(box, alignment, candidate);
+        return used.width() <= box.width() && used.height() <= box.height();
+    };
+    if (fits(whole))
+        return whole;
+    const QChar ellipsis(0x2026);
+    QString head = whole;
+    for (int cut = head.lastIndexOf(QLatin1Char(' ')); cut > 0;
+         cut = head.lastIndexOf(QLatin1Char(' '))) {
+        head.truncate(cut);
+        // No dangling punctuation or blank before the ellipsis.
+        while (!head.isEmpty()
+            && (head.back().isSpace() || QStringLiteral(",.;:-\u2013\u2014").contains(head.back())))
+            head.chop(1);
+        if (!head.isEmpty() && fits(head + ellipsis))
+            return head + ellipsis;
+    }
+    // A first word that is wider than the whole box is cut inside.
+    return metrics.elidedText(whole, Qt::ElideRight, box.width());
+}
+
 void CustomLabel::draw()
 {
     stale = false;
@@ -361,7 +396,8 @@ void CustomLabel::draw()
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     painter.setPen(color);
     painter.setFont(font);
-    painter.drawText(QRect(0, 0, image.width(), image.height()), alignment, text);
+    painter.drawText(
+        QRect(0, 0, image.width(), image.height()), alignment, elided ? fitted(text) : text);
     painter.end();
     // On a high-density screen the scaled copy keeps the screen's pixels, not the layout's.
     const qreal ratio = devicePixelRatioF();

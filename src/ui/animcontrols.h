@@ -160,6 +160,8 @@ public:
     void setLabelColor(const QColor &color);
     void setLabelAlignment(int flags);
     void setAutoRedraw(bool on);
+    // Text that does not fit the box loses its last words to a "…" instead of being cut off.
+    void setElided(bool on);
     void draw();
     // Font, colour, alignment and text at once, drawn a single time.
     void setLook(const QFont &font, const QColor &color, int alignment, const QString &text);
@@ -175,6 +177,7 @@ protected:
 
 private:
     void redraw();
+    QString fitted(const QString &whole) const;
 
     QImage image;
     QFont font = QFont(QStringLiteral("Arial"), 12);
@@ -184,6 +187,7 @@ private:
     int baseWidth;
     int baseHeight;
     bool autoRedraw = true;
+    bool elided = false;
     bool stale = true;
     double factor;
 };

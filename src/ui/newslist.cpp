@@ -32,11 +32,12 @@ QLabel *makeLabel(QWidget *parent, const QRect &geometry, const QString &style =
 }
 
 CustomLabel *makeRenderer(QLabel *placeholder, double factor, int pointSize, int weight,
-    int alignment, const QString &text)
+    int alignment, const QString &text, bool elided = false)
 {
     auto *renderer = new CustomLabel(placeholder, factor);
-    renderer->setLook(QFont(QStringLiteral("Montserrat"), pointSize, weight), Qt::white, alignment,
-        text);
+    renderer->setElided(elided); // drawn by setLook() below
+    renderer->setLook(
+        QFont(QStringLiteral("Montserrat"), pointSize, weight), Qt::white, alignment, text);
     return renderer;
 }
 
@@ -120,9 +121,11 @@ void NewsList::build()
             QStringLiteral("border-top-right-radius: 4px; border-bottom-right-radius: 4px;"));
         for (QWidget *label : { titleLabel, textLabel, dateLabel, entry.pictureView })
             trackMouse(label);
-        makeRenderer(titleLabel, 4.0, 38, 81, Qt::AlignLeft | Qt::AlignVCenter, entry.title);
-        makeRenderer(
-            textLabel, 5.5, 38, 40, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, entry.text);
+        // What still does not fit after shortening would be cut through a glyph at the box's
+        // edge (the text's last line half under the date badge): it ends in "…" instead.
+        makeRenderer(titleLabel, 4.0, 38, 81, Qt::AlignLeft | Qt::AlignVCenter, entry.title, true);
+        makeRenderer(textLabel, 5.5, 38, 40, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+            entry.text, true);
         makeRenderer(dateLabel, 6.3, 33, 81, Qt::AlignCenter, entry.date)
             ->setStyleSheet(QStringLiteral("background: rgba(0, 0, 0, 100);"));
         if (!entry.picture.isNull())
