@@ -520,7 +520,11 @@ void FileDownloader::networkProgress(qint64 bytesRead, qint64 totalBytes)
     secondBytes += bytesRead - lastBytesRead;
     lastBytesRead = bytesRead;
     replyBytesRead = bytesRead;
-    showStatus(Receiving);
+    // Only the counters change while a body arrives; each text is built and sent to the
+    // window's thread, so it is redrawn a few times a second rather than for every packet.
+    if ((shownStatus != Receiving && shownStatus != Starting) || !shownAt.isValid()
+        || shownAt.elapsed() >= receivingTextMs)
+        showStatus(Receiving);
     if (stopping() && reply)
         reply->abort();
 }
@@ -619,7 +623,10 @@ void FileDownloader::networkFinished()
 FileDownloader::After FileDownloader::commitOutput(
     const DownloadItem &item, const std::function<bool(const QString &)> &verify)
 {
-    const QString temporary = diskPath(RemoteNames::temporary(item.path));
+    // The temporary open is the one resolved when it was created; the destination's check
+    // walks the same directories again.
+    const QString temporary
+        = output ? output->fileName() : diskPath(RemoteNames::temporary(item.path));
     const QString destination = diskPath(item.path);
     if (!closeOutput() || temporary.isEmpty() || destination.isEmpty()) {
         removeOutput(item);
@@ -897,8 +904,16 @@ quint64 FileDownloader::doneBytes() const
 
 void FileDownloader::reportProgress()
 {
-    if (pipeline)
-        pipeline->updateProgressBar(total, doneBytes());
+    if (!pipeline)
+        return;
+    // A plain file's bar moves only when it is complete; the same figures again tell the
+    // window nothing and would still cross threads for every packet.
+    const quint64 done = doneBytes();
+    if (done == reportedDone && total == reportedTotal)
+        return;
+    reportedDone = done;
+    reportedTotal = total;
+    pipeline->updateProgressBar(total, done);
 }
 
 void FileDownloader::showStatus(int status)
@@ -953,4 +968,6 @@ void FileDownloader::showStatus(int status)
         received = unitSize;
     pipeline->updateCurrentFile(
         left, TransferText::sizePair(received, unitSize) + TransferText::speed(speed));
+    shownStatus = status;
+    shownAt.start();
 }

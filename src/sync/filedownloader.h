@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QList>
 #include <QObject>
@@ -78,6 +79,8 @@ public:
     static constexpr qint64 readBufferBytes = 1024 * 1024;
     // Failed checks (or "not found" answers) of one item before the queue ends.
     static constexpr int suspectFailures = 3;
+    // How often the counters of a body being received are redrawn.
+    static constexpr int receivingTextMs = 100;
 
     // filesUrl: the file host's base, "https://host/launcher/filesystem". network, when
     // given, is the worker's own (living on its thread), so that a run keeps one connection
@@ -231,6 +234,10 @@ private:
     qint64 lastBytesRead = 0;
     qint64 speed = -1;
     qint64 replyBytesRead = 0;
+    int shownStatus = -1;
+    QElapsedTimer shownAt;
+    quint64 reportedTotal = 0;
+    quint64 reportedDone = ~quint64(0);
     int redirects = 0;
     bool originalHttps = false;
     After outcome = After::Advance;
