@@ -6,6 +6,7 @@
 #include "img/staticheader.h"
 #include "sync/tidying.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -20,6 +21,23 @@
 #endif
 
 namespace {
+
+// The current file and the bar cross to the window's thread with every report; a screen shows
+// a few of them a second, not one for each of 20,000 files.
+class Pacer
+{
+public:
+    bool due()
+    {
+        if (shown.isValid() && shown.elapsed() < 50)
+            return false;
+        shown.restart();
+        return true;
+    }
+
+private:
+    QElapsedTimer shown;
+};
 
 // Reads of a MiB: a game's small files in one call each, its large ones in few.
 constexpr int hashBlock = 1 << 20;
@@ -372,6 +390,7 @@ bool LocalInventory::hashFiles()
     emit resetProgressBar();
     emit resetCurrentFile();
     Hasher hasher;
+    Pacer pacer;
     const quint64 count = quint64(list.entries.size());
     for (int i = 0; i < list.entries.size(); ++i) {
         if (stopping())
@@ -385,10 +404,12 @@ bool LocalInventory::hashFiles()
         // A file that cannot be opened ends the pass; one whose reading fails is left as it was.
         if (!opened)
             return false;
-        emit updateCurrentFile(entry.path);
-        if (!digest.isEmpty()) {
+        if (!digest.isEmpty())
             entry.md5 = digest;
-            emit updateProgressBar(count, quint64(i) + 1);
+        if (pacer.due()) {
+            emit updateCurrentFile(entry.path);
+            if (!digest.isEmpty())
+                emit updateProgressBar(count, quint64(i) + 1);
         }
     }
     emit resetProgressBar();
@@ -410,6 +431,7 @@ bool LocalInventory::hashImgElements()
             archives.insert(entry.imgKey, &entry);
     }
     Hasher hasher;
+    Pacer pacer;
     quint64 count = 0;
     for (auto it = list.imgContents.begin(); it != list.imgContents.end(); ++it) {
         const FileEntry *archive = archives.value(it.key());
@@ -423,9 +445,12 @@ bool LocalInventory::hashImgElements()
                 return false;
             if (element.name.isEmpty())
                 continue;
-            emit updateCurrentFile(archive->path);
             element.md5 = hasher.range(path, qint64(element.sectorOffset) * 2048, element.size);
-            emit updateProgressBar(total, ++count);
+            ++count;
+            if (pacer.due()) {
+                emit updateCurrentFile(archive->path);
+                emit updateProgressBar(total, count);
+            }
         }
     }
     emit resetProgressBar();
