@@ -27,7 +27,7 @@ GameStarter::GameStarter(QObject *parent)
 
 bool GameStarter::isSafeHost(const QString &host)
 {
-    // No server chosen: the client is started without one, as before.
+    // No address, nothing to check: the window asks the player to choose a server first.
     if (host.isEmpty())
         return true;
     static const QRegularExpression hostName(QStringLiteral(
