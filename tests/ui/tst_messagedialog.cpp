@@ -2,7 +2,6 @@
 #include "uitest.h"
 
 #include <QGuiApplication>
-#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -25,152 +24,65 @@ private:
         });
     }
 
-    static QPushButton *button(MessageDialog *dialog, const char *name)
-    {
-        return dialog->findChild<QPushButton *>(QLatin1String(name));
-    }
-
-    static QWidget *body(MessageDialog *dialog)
-    {
-        return dialog->findChild<QWidget *>(QStringLiteral("bodyWidget"));
-    }
-
 private slots:
     void initTestCase() { UiTest::loadResources(); }
 
-    void kinds_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("look"); // icon|title|accent
-        QTest::newRow("information") << 0 << ":/images/info.png|Информация|#00A3FF";
-        QTest::newRow("warning") << 1 << ":/images/alert.png|Предупреждение|#FFC700";
-        QTest::newRow("error") << 2 << ":/images/error.png|Ошибка|#FF5050";
-        QTest::newRow("unknown") << 7 << "||";
-    }
-
-    void kinds()
-    {
-        QFETCH(int, kind);
-        QFETCH(QString, look);
-        const QStringList parts = look.split(QLatin1Char('|'));
-        MessageDialog dialog;
-        dialog.setKind(kind);
-        QCOMPARE(dialog.title(), parts.at(1));
-        QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("headerLabel"))->styleSheet(),
-            QStringLiteral("background-image: url(%1); background-position: left center; "
-                           "background-repeat: no-repeat;")
-                .arg(parts.at(0)));
-        QCOMPARE(body(&dialog)->styleSheet(),
-            QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}")
-                .arg(parts.at(2)));
-        if (kind < 3)
-            QVERIFY(!QPixmap(parts.at(0)).isNull());
-    }
-
-    void formLayout()
-    {
-        MessageDialog dialog;
-        QCOMPARE(dialog.size(), QSize(410, 260));
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("KorvinaNet"));
-        QVERIFY(dialog.testAttribute(Qt::WA_TranslucentBackground));
-        const struct
-        {
-            const char *name;
-            QRect geometry;
-        } parts[] = {
-            { "shadowWidget", QRect(15, 15, 380, 230) },
-            { "bodyWidget", QRect(15, 15, 380, 230) },
-            { "headerLabel", QRect(60, 20, 260, 31) },
-            { "textLabel", QRect(30, 60, 320, 80) },
-            { "btnOkTrigger", QRect(110, 160, 160, 40) },
-            { "btnYesTrigger", QRect(25, 160, 160, 40) },
-            { "btnNoTrigger", QRect(195, 160, 160, 40) },
-        };
-        for (const auto &part : parts) {
-            auto *widget = dialog.findChild<QWidget *>(QLatin1String(part.name));
-            QVERIFY2(widget, part.name);
-            QCOMPARE(widget->geometry(), part.geometry);
-        }
-        QCOMPARE(button(&dialog, "btnOkTrigger")->text(), QStringLiteral("Ок"));
-        QCOMPARE(button(&dialog, "btnYesTrigger")->text(), QStringLiteral("Да"));
-        QCOMPARE(button(&dialog, "btnNoTrigger")->text(), QStringLiteral("Нет"));
-        QVERIFY(button(&dialog, "btnNoTrigger")
-                    ->styleSheet()
-                    .startsWith(QLatin1String(
-                        "border-radius: 4px;\ncolor: #ffffff; \nborder: none; \npadding: 0;")));
-        // The body lies above the shadow.
-        const QObjectList order = dialog.children();
-        QVERIFY(order.indexOf(body(&dialog))
-            > order.indexOf(dialog.findChild<QWidget *>(QStringLiteral("shadowWidget"))));
-    }
-
     void answers_data()
     {
+        QTest::addColumn<int>("kind");
         QTest::addColumn<int>("question");
         QTest::addColumn<QString>("press");
         QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("visible");
+        QTest::addColumn<QString>("shown"); // the title, then the buttons
+        const int information = MessageDialog::Information, warning = MessageDialog::Warning;
         const QString ok = QStringLiteral("btnOkTrigger");
-        const QString yesNo = QStringLiteral("btnNoTrigger btnYesTrigger");
-        QTest::newRow("ok") << 0 << ok << 1 << ok;
-        QTest::newRow("yes") << 1 << "btnYesTrigger" << 1 << yesNo;
-        QTest::newRow("no") << 1 << "btnNoTrigger" << 0 << yesNo;
+        QTest::newRow("ok") << information << 0 << ok << 1 << "Информация btnOkTrigger";
+        QTest::newRow("yes") << warning << 1 << "btnYesTrigger" << 1
+                             << "Предупреждение btnNoTrigger btnYesTrigger";
+        QTest::newRow("no") << int(MessageDialog::Error) << 1 << "btnNoTrigger" << 0
+                            << "Ошибка btnNoTrigger btnYesTrigger";
         QTest::newRow("other set: the form's three")
-            << 5 << "btnYesTrigger" << 1 << "btnNoTrigger btnOkTrigger btnYesTrigger";
-        QTest::newRow("escape on a question") << 1 << "" << 0 << yesNo;
-        QTest::newRow("escape on a message") << 0 << "" << 0 << ok;
+            << warning << 5 << "btnYesTrigger" << 1
+            << "Предупреждение btnNoTrigger btnOkTrigger btnYesTrigger";
+        QTest::newRow("escape on a question")
+            << warning << 1 << "" << 0 << "Предупреждение btnNoTrigger btnYesTrigger";
+        QTest::newRow("escape on a message")
+            << information << 0 << "" << 0 << "Информация btnOkTrigger";
     }
 
     void answers()
     {
+        QFETCH(int, kind);
         QFETCH(int, question);
         QFETCH(QString, press);
         QFETCH(int, result);
-        QFETCH(QString, visible);
+        QFETCH(QString, shown);
         UiTest::OverlayCounter host;
-        QString shown;
-        QStringList buttons;
+        QString text;
+        QStringList seen;
         whenModal([&](MessageDialog *dialog) {
-            shown = dialog->text();
+            text = dialog->text();
             for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
                 if (button->isVisible())
-                    buttons << button->objectName();
+                    seen << button->objectName();
             }
+            seen.sort();
+            seen.prepend(dialog->title());
             if (press.isEmpty())
                 QTest::keyClick(dialog, Qt::Key_Escape);
             else
                 QTest::mouseClick(dialog->findChild<QPushButton *>(press), Qt::LeftButton);
         });
-        const QString text = QStringLiteral("  \n Продолжить?\n\t ");
-        QCOMPARE(showMessage(&host, MessageDialog::Warning, text, question), result);
-        QCOMPARE(shown, QStringLiteral("Продолжить?"));
-        buttons.sort();
-        QCOMPARE(buttons.join(' '), visible);
+        const QString blanks = QStringLiteral("  \n Продолжить?\n\t ");
+        QCOMPARE(showMessage(&host, kind, blanks, question), result);
+        QCOMPARE(text, QStringLiteral("Продолжить?"));
+        QCOMPARE(seen.join(' '), shown);
         QCOMPARE(host.history, (QList<int> { 1, 0 }));
         QVERIFY(!host.findChild<MessageDialog *>());
 
         // Without a parent nothing is dimmed.
         whenModal([](MessageDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
-        QCOMPARE(showMessage(nullptr, MessageDialog::Error, text, question), 0);
-    }
-
-    void nestedDialogsKeepTheOverlay()
-    {
-        UiTest::OverlayCounter host;
-        QList<int> inner;
-        whenModal([&](MessageDialog *outer) {
-            whenModal([&](MessageDialog *dialog) {
-                inner = host.history;
-                QTest::keyClick(dialog, Qt::Key_Escape);
-            });
-            showMessage(&host, MessageDialog::Information, QStringLiteral("inner"), 0);
-            inner.append(host.count);
-            outer->reject();
-        });
-        showMessage(&host, MessageDialog::Information, QStringLiteral("outer"), 0);
-        // Counted up to two while both were open, one after the inner closed, none at the end.
-        QCOMPARE(inner, (QList<int> { 1, 2, 1 }));
-        QCOMPARE(host.count, 0);
+        QCOMPARE(showMessage(nullptr, kind, blanks, question), 0);
     }
 
     void draggingSpringsBackToKeepHalfOnScreen_data()

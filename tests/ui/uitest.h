@@ -2,8 +2,10 @@
 
 // Shared by the widget tests: the compiled-in resources and fonts, pointer events sent
 // straight to a widget (the offscreen platform has no real pointer), a recording stand-in for
-// the browser and a window that counts the dialogs dimming it.
+// the browser, a window that counts the dialogs dimming it and a player who closes every
+// dialog.
 
+#include "ui/messagedialog.h"
 #include "ui/overlayhost.h"
 #include "ui/resources.h"
 
@@ -13,8 +15,11 @@
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
+
+#include <functional>
 
 namespace UiTest {
 
@@ -46,6 +51,29 @@ public:
     }
     int count = 0;
     QList<int> history;
+};
+
+// Closes every modal dialog as it opens, recording a message's text (another dialog's title)
+// and how many dialogs dimmed the window meanwhile.
+class DialogCloser : public QObject
+{
+public:
+    explicit DialogCloser(std::function<int()> dimmed = [] { return 0; })
+    {
+        connect(&timer, &QTimer::timeout, this, [this, dimmed] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            auto *message = qobject_cast<MessageDialog *>(dialog);
+            texts.append(message ? message->text() : dialog->windowTitle());
+            overlays.append(dimmed());
+            dialog->reject();
+        });
+        timer.start(10);
+    }
+    QTimer timer;
+    QStringList texts;
+    QList<int> overlays;
 };
 
 inline void loadResources()
