@@ -2,6 +2,7 @@
 """Development stand-in for everything the launcher talks to, on one HTTPS port of 127.0.0.1.
 
     korvina-devservice.py --state-dir DIR [--port N] [--tree PUBLISH_DIR] [--ready-file FILE]
+                          [--rate KIB]
     korvina-devservice.py --state-dir DIR --init-ca      (only make the CA and keys, and exit)
 
 Serves the signed service calls (/api_v2.php: ping, servers, news, updates), the status
@@ -17,7 +18,10 @@ hex public key for KORVINA_RELEASE_PUBLIC_KEY); the installer is served with its
 (/downloads/update_installer.exe.sig). "updates" announces a newer
 launcher while --announce-update is given or the file STATE_DIR/announce-update exists (its
 first line, if any, is the version announced). One log line per request goes to stderr or
---log. Runs until killed (SIGTERM or SIGINT end it cleanly).
+--log. --rate KIB sends the bodies under /launcher/filesystem/ and the installer at KIB KiB/s
+in all (unlimited by default), so that a download lasts long enough to be watched; each such
+body then also gets a "sending PATH SIZE" line when it starts. Runs until killed (SIGTERM or
+SIGINT end it cleanly).
 """
 
 import argparse
@@ -187,6 +191,26 @@ def png(width, height, colour, seed):
             + chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
 
 
+class RateLimit:
+    """One budget of bytes per second shared by every connection: each chunk is given the next
+    free slot of the budget, and time left idle is not saved up for a later burst."""
+
+    chunk = 16 * 1024  # small enough for a steady progress bar at a few hundred KiB/s
+
+    def __init__(self, bytes_per_second):
+        self.rate = float(bytes_per_second)
+        self.lock = threading.Lock()
+        self.next = time.monotonic()
+
+    def take(self, count):
+        with self.lock:
+            now = time.monotonic()
+            self.next = max(now, self.next) + count / self.rate
+            wait = self.next - now
+        if wait > 0:
+            time.sleep(wait)
+
+
 class Service:
     def __init__(self, options):
         self.options = options
@@ -195,6 +219,7 @@ class Service:
         self.installer_signature = sign_file(ensure_release_key(options.state_dir), INSTALLER)
         self.log_lock = threading.Lock()
         self.log = open(options.log, "a", buffering=1) if options.log else sys.stderr
+        self.limit = RateLimit(options.rate * 1024) if options.rate > 0 else None
 
     def announced_update(self):
         if self.options.announce_update:
@@ -283,13 +308,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.answer(404, "text/plain", b"no such picture\n")
         elif path == "/downloads/update_installer.exe":
-            self.answer(200, "application/octet-stream", INSTALLER)
+            self.answer(200, "application/octet-stream", INSTALLER, limited=True)
         elif path == "/downloads/update_installer.exe.sig":
             self.answer(200, "application/octet-stream", service.installer_signature)
         elif path.startswith("/launcher/"):
             found = service.tree_file(path)
             if found:
-                self.send_file(found)
+                self.send_file(found, limited=path.startswith("/launcher/filesystem/"))
             else:
                 self.answer(404, "text/plain", b"not published\n")
         elif path == "/":
@@ -298,27 +323,44 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.answer(404, "text/plain", b"not found\n")
 
-    def answer(self, code, content_type, body):
+    def answer(self, code, content_type, body, limited=False):
         self.send_response(code)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write(body)
-        self.sent += len(body)
+        limit = self.body_limit(limited, len(body))
+        step = limit.chunk if limit else max(len(body), 1)
+        for offset in range(0, len(body), step):
+            self.write_chunk(body[offset:offset + step], limit)
 
-    def send_file(self, path):
+    def send_file(self, path, limited=False):
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(size))
             self.end_headers()
+            limit = self.body_limit(limited, size)
             while True:
-                chunk = f.read(1 << 16)
+                chunk = f.read(limit.chunk if limit else 1 << 16)
                 if not chunk:
                     break
-                self.wfile.write(chunk)
-                self.sent += len(chunk)
+                self.write_chunk(chunk, limit)
+
+    def body_limit(self, limited, size):
+        """The rate limit for a body, if any; a limited body's start is logged, so a watcher of
+        the log knows a transfer is under way before its line is written at the end."""
+        limit = self.server.service.limit if limited else None
+        if limit:
+            self.server.service.write_log("%s %s sending %s %d" % (
+                time.strftime("%H:%M:%S"), self.client_address[0], self.path, size))
+        return limit
+
+    def write_chunk(self, chunk, limit):
+        if limit:
+            limit.take(len(chunk))
+        self.wfile.write(chunk)
+        self.sent += len(chunk)
 
     def handle_one_request(self):
         self.code = None
@@ -374,6 +416,9 @@ def main():
     parser.add_argument("--announce-update", metavar="VERSION", nargs="?",
                         const=DEFAULT_NEWER_VERSION,
                         help="make \"updates\" announce VERSION (default %s)" % DEFAULT_NEWER_VERSION)
+    parser.add_argument("--rate", type=float, default=0, metavar="KIB",
+                        help="send file bodies and the installer at KIB KiB/s in all "
+                             "(default 0: unlimited)")
     parser.add_argument("--init-ca", action="store_true", help="only make the CA and the release key pair, print the CA's path")
     parser.add_argument("--service-key", default=SIGNING_KEY,
                         help="the key shared with the launcher (its KORVINA_SERVICE_KEY)")
