@@ -126,6 +126,8 @@ class TestImgArchive : public QObject
 private:
     QTemporaryDir dir;
     QString path() const { return dir.filePath("gta3.img"); }
+    // A bare static-header archive at path(), open in editor.
+    bool openEmpty(ArchiveEditor &editor) { return createEmptyArchive(path()) && editor.open(); }
 
 private slots:
     void init()
@@ -176,7 +178,6 @@ private slots:
         QTest::addColumn<int>("fileSectors");
         // Elements a (3 sectors at 200) and b (1 sector at 203); a is replaced.
         QTest::newRow("same sectors") << 3 * 2048 << 200u << 204;
-        QTest::newRow("fewer sectors") << 100 << 200u << 204;
         QTest::newRow("empty data") << 0 << 200u << 204;
         QTest::newRow("one sector more") << 3 * 2048 + 1 << 204u << 208;
     }
@@ -186,9 +187,8 @@ private slots:
         QFETCH(int, newSize);
         QFETCH(quint32, expectedOffset);
         QFETCH(int, fileSectors);
-        QVERIFY(createEmptyArchive(path()));
         ArchiveEditor editor(path());
-        QVERIFY(editor.open());
+        QVERIFY(openEmpty(editor));
         QVERIFY(editor.appendEntry("a", pattern(3 * 2048, 3)));
         QVERIFY(editor.appendEntry("b", pattern(10, 4)));
         const QByteArray data = pattern(newSize, 5);
@@ -205,15 +205,13 @@ private slots:
 
     void lookupRemovalAndOrdinalSort()
     {
-        QVERIFY(createEmptyArchive(path()));
         ArchiveEditor editor(path());
-        QVERIFY(editor.open());
+        QVERIFY(openEmpty(editor));
         for (const char *name : { "b.txd", "a.dff", "B.col", "_x", "Z.ifp" })
             QVERIFY(editor.appendEntry(name, pattern(10, 8)));
         QVERIFY(editor.appendEntry("A.DFF", pattern(5000, 9))); // same name in other case
         QCOMPARE(editor.findEntry("A.DFF"), 1); // the first of equal names
         QCOMPARE(editor.findEntry("b.COL"), 2);
-        QCOMPARE(editor.findEntry(""), -1);
         QCOMPARE(editor.findEntry("missing"), -1);
         editor.removeEntry(1);
         QCOMPARE(editor.findEntry("a.dff"), 5);
@@ -240,7 +238,6 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("23 bytes") << QString(23, 'n') << true;
         QTest::newRow("24 bytes fill the field") << QString(24, 'n') << true;
         QTest::newRow("25 bytes") << QString(25, 'n') << false;
         QTest::newRow("12 Cyrillic letters, 24 bytes") << QString::fromUtf8("модельмодель") << true;
@@ -253,9 +250,8 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(bool, accepted);
-        QVERIFY(createEmptyArchive(path()));
         ArchiveEditor editor(path());
-        QVERIFY(editor.open());
+        QVERIFY(openEmpty(editor));
         QCOMPARE(editor.appendEntry(name, pattern(100, 13)), accepted);
         QCOMPARE(editor.nextFreeSector(), accepted ? 201u : 200u);
         editor.close();
@@ -272,11 +268,10 @@ private slots:
     void foreignNamesSurviveRewrite_data()
     {
         QTest::addColumn<QByteArray>("name");
-        // A field without NUL, as other tools write it, reads as all 24 bytes.
-        QTest::newRow("24 bytes, no NUL") << QByteArray(24, 'q');
         // A name in an 8-bit code page is not UTF-8; decoding and re-encoding would alter it.
         QTest::newRow("code page 1251") << QByteArray("\xcf\xf0\xe8\xe2\xe5\xf2.dff");
-        QTest::newRow("invalid UTF-8, full field") << QByteArray(24, '\xff');
+        // A field without NUL, as other tools write it, reads as all 24 bytes.
+        QTest::newRow("invalid UTF-8, full field, no NUL") << QByteArray(24, '\xff');
     }
 
     void foreignNamesSurviveRewrite()
@@ -298,9 +293,8 @@ private slots:
 
     void directoryNeverReachesData()
     {
-        QVERIFY(createEmptyArchive(path()));
         ArchiveEditor editor(path());
-        QVERIFY(editor.open());
+        QVERIFY(openEmpty(editor));
         const QByteArray data = pattern(2048, 16);
         QVERIFY(editor.appendEntry("data", data));
         // Empty elements occupy no sectors, so the directory area is what runs out.
@@ -436,22 +430,17 @@ private slots:
         }
     }
 
-    void closedEditorDoesNothing()
+    void refusesWhatItCannotWrite()
     {
+        // Not open: nothing is written or created.
         ArchiveEditor editor(path());
         QVERIFY(!editor.appendEntry("a", "x"));
         QVERIFY(!editor.replaceEntry(0, "x"));
         QVERIFY(!editor.writeDirectory());
-        QCOMPARE(editor.findEntry("a"), -1);
-        QCOMPARE(editor.readEntry(0), QByteArray());
-        QCOMPARE(editor.entrySectors(0), 0u);
-        QCOMPARE(editor.nextFreeSector(), 0u);
-        editor.removeEntry(0);
         editor.close();
         QVERIFY(!QFile::exists(path()));
-        // Invalid indices and oversized data are refused on an open archive as well.
-        QVERIFY(createEmptyArchive(path()));
-        QVERIFY(editor.open());
+        // Invalid indices, and data beyond the 16-bit sector count.
+        QVERIFY(openEmpty(editor));
         QVERIFY(editor.appendEntry("a", "x"));
         QVERIFY(!editor.replaceEntry(1, "x"));
         QVERIFY(!editor.replaceEntry(-1, "x"));
@@ -476,7 +465,6 @@ private slots:
         QTest::newRow("placeholder name prefix only counts")
             << header + entryBytes(0, 0, 0, "v2staticHeader.v2shXY") << true;
         QTest::newRow("cut before the name ends") << (header + placeholder).left(34) << false;
-        QTest::newRow("empty") << QByteArray() << false;
     }
 
     void recognition()
@@ -550,9 +538,8 @@ private slots:
 
     void gapsAndRemovedElementsVanish()
     {
-        QVERIFY(createEmptyArchive(path()));
         ArchiveEditor editor(path());
-        QVERIFY(editor.open());
+        QVERIFY(openEmpty(editor));
         QVERIFY(editor.appendEntry("grow", pattern(2048, 8)));
         QVERIFY(editor.appendEntry("keep", pattern(4096, 9)));
         QVERIFY(editor.appendEntry("last", pattern(2048 * 5, 10)));

@@ -85,8 +85,6 @@ private slots:
                               << "";
         QTest::newRow("program path") << "C:\\Windows\\System32\\cmd.exe"
                                       << "";
-        QTest::newRow("other scheme") << "ms-settings:privacy"
-                                      << "";
     }
 
     void openUrlOpensOnlyWebPages()
