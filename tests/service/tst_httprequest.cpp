@@ -176,7 +176,6 @@ private slots:
     {
         QTest::addColumn<TestResponse>("answer");
         QTest::newRow("404") << TestResponse::error(404, "error page");
-        QTest::newRow("500") << TestResponse::error(500, "error page");
         QTest::newRow("connection dropped before an answer") << TestResponse::dropConnection();
         QTest::newRow("connection dropped mid-body")
             << TestResponse::dropAfter(QByteArray(5000, 'x'), 100);

@@ -155,9 +155,6 @@ private slots:
 
     void downloadStartsInstaller()
     {
-        QCOMPARE(SelfUpdate::progressText(1572864, 10485760), QStringLiteral("1.50/10.00 МБ"));
-        QCOMPARE(SelfUpdate::progressText(0, -1), QStringLiteral("0.00/0.00 МБ"));
-
         TestHttpServer host(&certificates);
         const QByteArray installer = stubInstaller(1536 * 1024 - 100);
         host.route("/setup.exe", TestResponse::ok(installer).inChunks(256 * 1024, 5));
@@ -246,9 +243,8 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("errorCode");
-        const int unknown = QNetworkReply::ProtocolUnknownError;
-        QTest::newRow("download_url missing") << "missing" << unknown;
-        QTest::newRow("download_url over HTTP") << "http" << unknown;
+        QTest::newRow("download_url over HTTP")
+            << "http" << int(QNetworkReply::ProtocolUnknownError);
         QTest::newRow("redirect to HTTP")
             << "/to-http" << int(QNetworkReply::InsecureRedirectError);
         QTest::newRow("eleven redirects") << "/loop" << int(QNetworkReply::TooManyRedirectsError);
@@ -266,11 +262,8 @@ private slots:
         const QString insecure = plain.url(QStringLiteral("/setup.exe"));
         host.route("/loop", TestResponse::redirect(host.url(QStringLiteral("/loop")).toUtf8()));
         host.route("/to-http", TestResponse::redirect(insecure.toUtf8()));
-        QByteArray answer = updateAnswer(kind == QLatin1String("http") ? insecure : host.url(kind));
-        if (kind == QLatin1String("missing"))
-            answer = "{\"act\":\"update\",\"latest_version\":\"2.1.0.0\"}";
         UpdateRun run;
-        run.start(host, answer);
+        run.start(host, updateAnswer(kind == QLatin1String("http") ? insecure : host.url(kind)));
         // A few attempts, each ending in the error text, then the update is given up.
         for (int attempt = 1; attempt <= SelfUpdate::maxAttempts; ++attempt) {
             QTRY_COMPARE_WITH_TIMEOUT(run.errorTexts(), attempt, 30000);

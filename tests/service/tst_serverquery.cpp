@@ -91,9 +91,7 @@ private slots:
         QTest::addColumn<int>("total");
         QTest::newRow("players and capacity") << QByteArray("12/100") << 12 << 100;
         QTest::newRow("three parts") << QByteArray("12/100/7") << 0 << 0;
-        QTest::newRow("no slash") << QByteArray("12") << 0 << 0;
         QTest::newRow("empty player count") << QByteArray("/100") << 0 << 100;
-        QTest::newRow("not a number") << QByteArray("abc/100") << 0 << 100;
         QTest::newRow("line break and white space") << QByteArray(" 7 /\t9 \r\n") << 7 << 9;
         QTest::newRow("cut to 16 bits") << QByteArray("70000/-1") << 4464 << 65535;
         QTest::newRow("zero byte ends the text") << QByteArray("12/100\0/5", 9) << 12 << 100;

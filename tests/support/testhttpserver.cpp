@@ -183,8 +183,7 @@ private:
             + reasonPhrase(response.status) + "\r\n";
         for (const auto &header : qAsConst(response.headers))
             head += header.first + ": " + header.second + "\r\n";
-        if (response.sendContentLength)
-            head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
         head += "Connection: close\r\n\r\n";
         socket->write(head);
 
@@ -347,12 +346,6 @@ void TestHttpServer::route(const QString &path, const TestHandler &handler)
 {
     QMutexLocker lock(&mutex);
     routes.insert(path.toUtf8(), handler);
-}
-
-void TestHttpServer::unroute(const QString &path)
-{
-    QMutexLocker lock(&mutex);
-    routes.remove(path.toUtf8());
 }
 
 void TestHttpServer::setFallback(const TestHandler &handler)

@@ -53,7 +53,7 @@ struct TestRequest
 struct TestResponse
 {
     enum class Kind {
-        Answer, // status line, headers, body (possibly cut short, see ending)
+        Answer, // status line, headers, whole body's Content-Length, body (maybe cut, see ending)
         Silent, // read the request, never send anything, keep the connection open
         Drop, // close the connection without sending anything
     };
@@ -67,7 +67,6 @@ struct TestResponse
     int status = 200;
     QList<QPair<QByteArray, QByteArray>> headers; // sent after the status line, in order
     QByteArray body;
-    bool sendContentLength = true; // Content-Length of the whole body, also when it is cut
     int delayMs = 0; // wait before anything is sent
     Ending ending = Ending::Complete;
     int cutAfter = 0; // body bytes sent before a Stall or Drop ending
@@ -111,7 +110,6 @@ public:
     void close();
 
     quint16 port() const { return listenPort; }
-    bool isHttps() const { return tls != nullptr; }
     // "127.0.0.1:<port>"
     QString hostAndPort() const;
     // "http://127.0.0.1:<port>" or "https://127.0.0.1:<port>", without a trailing slash.
@@ -121,7 +119,6 @@ public:
 
     void route(const QString &path, const TestResponse &response);
     void route(const QString &path, const TestHandler &handler);
-    void unroute(const QString &path);
     // Answers every path without a route of its own; the default is 404.
     void setFallback(const TestHandler &handler);
 
