@@ -14,71 +14,29 @@ class TestAnimControls : public QObject
 private slots:
     void initTestCase() { UiTest::loadResources(); }
 
-    void joinButtonKeepsItsBaseStyleAndIsDimmedWhileDisabled()
-    {
-        QPushButton button;
-        button.setStyleSheet(QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #ffffff;"));
-        button.show();
-        auto *join = new AnimBgButton(&button);
-        join->setBackgroundColors(QColor(38, 239, 94, 0), QColor(38, 239, 94, 255));
-        join->setOutlineColors(QColor(255, 255, 255, 255), QColor(38, 239, 94, 255));
-        const QString resting = QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #ffffff;"
-                                               "background-color: rgba(38, 239, 94, 0);"
-                                               "border: 1px solid rgba(255, 255, 255, 255);");
-        QCOMPARE(button.styleSheet(), resting);
-
-        join->setEnabled(false);
-        auto *dim = qobject_cast<QGraphicsOpacityEffect *>(button.graphicsEffect());
-        QVERIFY(dim);
-        QCOMPARE(dim->opacity(), 0.5);
-        QVERIFY(!button.isEnabled());
-        UiTest::enter(&button);
-        QTest::qWait(AnimBgButton::fadeMs);
-        QCOMPARE(button.styleSheet(), resting);
-
-        join->setEnabled(true);
-        auto *full = qobject_cast<QGraphicsOpacityEffect *>(button.graphicsEffect());
-        QVERIFY(full);
-        QCOMPARE(full->opacity(), 1.0);
-        // Without a glow the hover keeps the opacity effect and fades the colours.
-        UiTest::enter(&button);
-        QCOMPARE(button.graphicsEffect(), full);
-        QTRY_COMPARE(button.styleSheet(),
-            QStringLiteral("border-radius: 4px;\npadding: 0;\ncolor: #ffffff;"
-                           "background-color: rgba(38, 239, 94, 255);"
-                           "border: 1px solid rgba(38, 239, 94, 255);"));
-    }
-
     void hoverFadesWithAGlowAndBack()
     {
-        const QColor rest(15, 41, 98, 255), hover(0, 163, 255, 255);
+        const QColor rest(15, 41, 98), hover(0, 163, 255), unlit(0, 163, 255, 0);
         QPushButton button;
         button.show();
         auto *controller = new AnimBgButton(&button);
         controller->setBackgroundColors(rest, hover);
-        controller->setGlowColors(QColor(0, 163, 255, 0), QColor(0, 163, 255, 255));
-        QVERIFY(!button.graphicsEffect());
-
+        controller->setGlowColors(unlit, hover);
         // Leaving at once starts the fade back from the hover colour, not from where it was.
         UiTest::enter(&button);
-        QCOMPARE(controller->color(), rest);
         UiTest::leave(&button);
         QCOMPARE(controller->color(), hover);
         QTRY_COMPARE(controller->color(), rest);
 
         UiTest::enter(&button);
-        // The glow is installed on the first hover.
         auto *glow = qobject_cast<QGraphicsDropShadowEffect *>(button.graphicsEffect());
         QVERIFY(glow);
-        QCOMPARE(glow->blurRadius(), 20.0);
-        QCOMPARE(glow->offset(), QPointF(0, 0));
-        QTRY_COMPARE(glow->color(), QColor(0, 163, 255, 255));
-        QTRY_VERIFY(button.styleSheet().endsWith(
+        QTRY_COMPARE(glow->color(), hover);
+        QVERIFY(button.styleSheet().endsWith(
             QLatin1String("background-color: rgba(0, 163, 255, 255);")));
         UiTest::leave(&button);
+        QTRY_COMPARE(glow->color(), unlit);
         QTRY_COMPARE(controller->color(), rest);
-        QTRY_COMPARE(glow->color(), QColor(0, 163, 255, 0));
-        QCOMPARE(button.graphicsEffect(), glow);
     }
 
     void switchTogglesOnlyOnAReleaseInsideTheTrack()
@@ -87,34 +45,24 @@ private slots:
         row.resize(200, 20);
         auto *box = new CustomCheckbox(&row);
         row.show();
-        QWidget *track = box->track();
-        QCOMPARE(track->geometry(), QRect(150, 0, 50, 20));
-        QCOMPARE(box->knob()->geometry(), QRect(3, 3, 23, 14));
-        const QString off = QStringLiteral("background: rgba(79, 91, 115, 255);");
-        const QString on = QStringLiteral("background: rgba(0, 163, 255, 255);");
-        QCOMPARE(box->knob()->styleSheet(), off);
+        QWidget *track = box->track(); // 50 x 20
         QSignalSpy spy(box, &CustomCheckbox::checked);
-
         UiTest::mouse(track, QEvent::MouseButtonPress, QPoint(10, 10));
         UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(60, 10));
         UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(10, -1));
         QCOMPARE(spy.count(), 0);
         UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(49, 19));
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0).at(0).toBool(), true);
         QVERIFY(box->isChecked());
         QTRY_COMPARE(box->knob()->pos(), QPoint(24, 3));
-        QTRY_COMPARE(box->knob()->styleSheet(), on);
+        QTRY_COMPARE(
+            box->knob()->styleSheet(), QStringLiteral("background: rgba(0, 163, 255, 255);"));
         UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(5, 5));
-        QCOMPARE(spy.at(1).at(0).toBool(), false);
         QTRY_COMPARE(box->knob()->pos(), QPoint(3, 3));
+        QCOMPARE(spy, (QList<QVariantList> { { true }, { false } }));
 
         // Set from code: moves at once and says nothing.
         box->setChecked(true);
         QCOMPARE(box->knob()->pos(), QPoint(24, 3));
-        QCOMPARE(box->knob()->styleSheet(), on);
-        box->setChecked(false);
-        QCOMPARE(box->knob()->pos(), QPoint(3, 3));
         QCOMPARE(spy.count(), 2);
     }
 
@@ -143,35 +91,6 @@ private slots:
         UiTest::leave(close);
         QTRY_COMPARE(frame->opacity(), 0.0);
         QTRY_COMPARE(fader->opacity(), 0.5);
-        // The hover helper must not swallow the button's clicks.
-        QSignalSpy clicks(close, &QPushButton::clicked);
-        QTest::mouseClick(close, Qt::LeftButton, Qt::NoModifier, QPoint(9, 9));
-        QCOMPARE(clicks.count(), 1);
-    }
-
-    void labelDrawsAtItsCreationSizeWhenAsked()
-    {
-        QLabel placeholder;
-        placeholder.resize(111, 31);
-        auto *label = new CustomLabel(&placeholder, 5);
-        label->setAutoRedraw(false);
-        const qint64 before = label->pixmap(Qt::ReturnByValue).cacheKey();
-        label->setLabelColor(Qt::white);
-        label->setLabelFont(QFont(QStringLiteral("Montserrat"), 80, 75));
-        label->setLabelText(QStringLiteral("Сервера"));
-        QCOMPARE(label->pixmap(Qt::ReturnByValue).cacheKey(), before);
-        placeholder.resize(300, 100);
-        label->draw();
-        const QImage shown = label->pixmap(Qt::ReturnByValue).toImage();
-        QCOMPARE(shown.size(), QSize(111, 31));
-        // The text was drawn: some pixels are opaque white, the corners stay clear.
-        int opaque = 0;
-        for (int y = 0; y < shown.height(); ++y) {
-            for (int x = 0; x < shown.width(); ++x)
-                opaque += qAlpha(shown.pixel(x, y)) > 200;
-        }
-        QVERIFY(opaque > 50);
-        QCOMPARE(qAlpha(shown.pixel(110, 0)), 0);
     }
 
     void textThatDoesNotFitEndsInAnEllipsisAfterAWord_data()
@@ -237,13 +156,8 @@ private slots:
         QVERIFY(label->pixmap(Qt::ReturnByValue).isNull());
         placeholder.show();
         const QImage shown = label->pixmap(Qt::ReturnByValue).toImage();
-        QCOMPARE(shown.size(), QSize(111, 31));
-        int blue = 0;
-        for (int y = 0; y < shown.height(); ++y) {
-            for (int x = 0; x < shown.width(); ++x)
-                blue += qAlpha(shown.pixel(x, y)) > 200 && qBlue(shown.pixel(x, y)) > 200;
-        }
-        QVERIFY(blue > 50);
+        label->draw();
+        QCOMPARE(shown, label->pixmap(Qt::ReturnByValue).toImage());
         // Once visible, a change is drawn at once.
         const qint64 before = label->pixmap(Qt::ReturnByValue).cacheKey();
         label->setLabelText(QStringLiteral("Новости"));
