@@ -38,7 +38,6 @@ private:
     QString gameDir;
     QString wineDir;
     QString recordFile;
-    QByteArray originalPath;
 
     QStringList recorded()
     {
@@ -71,7 +70,6 @@ private slots:
         QVERIFY(writeRecorder(gameDir + QStringLiteral("/gta_sa.exe")));
         QVERIFY(writeRecorder(gameDir + QStringLiteral("/bin/release/korvina.exe")));
         QVERIFY(writeRecorder(wineDir + QStringLiteral("/wine")));
-        originalPath = qgetenv("PATH");
     }
 
     void init()
@@ -144,8 +142,6 @@ private slots:
         QVERIFY(!QFile::exists(recordFile));
         QVERIFY(Platform::readPlayerName().isEmpty());
     }
-
-    void cleanupTestCase() { qputenv("PATH", originalPath); }
 };
 
 QTEST_GUILESS_MAIN(TestGameStarter)

@@ -72,15 +72,6 @@ private slots:
         QCOMPARE(BuildInfo::formatBuildDate(compiler), shown);
     }
 
-    void buildLabelEndsInTheDateOfThisBuild()
-    {
-        const QString built = BuildInfo::formatBuildDate(BuildInfo::buildDate());
-        QVERIFY(!built.isEmpty());
-        MainWindow window;
-        QVERIFY(
-            renderer(window, "buildLabel")->labelText().endsWith(QStringLiteral(" от ") + built));
-    }
-
     void nicknamePrefill_data()
     {
         QTest::addColumn<QString>("stored");
@@ -148,20 +139,6 @@ private slots:
             QCOMPARE(layerWidth(window), c.columns);
         }
         QCOMPARE(MainWindow::progressFillWidth(~quint64(0), 1), 470);
-    }
-
-    void progressTextsAreRedrawnOnlyWhenChanged()
-    {
-        MainWindow window;
-        CustomLabel *left = renderer(window, "progressBarState1");
-        CustomLabel *right = renderer(window, "progressBarState2");
-        window.syncerSetProgressText(QStringLiteral("A"), QStringLiteral("B"));
-        // Marks on the renderers show whether the controller writes them again.
-        left->setLabelText(QStringLiteral("mark"));
-        right->setLabelText(QStringLiteral("mark"));
-        window.syncerSetProgressText(QStringLiteral("C"), QStringLiteral("B"));
-        QCOMPARE(left->labelText(), QStringLiteral("C"));
-        QCOMPARE(right->labelText(), QStringLiteral("mark"));
     }
 
     void overlayDimsAllButTheHeaderWhileAnyDialogIsOpen()

