@@ -2,7 +2,6 @@
 #include "uitest.h"
 
 #include <QGraphicsDropShadowEffect>
-#include <QGraphicsOpacityEffect>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>

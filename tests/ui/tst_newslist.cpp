@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QPropertyAnimation>
 #include <QThread>
-#include <QUrl>
 #include <QWheelEvent>
 #include <QtTest>
 
