@@ -87,11 +87,13 @@ private slots:
         QTest::addColumn<bool>("wine");
         QTest::addColumn<QString>("expected"); // working directory, then each argument
         const QString game = QDir(gameDir).canonicalPath();
+        const QString release = gameDir + QStringLiteral("/bin/release");
         QTest::newRow("standard") << "127.0.0.1" << false << false
                                   << game + "|-korvina|-c|-n|John_Smith|-h|127.0.0.1|-p|7777";
-        QTest::newRow("reborn through wine") << "::1" << true << true
-                                             << game + "/bin/release|" + gameDir
-                + "/bin/release/korvina.exe|-rebQ2950417|-c|-n|John_Smith|-h|::1|-p|7777";
+        // Wine takes the game as its first argument.
+        const QString wine = release + "/korvina.exe|-rebQ2950417|-c|-n|John_Smith|-h|::1|-p|7777";
+        QTest::newRow("reborn through wine")
+            << "::1" << true << true << QDir(release).canonicalPath() + '|' + wine;
         // As Windows would split the command line: no empty argument for a missing host.
         QTest::newRow("no server chosen")
             << "" << false << false << game + "|-korvina|-c|-n|John_Smith|-h|-p|7777";

@@ -161,9 +161,9 @@ private slots:
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("effect");
         const QString site = QStringLiteral("https://") + QLatin1String(BuildConfig::siteHost);
+        const QString forum = QStringLiteral("https://") + QLatin1String(BuildConfig::forumHost);
         QTest::newRow("site") << "siteBtn" << site + '/';
-        QTest::newRow("forum") << "forumBtn"
-                               << "https://" + QLatin1String(BuildConfig::forumHost) + '/';
+        QTest::newRow("forum") << "forumBtn" << forum + '/';
         QTest::newRow("donate") << "donateBtn" << site + "/donate";
         QTest::newRow("settings") << "settingsBtnTrigger"
                                   << "Настройки dimmed 1";
