@@ -58,6 +58,20 @@ using namespace Bench;
 
 namespace {
 
+// The memory rows' figure: the maximum counts, the median and the runs over the limit show how
+// often it is reached.
+QString peakMemoryFigure(const QVector<double> &peaksKib)
+{
+    int over = 0;
+    for (double peak : peaksKib)
+        over += peak / 1024 > 100;
+    return QString("%1 MiB (median %2, over 100 MiB in %3 of %4)")
+        .arg(Bench::maximum(peaksKib) / 1024, 0, 'f', 0)
+        .arg(Bench::median(peaksKib) / 1024, 0, 'f', 0)
+        .arg(over)
+        .arg(peaksKib.size());
+}
+
 // A static-header archive of count elements of elementBytes each (a multiple of 2048).
 bool writeArchive(const QString &path, int count, qint64 elementBytes, quint64 seed)
 {
@@ -709,18 +723,10 @@ void SyncBench::largeDownload()
         "≤ 1.2× the slower: " + verdict(launcherTime <= 1.2 * slower));
 
     const QVector<double> peaks = column(runs, "vmhwm_kib");
-    int over = 0;
-    for (double peak : peaks)
-        over += peak / 1024 > 100;
     row(QString("peak memory, %1 MiB download (max of %2 runs)")
             .arg(mib(size), 0, 'f', 0)
             .arg(peaks.size()),
-        QString("%1 MiB (median %2, over 100 MiB in %3 of %4)")
-            .arg(maximum(peaks) / 1024, 0, 'f', 0)
-            .arg(median(peaks) / 1024, 0, 'f', 0)
-            .arg(over)
-            .arg(peaks.size()),
-        QString("`curl` %1 MiB").arg(maximum(curlMemory), 0, 'f', 0), "—",
+        peakMemoryFigure(peaks), QString("`curl` %1 MiB").arg(maximum(curlMemory), 0, 'f', 0), "—",
         "≤ 100 MiB in every run: " + verdict(maximum(peaks) / 1024 <= 100));
     freshDirs({ game, launcher, hostDir("large") });
 }
@@ -852,17 +858,10 @@ void SyncBench::largeTree()
             runs.last().value("run_s"));
     }
     const QVector<double> peaks = column(runs, "vmhwm_kib");
-    int over = 0;
-    for (double peak : peaks)
-        over += peak / 1024 > 100;
     row(QString("peak memory, %1 GiB synchronisation (max of %2 runs)")
             .arg(mib(bytes) / 1024, 0, 'f', 2)
             .arg(peaks.size()),
-        QString("%1 MiB (median %2, over 100 MiB in %3 of %4)")
-            .arg(maximum(peaks) / 1024, 0, 'f', 0)
-            .arg(median(peaks) / 1024, 0, 'f', 0)
-            .arg(over)
-            .arg(peaks.size()),
+        peakMemoryFigure(peaks),
         QString("(download %1, whole run %2)")
             .arg(seconds(median(column(runs, "download_s"))),
                 seconds(median(column(runs, "run_s")))),
