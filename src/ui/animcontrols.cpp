@@ -295,41 +295,31 @@ CustomLabel::CustomLabel(QLabel *placeholder, double factor)
 void CustomLabel::setLabelText(const QString &value)
 {
     text = value;
-    if (autoRedraw)
-        redraw();
+    redraw();
 }
 
 void CustomLabel::setLabelFont(const QFont &value)
 {
     font = value;
-    if (autoRedraw)
-        redraw();
+    redraw();
 }
 
 void CustomLabel::setLabelColor(const QColor &value)
 {
     color = value;
-    if (autoRedraw)
-        redraw();
+    redraw();
 }
 
 void CustomLabel::setLabelAlignment(int flags)
 {
     alignment = flags;
-    if (autoRedraw)
-        redraw();
-}
-
-void CustomLabel::setAutoRedraw(bool on)
-{
-    autoRedraw = on;
+    redraw();
 }
 
 void CustomLabel::setElided(bool on)
 {
     elided = on;
-    if (autoRedraw)
-        redraw();
+    redraw();
 }
 
 void CustomLabel::setLook(

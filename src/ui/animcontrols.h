@@ -159,7 +159,6 @@ public:
     void setLabelFont(const QFont &font);
     void setLabelColor(const QColor &color);
     void setLabelAlignment(int flags);
-    void setAutoRedraw(bool on);
     // Text that does not fit the box loses its last words to a "…" instead of being cut off.
     void setElided(bool on);
     void draw();
@@ -186,7 +185,6 @@ private:
     int alignment = Qt::AlignCenter;
     int baseWidth;
     int baseHeight;
-    bool autoRedraw = true;
     bool elided = false;
     bool stale = true;
     double factor;
