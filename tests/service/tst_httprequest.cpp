@@ -7,12 +7,16 @@
 #include <QAtomicInt>
 #include <QTest>
 
+#include <memory>
+
 class TestHttpRequest : public QObject
 {
     Q_OBJECT
 
 private:
     TestCertificates certificates;
+    // A fresh clear-text loopback server for every test.
+    std::unique_ptr<TestHttpServer> server;
 
 private slots:
     void initTestCase()
@@ -25,22 +29,22 @@ private slots:
     {
         quitRequested = false;
         usingFallbackHost = false;
+        server = std::make_unique<TestHttpServer>();
+        QVERIFY(server->listen());
     }
 
     void signedCallQuery()
     {
-        TestHttpServer server;
-        server.route("/api_v2.php", TestResponse::ok("pong"));
-        QVERIFY(server.listen());
+        server->route("/api_v2.php", TestResponse::ok("pong"));
         const QString salt = QStringLiteral("Ab+/cD=EfGh+/ij==klmnopq+/rs=");
         HttpRequest request
-            = HttpRequest::serviceCall(server.baseUrl(), QStringLiteral("updates"), salt);
+            = HttpRequest::serviceCall(server->baseUrl(), QStringLiteral("updates"), salt);
         request.addParam(QStringLiteral("version"), QStringLiteral("2.0.4.2"));
         QVERIFY(request.sendGet(1, 10000));
         QCOMPARE(request.response(), QByteArray("pong"));
 
-        QCOMPARE(server.requestCount(), 1);
-        const TestRequest received = server.requests().first();
+        QCOMPARE(server->requestCount(), 1);
+        const TestRequest received = server->requests().first();
         QCOMPARE(received.method + ' ' + received.path, QByteArray("GET /api_v2.php"));
         // MD5 of "updates" + salt + key, computed with md5sum.
         QCOMPARE(received.query,
@@ -79,24 +83,20 @@ private slots:
     {
         QFETCH(int, redirects);
         QFETCH(bool, succeeds);
-        TestHttpServer server;
-        QVERIFY(server.listen());
         // /hop<i> sends to /hop<i+1> until /end. Every address carries a query of its own,
         // which the request's parameters replace.
         for (int i = 0; i < redirects; ++i) {
-            const QString next
-                = i + 1 < redirects ? QStringLiteral("/hop%1").arg(i + 1) : QStringLiteral("/end");
-            server.route(QStringLiteral("/hop%1").arg(i),
-                TestResponse::redirect(
-                    server.url(next + QStringLiteral("?lost=1")).toUtf8(), i % 2 ? 301 : 302));
+            const QString next = i + 1 < redirects ? QString("/hop%1").arg(i + 1) : QString("/end");
+            server->route(QString("/hop%1").arg(i),
+                TestResponse::redirect(server->url(next + "?lost=1").toUtf8(), i % 2 ? 301 : 302));
         }
-        server.route("/end", TestResponse::ok("arrived"));
+        server->route("/end", TestResponse::ok("arrived"));
 
-        HttpRequest request(server.url(redirects ? "/hop0?own=1" : "/end?own=1"));
+        HttpRequest request(server->url(redirects ? "/hop0?own=1" : "/end?own=1"));
         request.addParam(QStringLiteral("k"), QStringLiteral("v"));
         QCOMPARE(request.sendGet(1, 10000), succeeds);
         QCOMPARE(request.response(), succeeds ? QByteArray("arrived") : QByteArray());
-        const QList<TestRequest> received = server.requests();
+        const QList<TestRequest> received = server->requests();
         QCOMPARE(received.size(), qMin(redirects + 1, HttpRequest::redirectBudget));
         for (const TestRequest &hop : received) {
             QCOMPARE(hop.query, QByteArray("k=v"));
@@ -106,41 +106,35 @@ private slots:
 
     void relativeRedirectResolvedWithItsQuery()
     {
-        TestHttpServer server;
-        server.route("/dir/start", TestResponse::redirect("end?size=big"));
-        server.route("/dir/end", TestResponse::ok("arrived"));
-        QVERIFY(server.listen());
-        HttpRequest request(server.url(QStringLiteral("/dir/start?id=5")));
+        server->route("/dir/start", TestResponse::redirect("end?size=big"));
+        server->route("/dir/end", TestResponse::ok("arrived"));
+        HttpRequest request(server->url("/dir/start?id=5"));
         QVERIFY(request.sendGet(1, 10000));
         QCOMPARE(request.response(), QByteArray("arrived"));
-        QCOMPARE(server.requests().last().target, QByteArray("/dir/end?size=big"));
+        QCOMPARE(server->requests().last().target, QByteArray("/dir/end?size=big"));
     }
 
     void answersOverTheLimitFail_data()
     {
         QTest::addColumn<TestResponse>("answer");
         QTest::addColumn<bool>("succeeds");
+        const auto deflated = [](const QByteArray &body) {
+            return TestResponse::ok(qCompress(body, 9).mid(4))
+                .withHeader("Content-Encoding", "deflate");
+        };
         QTest::newRow("at the limit") << TestResponse::ok(QByteArray(100000, 'x')) << true;
         QTest::newRow("over the limit") << TestResponse::ok(QByteArray(100001, 'x')) << false;
-        // Counted as it is after the transfer's own decoding: 20 MB of line feeds in 20 KB.
-        QTest::newRow("inflating to the limit")
-            << TestResponse::ok(qCompress(QByteArray(100000, 'x'), 9).mid(4))
-                   .withHeader("Content-Encoding", "deflate")
-            << true;
-        QTest::newRow("inflating past the limit")
-            << TestResponse::ok(qCompress(QByteArray(20000000, '\n'), 9).mid(4))
-                   .withHeader("Content-Encoding", "deflate")
-            << false;
+        // Counted after the transfer's own decoding: 20 MB of line feeds in 20 KB.
+        QTest::newRow("inflating to the limit") << deflated(QByteArray(100000, 'x')) << true;
+        QTest::newRow("inflating past the limit") << deflated(QByteArray(20000000, '\n')) << false;
     }
 
     void answersOverTheLimitFail()
     {
         QFETCH(TestResponse, answer);
         QFETCH(bool, succeeds);
-        TestHttpServer server;
-        server.route("/list", answer);
-        QVERIFY(server.listen());
-        HttpRequest request(server.url(QStringLiteral("/list")));
+        server->route("/list", answer);
+        HttpRequest request(server->url("/list"));
         request.setBodyLimit(100000);
         QCOMPARE(request.sendGet(1, 10000), succeeds);
         QCOMPARE(request.response().size(), succeeds ? 100000 : 0);
@@ -148,26 +142,23 @@ private slots:
 
     void timeouts()
     {
-        TestHttpServer server;
-        server.route("/silent", TestResponse::silent());
-        server.route("/stall", TestResponse::stallAfter(QByteArray(1000, 'x'), 10));
-        QVERIFY(server.listen());
-        HttpRequest silent(server.url(QStringLiteral("/silent")));
+        server->route("/silent", TestResponse::silent());
+        server->route("/stall", TestResponse::stallAfter(QByteArray(1000, 'x'), 10));
+        HttpRequest silent(server->url("/silent"));
         QVERIFY(!silent.sendGet(2, 200));
-        QCOMPARE(server.requestCount("/silent"), 2);
-        HttpRequest stalled(server.url(QStringLiteral("/stall")));
+        QCOMPARE(server->requestCount("/silent"), 2);
+        HttpRequest stalled(server->url("/stall"));
         QVERIFY(!stalled.sendGet(1, 200));
         QVERIFY(stalled.response().isEmpty());
 
         // Five hops of 250 ms take longer together than the time-out of 1 s, but each hop stays
         // far within it, also on a busy machine: the timer restarts with every hop.
-        for (int i = 0; i < 4; ++i) {
-            server.route(QStringLiteral("/slow%1").arg(i),
-                TestResponse::redirect(server.url(QStringLiteral("/slow%1").arg(i + 1)).toUtf8())
+        for (int i = 0; i < 4; ++i)
+            server->route(QString("/slow%1").arg(i),
+                TestResponse::redirect(server->url(QString("/slow%1").arg(i + 1)).toUtf8())
                     .withDelay(250));
-        }
-        server.route("/slow4", TestResponse::ok("late").withDelay(250));
-        HttpRequest slow(server.url(QStringLiteral("/slow0")));
+        server->route("/slow4", TestResponse::ok("late").withDelay(250));
+        HttpRequest slow(server->url("/slow0"));
         QVERIFY(slow.sendGet(1, 1000));
         QCOMPARE(slow.response(), QByteArray("late"));
     }
@@ -184,48 +175,44 @@ private slots:
     void failedAnswersRetried()
     {
         QFETCH(TestResponse, answer);
-        TestHttpServer server;
-        server.route("/always", answer);
+        server->route("/always", answer);
         QAtomicInt calls;
-        server.route("/third", [&calls, answer](const TestRequest &) {
+        server->route("/third", [&calls, answer](const TestRequest &) {
             return calls.fetchAndAddOrdered(1) < 2 ? answer : TestResponse::ok("third time");
         });
-        QVERIFY(server.listen());
-        HttpRequest always(server.url(QStringLiteral("/always")));
+        HttpRequest always(server->url("/always"));
         QVERIFY(!always.sendGet(3, 10000));
         QVERIFY(always.response().isEmpty());
         // The network layer itself may resend a GET once when a connection closes early.
-        QVERIFY(server.requestCount("/always") >= 3);
-        HttpRequest third(server.url(QStringLiteral("/third")));
+        QVERIFY(server->requestCount("/always") >= 3);
+        HttpRequest third(server->url("/third"));
         QVERIFY(third.sendGet(3, 10000));
         QCOMPARE(third.response(), QByteArray("third time"));
     }
 
     void zeroAttemptsAndStopSendNothing()
     {
-        TestHttpServer server;
-        server.route("/down", TestResponse::error(503));
-        QVERIFY(server.listen());
-        HttpRequest request(server.url(QStringLiteral("/down?own=1")));
+        server->route("/down", TestResponse::error(503));
+        HttpRequest request(server->url("/down?own=1"));
         QVERIFY(!request.sendGet(0, 10000));
-        QCOMPARE(server.requestCount(), 0);
+        QCOMPARE(server->requestCount(), 0);
         // A stop request ends the attempts after the running one.
         quitRequested = true;
         QVERIFY(!request.sendGet(3, 10000));
-        QCOMPARE(server.requestCount(), 1);
+        QCOMPARE(server->requestCount(), 1);
         // Without parameters the address keeps its own query (a picture's "img.php?id=5").
-        QCOMPARE(server.requests().first().target, QByteArray("/down?own=1"));
+        QCOMPARE(server->requests().first().target, QByteArray("/down?own=1"));
     }
 
     void httpsWithTrustedAndUntrustedCa()
     {
-        TestHttpServer server(&certificates);
-        server.route("/api_v2.php", TestResponse::ok("secure"));
-        QVERIFY(server.listen());
-        HttpRequest request = HttpRequest::serviceCall(server.baseUrl(), QStringLiteral("ping"));
+        TestHttpServer secure(&certificates);
+        secure.route("/api_v2.php", TestResponse::ok("secure"));
+        QVERIFY(secure.listen());
+        HttpRequest request = HttpRequest::serviceCall(secure.baseUrl(), QStringLiteral("ping"));
         QVERIFY(request.sendGet(1, 10000));
         QCOMPARE(request.response(), QByteArray("secure"));
-        QVERIFY(server.requests().first().encrypted);
+        QVERIFY(secure.requests().first().encrypted);
 
         TestCertificates stranger;
         QVERIFY2(stranger.generate(), qPrintable(stranger.errorText()));
@@ -237,13 +224,11 @@ private slots:
         QVERIFY(refused.response().isEmpty());
 
         // Sent on from HTTPS to clear text, where anyone on the way could answer: refused.
-        TestHttpServer clear;
-        clear.route("/sync.lst", TestResponse::ok(""));
-        QVERIFY(clear.listen());
-        server.route("/down", TestResponse::redirect(clear.url("/sync.lst").toUtf8()));
-        HttpRequest downgraded(server.url(QStringLiteral("/down")));
+        server->route("/sync.lst", TestResponse::ok(""));
+        secure.route("/down", TestResponse::redirect(server->url("/sync.lst").toUtf8()));
+        HttpRequest downgraded(secure.url("/down"));
         QVERIFY(!downgraded.sendGet(1, 10000));
-        QCOMPARE(clear.requestCount(), 0);
+        QCOMPARE(server->requestCount(), 0);
     }
 
     void hostChoice_data()
@@ -268,12 +253,10 @@ private slots:
         QFETCH(TestResponse, fallbackAnswer);
         QFETCH(bool, fallbackChosen);
         QFETCH(int, fallbackPings);
-        TestHttpServer primary(&certificates);
-        TestHttpServer fallback(&certificates);
+        TestHttpServer primary(&certificates), fallback(&certificates);
         primary.route("/api_v2.php", primaryAnswer);
         fallback.route("/api_v2.php", fallbackAnswer);
-        QVERIFY(primary.listen());
-        QVERIFY(fallback.listen());
+        QVERIFY(primary.listen() && fallback.listen());
         usingFallbackHost = !fallbackChosen;
 
         // Long enough for an answering host on a busy machine; the silent one costs it once.

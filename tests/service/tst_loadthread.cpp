@@ -2,6 +2,7 @@
 #include "service/loadthread.h"
 #include "service/newssink.h"
 #include "testcertificates.h"
+#include "testfiles.h"
 #include "testhttpserver.h"
 
 #include <QBuffer>
@@ -14,10 +15,13 @@
 #include <QThread>
 #include <QUrlQuery>
 
+#include <algorithm>
+#include <memory>
+
 namespace {
 
-// The project's service, the fallback host and a picture host on loopback, all over HTTPS.
-// The service answers one response per operation word; by default a host with nothing to offer.
+// The service, the fallback host and a picture host on loopback over HTTPS; the service answers
+// per operation word, by default with nothing to offer.
 class Loopback
 {
 public:
@@ -51,7 +55,6 @@ public:
             return answers.value(operation, TestResponse::error(404));
         });
     }
-    // News items showing the pictures at these paths of the picture host.
     void newsWithPictures(const QStringList &paths)
     {
         QStringList items;
@@ -61,10 +64,9 @@ public:
     }
     int operationCount(const TestHttpServer &server, const QByteArray &operation) const
     {
-        int count = 0;
-        for (const TestRequest &request : server.requests("/api_v2.php"))
-            count += request.query.startsWith("data=" + operation + '&') ? 1 : 0;
-        return count;
+        const QList<TestRequest> all = server.requests("/api_v2.php");
+        return int(std::count_if(all.begin(), all.end(),
+            [&](const TestRequest &r) { return r.query.startsWith("data=" + operation + '&'); }));
     }
 
     TestHttpServer service;
@@ -86,8 +88,8 @@ QByteArray png(int width, int height)
     return buffer.data();
 }
 
-// One loader against the loopback hosts on its own thread, as the main window runs it, and
-// everything it reported; it stores the news entries from the loader's thread, as the list does.
+// One loader on its own thread, as the main window runs it, and everything it reported; news
+// entries are stored from the loader's thread, as the list does.
 class LoaderRun : public QObject, public NewsSink
 {
 public:
@@ -97,7 +99,6 @@ public:
         LoadThread::Options options;
         options.endpoints = { net.service.baseUrl(), net.fallback.baseUrl(), QString() };
         options.launcherDir = launcherDir;
-        // Generous: a busy machine must not turn a slow loopback answer into a failed stage.
         options.requestTimeoutMs = timeoutMs;
         options.imageDelayMs = 0;
         options.installDelayMs = 0;
@@ -143,11 +144,8 @@ public:
     QThread thread;
     LoadThread *loader;
     QStringList states, servers, news;
-    int serverListsLoaded = 0;
-    int newsListsLoaded = 0;
+    int serverListsLoaded = 0, newsListsLoaded = 0, finished = 0, updatesFailed = 0;
     QMap<uint, QSize> images;
-    int finished = 0;
-    int updatesFailed = 0;
     bool threadEnded = false;
     QMutex mutex;
 };
@@ -169,6 +167,7 @@ class TestLoadThread : public QObject
 private:
     TestCertificates certificates;
     QTemporaryDir dir;
+    std::unique_ptr<Loopback> net;
     QString file(const char *name) const { return dir.filePath(QLatin1String(name)); }
 
 private slots:
@@ -185,68 +184,62 @@ private slots:
         usingFallbackHost = false;
         QFile::remove(file("korvina_servers.bin"));
         QDir(file("cache")).removeRecursively();
+        net = std::make_unique<Loopback>(&certificates);
+        QVERIFY(net->listen());
     }
 
     void stagesServersNewsAndImages()
     {
-        Loopback net(&certificates);
-        net.answer("servers",
+        net->answer("servers",
             "[{\"new_name\":\"Alpha\",\"addr\":\"a.example\",\"port\":7777},"
             "{\"new_name\":\"Beta\",\"addr\":\"b.example\",\"port\":70000},"
             "{\"new_name\":\"Gamma\",\"addr\":\"c.example\",\"port\":\"7778\"},"
             "42, {\"new_name\":\"Delta\"}]");
-        net.pictures.route("/same.png", TestResponse::ok(png(8, 5), "image/png"));
-        net.pictures.route("/other.png", TestResponse::ok(png(3, 2), "image/png"));
-        QVERIFY(net.listen());
-        net.answer("news",
+        net->pictures.route("/same.png", TestResponse::ok(png(8, 5), "image/png"));
+        net->pictures.route("/other.png", TestResponse::ok(png(3, 2), "image/png"));
+        net->answer("news",
             QStringLiteral("[{\"caption\":\"One\",\"text\":\"First\",\"date\":\"01.02.2024\","
                            "\"link\":\"https://site/1\",\"image\":\"%1\"},"
                            "{\"caption\":\"Two\",\"image\":\"%1\"}, \"not an object\","
                            "{\"caption\":\"Four\",\"image\":\"%1\"},"
                            "{\"caption\":\"Five\",\"image\":\"%2\"}]")
-                .arg(net.pictures.url(QStringLiteral("/same.png")),
-                    net.pictures.url(QStringLiteral("/other.png")))
+                .arg(net->pictures.url(QStringLiteral("/same.png")),
+                    net->pictures.url(QStringLiteral("/other.png")))
                 .toUtf8());
 
-        LoaderRun run(net, dir.path());
+        LoaderRun run(*net, dir.path());
         QVERIFY(run.finishes());
         QCOMPARE(run.states, stageTexts);
         QCOMPARE(run.servers,
             QStringList({ "Alpha|a.example|7777", "Beta|b.example|4464", "Gamma|c.example|7778",
                 "||0", "Delta||0" }));
-        QCOMPARE(run.serverListsLoaded, 1);
-        QCOMPARE(run.newsListsLoaded, 1);
+        QCOMPARE(qMakePair(run.serverListsLoaded, run.newsListsLoaded), qMakePair(1, 1));
         QCOMPARE(run.news,
             QStringList(
                 { "One|First|01.02.2024|https://site/1", "Two|||", "|||", "Four|||", "Five|||" }));
 
         // The same address three times: fetched once, then read from the cache twice.
-        QCOMPARE(net.pictures.requestCount("/same.png"), 1);
-        QCOMPARE(net.pictures.requestCount("/other.png"), 1);
+        QCOMPARE(net->pictures.requests().size(), 2);
+        QCOMPARE(net->pictures.requestCount("/same.png"), 1);
         QCOMPARE(run.images,
             (QMap<uint, QSize> {
                 { 0, QSize(8, 5) }, { 1, QSize(8, 5) }, { 3, QSize(8, 5) }, { 4, QSize(3, 2) } }));
         QCOMPARE(QDir(file("cache")).entryList(QDir::Files).size(), 2);
 
-        // Each service call signed afresh.
         for (const char *operation : { "ping", "updates", "servers", "news" })
-            QCOMPARE(net.operationCount(net.service, operation), 1);
-        QCOMPARE(net.fallback.requestCount(), 0);
+            QCOMPARE(net->operationCount(net->service, operation), 1);
+        QCOMPARE(net->fallback.requestCount(), 0);
     }
 
     void serverListCacheAndFallbacks()
     {
-        Loopback net(&certificates);
-        QVERIFY(net.listen());
         const auto listed = [&](const TestResponse &answer) {
-            net.answer("servers", answer);
-            LoaderRun run(net, dir.path());
-            // The stages after the list still run.
+            net->answer("servers", answer);
+            LoaderRun run(*net, dir.path());
             return run.finishes() && run.serverListsLoaded == 1 && run.states == stageTexts
                 ? run.servers
                 : QStringList { "no complete run" };
         };
-        // The two built-in servers.
         const QStringList builtIn = listed(TestResponse::error(500));
         QCOMPARE(builtIn.size(), 2);
 
@@ -261,13 +254,9 @@ private slots:
         QCOMPARE(listed(TestResponse::ok("{\"error\":\"maintenance\"}")), served);
         QCOMPARE(listed(TestResponse::error(500)), served);
 
-        QFile cache(file("korvina_servers.bin"));
-        QVERIFY(cache.open(QIODevice::ReadWrite));
-        QByteArray bytes = cache.readAll();
-        bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x01);
-        QVERIFY(cache.seek(0));
-        QCOMPARE(cache.write(bytes), qint64(bytes.size()));
-        cache.close();
+        QByteArray bytes = TestFiles::readFile(file("korvina_servers.bin"));
+        bytes[bytes.size() - 1] = char(bytes.back() ^ 0x01);
+        QVERIFY(TestFiles::writeFile(file("korvina_servers.bin"), bytes));
         QCOMPARE(listed(TestResponse::dropConnection()), builtIn);
 
         // An empty list is a list: cached, and given again when the service fails.
@@ -279,10 +268,8 @@ private slots:
     {
         QTest::addColumn<QString>("siteHost");
         QTest::addColumn<QString>("address");
-        QTest::newRow("name") << "korvina-rp.example"
-                              << "korvina-rp.example";
-        QTest::newRow("loopback and port") << "127.0.0.1:18443"
-                                           << "127.0.0.1";
+        QTest::newRow("name") << QString("korvina-rp.example") << QString("korvina-rp.example");
+        QTest::newRow("loopback and port") << QString("127.0.0.1:18443") << QString("127.0.0.1");
     }
 
     void builtInServersLeaveTheWebPortOut()
@@ -290,10 +277,10 @@ private slots:
         QFETCH(QString, siteHost);
         QFETCH(QString, address);
         // The game starter refuses an address with a port in it, so the player could never join.
-        const QList<LoadThread::ServerEntry> servers = LoadThread::builtInServers(siteHost);
-        QCOMPARE(servers.size(), 2);
-        QCOMPARE(servers.at(0).addr + ':' + QString::number(servers.at(0).port), address + ":7771");
-        QCOMPARE(servers.at(1).addr + ':' + QString::number(servers.at(1).port), address + ":7772");
+        QStringList servers;
+        for (const LoadThread::ServerEntry &server : LoadThread::builtInServers(siteHost))
+            servers << server.addr + ':' + QString::number(server.port);
+        QCOMPARE(servers, QStringList({ address + ":7771", address + ":7772" }));
     }
 
     void newsAnswers_data()
@@ -309,78 +296,66 @@ private slots:
     {
         QFETCH(TestResponse, answer);
         QFETCH(int, listsLoaded);
-        Loopback net(&certificates);
-        net.answer("news", answer);
-        QVERIFY(net.listen());
-        LoaderRun run(net, dir.path());
+        net->answer("news", answer);
+        LoaderRun run(*net, dir.path());
         QVERIFY(run.finishes());
         QCOMPARE(run.newsListsLoaded, listsLoaded);
-        QVERIFY(run.news.isEmpty());
-        QVERIFY(run.images.isEmpty());
+        QVERIFY(run.news.isEmpty() && run.images.isEmpty());
     }
 
     void undecodablePictureNeverFetchedAgain()
     {
-        Loopback net(&certificates);
-        net.pictures.route("/broken.png", TestResponse::ok("this is no picture", "image/png"));
-        QVERIFY(net.listen());
-        net.newsWithPictures({ "/broken.png" });
+        net->pictures.route("/broken.png", TestResponse::ok("this is no picture", "image/png"));
+        net->newsWithPictures({ "/broken.png" });
         for (int runNumber = 0; runNumber < 2; ++runNumber) {
-            LoaderRun run(net, dir.path());
+            LoaderRun run(*net, dir.path());
             QVERIFY(run.finishes());
             QCOMPARE(run.news.size(), 1);
             QVERIFY(run.images.isEmpty());
         }
-        QCOMPARE(net.pictures.requestCount("/broken.png"), 1);
+        QCOMPARE(net->pictures.requestCount("/broken.png"), 1);
     }
 
     void closingDuringImages()
     {
-        Loopback net(&certificates);
         // The launcher is closed while the first picture is being served.
-        net.pictures.setFallback([](const TestRequest &) {
+        net->pictures.setFallback([](const TestRequest &) {
             quitRequested = true;
             return TestResponse::ok(png(2, 2), "image/png");
         });
-        QVERIFY(net.listen());
-        net.newsWithPictures({ "/0.png", "/1.png", "/2.png", "/3.png" });
-        LoaderRun run(net, dir.path());
-        // The thread's loop is asked to quit by the loader itself.
+        net->newsWithPictures({ "/0.png", "/1.png", "/2.png", "/3.png" });
+        LoaderRun run(*net, dir.path());
         QTRY_VERIFY_WITH_TIMEOUT(run.threadEnded, 60000);
-        QCOMPARE(net.pictures.requestCount(), 1);
+        QCOMPARE(net->pictures.requestCount(), 1);
         QCOMPARE(run.finished, 0);
         QCOMPARE(run.newsListsLoaded, 1);
     }
 
     void deadPrimaryMeansFallbackForEverything()
     {
-        Loopback net(&certificates);
-        net.service.route("/api_v2.php", TestResponse::silent());
-        net.serveOperations(net.fallback);
-        net.answer("ping", TestResponse::error(500));
-        net.answer("servers", "[{\"new_name\":\"F\",\"addr\":\"f.example\",\"port\":9}]");
-        QVERIFY(net.listen());
+        net->service.route("/api_v2.php", TestResponse::silent());
+        net->serveOperations(net->fallback);
+        net->answer("ping", TestResponse::error(500));
+        net->answer("servers", "[{\"new_name\":\"F\",\"addr\":\"f.example\",\"port\":9}]");
         // The silent primary costs one time-out; the fallback must still answer within one.
-        LoaderRun run(net, dir.path(), 2000);
+        LoaderRun run(*net, dir.path(), 2000);
         QVERIFY(run.finishes());
         QVERIFY(usingFallbackHost);
-        QCOMPARE(run.loader->baseUrl, net.fallback.baseUrl());
-        QCOMPARE(net.service.requestCount(), 1);
-        QCOMPARE(net.operationCount(net.fallback, "ping"), 3);
-        QCOMPARE(net.operationCount(net.fallback, "updates"), 1);
-        QCOMPARE(net.operationCount(net.fallback, "news"), 1);
+        QCOMPARE(run.loader->baseUrl, net->fallback.baseUrl());
+        QCOMPARE(net->service.requestCount(), 1);
+        QCOMPARE(net->operationCount(net->fallback, "ping"), 3);
+        for (const char *operation : { "updates", "news" })
+            QCOMPARE(net->operationCount(net->fallback, operation), 1);
         QCOMPARE(run.servers, QStringList { "F|f.example|9" });
     }
 
     void updateInstalledInsteadOfFinishing()
     {
-        Loopback net(&certificates);
-        net.service.route("/setup.exe", TestResponse::ok("#!/bin/sh\ntouch installer-ran.txt\n"));
-        QVERIFY(net.listen());
-        net.answer("updates",
+        net->service.route("/setup.exe", TestResponse::ok("#!/bin/sh\ntouch installer-ran.txt\n"));
+        net->answer("updates",
             "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\""
-                + net.service.url(QStringLiteral("/setup.exe")).toUtf8() + "\"}");
-        LoaderRun run(net, dir.path());
+                + net->service.url(QStringLiteral("/setup.exe")).toUtf8() + "\"}");
+        LoaderRun run(*net, dir.path());
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file("installer-ran.txt")), 60000);
         QTRY_COMPARE(run.states.last(), QStringLiteral("Установка обновления..."));
         // Servers, news and pictures are still loaded first; loading never finishes.
@@ -393,13 +368,11 @@ private slots:
 
     void updateThatCannotBeHadStillFinishes()
     {
-        Loopback net(&certificates);
-        QVERIFY(net.listen());
         // Over clear text, rightly refused on every attempt.
-        net.answer("updates",
+        net->answer("updates",
             "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":"
             "\"http://127.0.0.1:1/setup.exe\"}");
-        LoaderRun run(net, dir.path(), 10000, 1);
+        LoaderRun run(*net, dir.path(), 10000, 1);
         QVERIFY(run.finishes());
         QCOMPARE(run.updatesFailed, 1);
         QVERIFY(!QFile::exists(file("update_installer.exe")));

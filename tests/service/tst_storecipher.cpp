@@ -1,6 +1,7 @@
 #include "buildconfig.h"
 #include "service/imagecache.h"
 #include "service/storecipher.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -99,9 +100,8 @@ private slots:
         QCOMPARE(body.mid(1, 20), QCryptographicHash::hash(compressed, QCryptographicHash::Sha1));
         QCOMPARE(body.mid(21), compressed);
         // The empty plaintext compresses to four zero bytes.
-        QCOMPARE(decipherBody(StoreCipher::forStore().encrypt(QByteArray()), BuildConfig::storeKey)
-                     .mid(21),
-            QByteArray(4, '\0'));
+        const QByteArray empty = StoreCipher::forStore().encrypt(QByteArray());
+        QCOMPARE(decipherBody(empty, BuildConfig::storeKey).mid(21), QByteArray(4, '\0'));
     }
 
     void checksumAndCompressionModes()
@@ -112,8 +112,7 @@ private slots:
         const QByteArray encrypted = cipher.encrypt("123456789");
         QCOMPARE(quint8(encrypted[1]), quint8(0x02));
         QCOMPARE(decipherBody(encrypted, 0x0123456789abcdefULL).mid(1),
-            QByteArray("\x90\x6e"
-                       "123456789"));
+            "\x90\x6e" + QByteArray("123456789"));
         QCOMPARE(cipher.decrypt(encrypted), QByteArray("123456789"));
 
         cipher.setProtectionMode(StoreCipher::NoProtection);
@@ -194,16 +193,12 @@ private slots:
         QVERIFY(cache.readCache(address, read));
         QCOMPARE(read, picture);
         // The file holds the bare ciphertext and nothing else.
-        QFile file(cache.cachePath(address));
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QByteArray bytes = file.readAll();
+        QByteArray bytes = TestFiles::readFile(cache.cachePath(address));
         QCOMPARE(StoreCipher::forStore().decrypt(bytes), picture);
 
         // A damaged file reads as not cached; a later write replaces it.
         bytes[100] = char(bytes[100] ^ 1);
-        QVERIFY(file.seek(0));
-        file.write(bytes);
-        file.close();
+        QVERIFY(TestFiles::writeFile(cache.cachePath(address), bytes));
         read = "untouched";
         QVERIFY(!cache.readCache(address, read));
         QVERIFY(!cache.readCache("http://a/missing.png", read));
@@ -222,9 +217,7 @@ private slots:
         QVERIFY(QFile::remove(piped));
 
         // A file where the cache directory should be: nothing can be cached, nothing breaks.
-        QFile blocker(dir.path() + "/cache");
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        QVERIFY(TestFiles::writeFile(dir.path() + "/cache", QByteArray()));
         QVERIFY(!ImageCache(dir.path()).writeCache(address, "picture"));
         QVERIFY(!ImageCache(dir.path()).readCache(address, read));
     }
