@@ -1,5 +1,6 @@
 #include "syncfixture.h"
 
+#include "img/staticheader.h"
 #include "testhttpserver.h"
 
 #include <QCoreApplication>
@@ -63,6 +64,16 @@ bool writeArchive(const QString &path, const Elements &elements, bool staticHead
     return writeFile(path, header + data);
 }
 
+bool makeStaticArchive(const QString &path, const Elements &elements)
+{
+    return writeArchive(path, elements) && ImgArchive::convertToStaticHeader(path);
+}
+
+QByteArray md5Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
 QMap<QString, QByteArray> snapshot(const QString &root)
 {
     QMap<QString, QByteArray> result;
@@ -75,8 +86,7 @@ QMap<QString, QByteArray> snapshot(const QString &root)
         if (it.fileInfo().isDir() && !it.fileInfo().isSymLink()) {
             result.insert(QStringLiteral("dir:") + relative, QByteArray());
         } else {
-            result.insert(relative,
-                QCryptographicHash::hash(readFile(it.filePath()), QCryptographicHash::Md5).toHex());
+            result.insert(relative, md5Hex(readFile(it.filePath())));
         }
     }
     return result;
@@ -97,6 +107,11 @@ QStringList differences(
             result.append(QStringLiteral("extra ") + it.key());
     }
     return result;
+}
+
+QString treeDifferences(const QString &expectedRoot, const QString &actualRoot)
+{
+    return differences(snapshot(expectedRoot), snapshot(actualRoot)).join('\n');
 }
 
 void serveTree(TestHttpServer &server, const QString &root)

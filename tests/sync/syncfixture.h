@@ -29,6 +29,9 @@ using Elements = QList<QPair<QByteArray, QByteArray>>; // name, data
 // A standard version-2 archive ("VER2"), element data at the given order from sector 1 on
 // (sector-rounded), or, with staticHeader, the launcher's static-header layout.
 bool writeArchive(const QString &path, const Elements &elements, bool staticHeader = false);
+// A standard archive converted as the launcher keeps it, so trees compare byte for byte.
+bool makeStaticArchive(const QString &path, const Elements &elements);
+QByteArray md5Hex(const QByteArray &data);
 
 // Relative path -> content digest for every file, and "dir:" + path for every directory;
 // hidden names included, so stray temporaries show up.
@@ -36,6 +39,8 @@ QMap<QString, QByteArray> snapshot(const QString &root);
 // The differences of two snapshots in readable form; empty when equal.
 QStringList differences(
     const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual);
+// The differences of two trees, one a line; empty when equal.
+QString treeDifferences(const QString &expectedRoot, const QString &actualRoot);
 
 // Serves the files below root as the host's paths ("/launcher/..."); unknown paths are 404.
 void serveTree(TestHttpServer &server, const QString &root);
@@ -44,6 +49,7 @@ struct RunResult
 {
     bool finished = false; // finish() was sent
     bool gameReady = false;
+    bool ready() const { return finished && gameReady; }
     QList<QPair<QString, QString>> texts; // every setProgressText
     QList<QPair<quint64, quint64>> states; // every setProgressState
     bool sawText(const QString &prefix) const;

@@ -6,7 +6,6 @@
 #include "sync/syncdiffhandler.h"
 #include "syncfixture.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -248,12 +247,13 @@ void TestSyncDiffHandler::archivesWholeOrByElements()
     handler->prepareUpdate();
     const QList<DownloadItem> &items = handler->downloader()->items();
     QCOMPARE(items.size(), 2);
-    const int whole = items.at(0).path == "models/new.img" ? 0 : 1;
-    const DownloadItem &byElements = items.at(1 - whole);
-    QVERIFY(items.at(whole).wholeArchive && items.at(whole).createEmpty);
-    QCOMPARE(items.at(whole).elements,
-        (QList<QPair<QString, quint32>> { { "x.dff", 2048 }, { "y.dff", 2048 } }));
-    QCOMPARE(items.at(whole).size, remote->entries.at(1).packedSize);
+    const bool newFirst = items.at(0).path == "models/new.img";
+    const DownloadItem &whole = items.at(newFirst ? 0 : 1);
+    const DownloadItem &byElements = items.at(newFirst ? 1 : 0);
+    QVERIFY(whole.wholeArchive && whole.createEmpty);
+    QCOMPARE(
+        whole.elements, (QList<QPair<QString, quint32>> { { "x.dff", 2048 }, { "y.dff", 2048 } }));
+    QCOMPARE(whole.size, remote->entries.at(1).packedSize);
     QVERIFY(!byElements.wholeArchive && !byElements.createEmpty);
     QCOMPARE(byElements.path, QString("models/gta3.img"));
     QCOMPARE(byElements.elements,
@@ -274,11 +274,10 @@ void TestSyncDiffHandler::duplicateRemotePathsFirstWins()
     QFETCH(QStringList, plan);
     QVERIFY(writeFile(game + "/a.txt", local));
     List saved = reread(*inventory(game, true), true, game);
-    const QByteArray firstMd5 = QCryptographicHash::hash("first", QCryptographicHash::Md5).toHex();
-    const QByteArray otherMd5 = QCryptographicHash::hash("other", QCryptographicHash::Md5).toHex();
+    const QByteArray firstMd5 = md5Hex("first");
     List list(new FileSystem);
     list->readText("[directories]\n\n[entries]\na.txt a.txt file 5 " + firstMd5
-            + "\na.txt a.txt file 5 " + otherMd5 + '\n',
+            + "\na.txt a.txt file 5 " + md5Hex("other") + '\n',
         false);
     List scanned = inventory(game, false);
     SyncDiffHandler planner(game, &worker);

@@ -1,6 +1,5 @@
 #include "app/runstate.h"
 #include "files/filesystem.h"
-#include "img/staticheader.h"
 #include "publisher.h"
 #include "releasesigner.h"
 #include "service/releasesignature.h"
@@ -12,6 +11,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 using namespace SyncFixture;
 
@@ -32,6 +33,8 @@ private slots:
     void signedLists();
 
 private:
+    // Names this case's directories, and serves its host over loopback HTTPS.
+    void setUp(const QString &name);
     void publishReference();
     void syncAndCompare(const QString &game, const QString &what);
 
@@ -41,7 +44,7 @@ private:
     QString host;
     QString launcher;
     PublishOptions options;
-    TestHttpServer *server = nullptr;
+    std::unique_ptr<TestHttpServer> server;
     QString releaseKey, otherKey;
     QByteArray releasePublicKey;
 };
@@ -65,13 +68,17 @@ void TestSyncEndToEnd::initTestCase()
 void TestSyncEndToEnd::init()
 {
     quitRequested = false;
+    server.reset(new TestHttpServer(&certificates));
 }
 
-static bool makeStaticArchive(const QString &path, const Elements &elements)
+void TestSyncEndToEnd::setUp(const QString &name)
 {
-    // The reference keeps its archives as the launcher keeps them, so that the game directory
-    // can be compared with it byte for byte.
-    return writeArchive(path, elements) && ImgArchive::convertToStaticHeader(path);
+    reference = work.filePath(name + "/reference");
+    host = work.filePath(name + "/host");
+    launcher = work.filePath(name + "/launcher");
+    QVERIFY(QDir().mkpath(launcher));
+    serveTree(*server, host);
+    QVERIFY(server->listen());
 }
 
 void TestSyncEndToEnd::publishReference()
@@ -85,27 +92,24 @@ void TestSyncEndToEnd::syncAndCompare(const QString &game, const QString &what)
 {
     const SyncEnvironment env = environment(launcher, server->baseUrl());
     const RunResult first = runSync(game, env);
-    QVERIFY2(first.finished && first.gameReady, qPrintable(what + ": " + first.lastLeft()));
-    const QStringList diff = differences(snapshot(reference), snapshot(game));
-    QVERIFY2(diff.isEmpty(), qPrintable(what + ":\n" + diff.join('\n')));
+    QVERIFY2(first.ready(), qPrintable(what + ": " + first.lastLeft()));
+    const QString diff = treeDifferences(reference, game);
+    QVERIFY2(diff.isEmpty(), qPrintable(what + ":\n" + diff));
     QVERIFY(!FileSystem::readSealedFile(SyncThread::stateFileName, launcher).isEmpty());
 
     server->clearRequests();
     const RunResult second = runSync(game, env);
-    QVERIFY(second.finished && second.gameReady);
+    QVERIFY(second.ready());
     QCOMPARE(
         second.countTexts("Проверка целостности "), second.countTexts("Проверка целостности и"));
     QCOMPARE(second.countTexts("Скачивание"), 0);
     QCOMPARE(server->requestCount(), 1); // the list, nothing else
-    QVERIFY(differences(snapshot(reference), snapshot(game)).isEmpty());
+    QCOMPARE(treeDifferences(reference, game), QString());
 }
 
 void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
 {
-    reference = work.filePath("reference");
-    host = work.filePath("host");
-    launcher = work.filePath("launcher");
-    QVERIFY(QDir().mkpath(launcher));
+    setUp("changes");
     QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(70000, 1)));
     QVERIFY(writeFile(reference + "/data/handling.cfg", bytes(3000, 2)));
     QVERIFY(writeFile(reference + "/data/empty.txt", QByteArray()));
@@ -116,11 +120,6 @@ void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
     QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
         { { "infernus.dff", bytes(5000, 10) }, { "infernus.txd", bytes(9000, 11) },
             { "landstal.dff", bytes(100, 12) }, { "stays.col", bytes(2048, 13) } }));
-
-    TestHttpServer fileHost(&certificates);
-    server = &fileHost;
-    serveTree(fileHost, host);
-    QVERIFY(fileHost.listen());
     publishReference();
     const QString game = work.filePath("gtacr"); // does not exist yet
     syncAndCompare(game, "first synchronisation");
@@ -152,24 +151,16 @@ void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
     touched.close();
     const RunResult cleanup = runSync(game, environment(launcher, server->baseUrl()));
     QVERIFY(cleanup.finished);
-    QVERIFY(differences(snapshot(reference), snapshot(game)).isEmpty());
-    server = nullptr;
+    QCOMPARE(treeDifferences(reference, game), QString());
 }
 
 void TestSyncEndToEnd::oldCopyWithoutStateFile()
 {
-    reference = work.filePath("reference2");
-    host = work.filePath("host2");
-    launcher = work.filePath("launcher2");
-    QVERIFY(QDir().mkpath(launcher));
+    setUp("oldcopy");
     QVERIFY(writeFile(reference + "/samp.dll", bytes(20000, 50)));
     QVERIFY(writeFile(reference + "/data/same.txt", bytes(500, 51)));
     QVERIFY(makeStaticArchive(reference + "/models/player.img",
         { { "body.dff", bytes(4096, 52) }, { "head.dff", bytes(100, 53) } }));
-    TestHttpServer fileHost(&certificates);
-    server = &fileHost;
-    serveTree(fileHost, host);
-    QVERIFY(fileHost.listen());
     publishReference();
 
     // An old copy: one file changed, one element changed, a standard archive, upper-case names.
@@ -178,26 +169,21 @@ void TestSyncEndToEnd::oldCopyWithoutStateFile()
     QVERIFY(writeFile(game + "/Data/Same.txt", bytes(500, 51)));
     QVERIFY(writeArchive(game + "/models/player.img",
         { { "head.dff", bytes(100, 53) }, { "body.dff", bytes(4096, 98) } }));
-    const RunResult first = runSync(game, environment(launcher, fileHost.baseUrl()));
+    const RunResult first = runSync(game, environment(launcher, server->baseUrl()));
     QVERIFY(first.sawText("Проверка целостности старой копии игры ("));
     QVERIFY(first.states.contains({ 0, 0 }));
     // Only what differs is fetched: the changed file and the changed element.
-    QCOMPARE(fileHost.requestCount("/launcher/filesystem/data/same.txt.compressed"), 0);
-    QCOMPARE(fileHost.requestCount("/launcher/filesystem/samp.dll.compressed"), 1);
-    QCOMPARE(
-        fileHost.requestCount("/launcher/filesystem/models/player.img_img/body.dff.compressed"), 1);
-    QCOMPARE(
-        fileHost.requestCount("/launcher/filesystem/models/player.img_img/head.dff.compressed"), 0);
+    const QString files = "/launcher/filesystem/";
+    QCOMPARE(server->requestCount(files + "data/same.txt.compressed"), 0);
+    QCOMPARE(server->requestCount(files + "samp.dll.compressed"), 1);
+    QCOMPARE(server->requestCount(files + "models/player.img_img/body.dff.compressed"), 1);
+    QCOMPARE(server->requestCount(files + "models/player.img_img/head.dff.compressed"), 0);
     syncAndCompare(game, "old copy");
-    server = nullptr;
 }
 
 void TestSyncEndToEnd::republishedWhileSynchronising()
 {
-    reference = work.filePath("reference3");
-    host = work.filePath("host3");
-    launcher = work.filePath("launcher3");
-    QVERIFY(QDir().mkpath(launcher));
+    setUp("republished");
     const auto revision = [&](int seed) {
         bool ok = true;
         for (int i = 0; i < 30; ++i)
@@ -208,17 +194,13 @@ void TestSyncEndToEnd::republishedWhileSynchronising()
     QVERIFY(revision(0));
     // Signed, so that the list and its signature are also fetched across the switch.
     options.signKeyPath = releaseKey;
-    TestHttpServer fileHost(&certificates);
-    server = &fileHost;
-    serveTree(fileHost, host);
-    QVERIFY(fileHost.listen());
     publishReference();
 
     // The next release is switched to while the first downloads run: bodies no longer match the
     // list they were planned from, and the run must end equal to the release now served.
     QVERIFY(revision(100));
     bool published = false;
-    SyncEnvironment env = environment(launcher, fileHost.baseUrl());
+    SyncEnvironment env = environment(launcher, server->baseUrl());
     env.releasePublicKey = releasePublicKey;
     const RunResult result = runSync(work.filePath("gtacr3"), env, [&](const QString &left) {
         if (!published && left.startsWith("Скачивание data/f5.dat")) {
@@ -226,11 +208,9 @@ void TestSyncEndToEnd::republishedWhileSynchronising()
             publish(reference, host, options);
         }
     });
-    QVERIFY(published && result.finished && result.gameReady);
-    const QStringList diff = differences(snapshot(reference), snapshot(work.filePath("gtacr3")));
-    QVERIFY2(diff.isEmpty(), qPrintable(diff.join('\n')));
+    QVERIFY(published && result.ready());
+    QCOMPARE(treeDifferences(reference, work.filePath("gtacr3")), QString());
     options.signKeyPath.clear();
-    server = nullptr;
 }
 
 void TestSyncEndToEnd::signedLists_data()
@@ -248,12 +228,8 @@ void TestSyncEndToEnd::signedLists()
     // on the host cannot have a player's files deleted (and bodies are tied to the signed list
     // by their digests).
     QFETCH(QString, served);
-    const QString root = work.filePath("signed-" + QString(served).replace(' ', '-'));
-    reference = root + "/reference";
-    host = root + "/host";
-    launcher = root + "/launcher";
-    const QString game = root + "/gtacr";
-    QVERIFY(QDir().mkpath(launcher));
+    setUp("signed-" + QString(served).replace(' ', '-'));
+    const QString game = work.filePath("signed-" + QString(served).replace(' ', '-') + "/gtacr");
     QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(7000, 60)));
     QVERIFY(writeFile(reference + "/data/a.dat", bytes(3000, 61)));
     QVERIFY(writeFile(game + "/gta_sa.exe", bytes(7000, 60)));
@@ -272,22 +248,19 @@ void TestSyncEndToEnd::signedLists()
         list.remove(line, list.indexOf('\n', line) + 1 - line);
         QVERIFY(writeFile(host + "/launcher/sync.lst", list));
     }
-    TestHttpServer fileHost(&certificates);
-    serveTree(fileHost, host);
-    QVERIFY(fileHost.listen());
-    SyncEnvironment env = environment(launcher, fileHost.baseUrl());
+    SyncEnvironment env = environment(launcher, server->baseUrl());
     env.releasePublicKey = releasePublicKey;
     const auto before = snapshot(game);
     const RunResult result = runSync(game, env);
     QVERIFY(result.finished);
     if (served == "signed") {
         QVERIFY(result.gameReady);
-        QVERIFY(differences(snapshot(reference), snapshot(game)).isEmpty());
+        QCOMPARE(treeDifferences(reference, game), QString());
         return;
     }
     QCOMPARE(result.lastLeft(), QString::fromUtf8(SyncThread::fileListError));
-    QVERIFY(differences(before, snapshot(game)).isEmpty());
-    QCOMPARE(fileHost.requestCount("/launcher/filesystem/data/a.dat.compressed"), 0);
+    QCOMPARE(differences(before, snapshot(game)).join('\n'), QString());
+    QCOMPARE(server->requestCount("/launcher/filesystem/data/a.dat.compressed"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSyncEndToEnd)
