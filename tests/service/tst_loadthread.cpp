@@ -42,10 +42,7 @@ public:
         QMutexLocker lock(&mutex);
         answers.insert(operation, response);
     }
-    void answer(const QString &operation, const QByteArray &body)
-    {
-        answer(operation, TestResponse::ok(body));
-    }
+    void answer(const QString &op, const QByteArray &body) { answer(op, TestResponse::ok(body)); }
     void serveOperations(TestHttpServer &server)
     {
         server.route("/api_v2.php", [this](const TestRequest &request) {
@@ -69,9 +66,7 @@ public:
             [&](const TestRequest &r) { return r.query.startsWith("data=" + operation + '&'); }));
     }
 
-    TestHttpServer service;
-    TestHttpServer fallback;
-    TestHttpServer pictures;
+    TestHttpServer service, fallback, pictures;
 
 private:
     QMutex mutex;
@@ -96,14 +91,9 @@ public:
     LoaderRun(const Loopback &net, const QString &launcherDir, int timeoutMs = 10000,
         int watchdogMs = 1000)
     {
-        LoadThread::Options options;
-        options.endpoints = { net.service.baseUrl(), net.fallback.baseUrl(), QString() };
-        options.launcherDir = launcherDir;
-        options.requestTimeoutMs = timeoutMs;
-        options.imageDelayMs = 0;
-        options.installDelayMs = 0;
-        options.watchdogIntervalMs = watchdogMs;
-        loader = new LoadThread(this, options);
+        const ServiceEndpoints endpoints { net.service.baseUrl(), net.fallback.baseUrl(),
+            QString() };
+        loader = new LoadThread(this, { endpoints, launcherDir, timeoutMs, 0, watchdogMs, 0 });
         loader->moveToThread(&thread);
         connect(&thread, &QThread::started, loader, &LoadThread::start);
         connect(&thread, &QThread::finished, this, [this] { threadEnded = true; });
@@ -150,13 +140,8 @@ public:
     QMutex mutex;
 };
 
-const QStringList stageTexts = {
-    QStringLiteral("Проверка доступности серверов..."),
-    QStringLiteral("Проверка обновлений..."),
-    QStringLiteral("Загрузка списка серверов..."),
-    QStringLiteral("Загрузка новостей..."),
-    QStringLiteral("Загрузка изображений..."),
-};
+const QStringList stageTexts = { "Проверка доступности серверов...", "Проверка обновлений...",
+    "Загрузка списка серверов...", "Загрузка новостей...", "Загрузка изображений..." };
 
 } // namespace
 
@@ -203,8 +188,7 @@ private slots:
                            "{\"caption\":\"Two\",\"image\":\"%1\"}, \"not an object\","
                            "{\"caption\":\"Four\",\"image\":\"%1\"},"
                            "{\"caption\":\"Five\",\"image\":\"%2\"}]")
-                .arg(net->pictures.url(QStringLiteral("/same.png")),
-                    net->pictures.url(QStringLiteral("/other.png")))
+                .arg(net->pictures.url("/same.png"), net->pictures.url("/other.png"))
                 .toUtf8());
 
         LoaderRun run(*net, dir.path());
@@ -354,7 +338,7 @@ private slots:
         net->service.route("/setup.exe", TestResponse::ok("#!/bin/sh\ntouch installer-ran.txt\n"));
         net->answer("updates",
             "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\""
-                + net->service.url(QStringLiteral("/setup.exe")).toUtf8() + "\"}");
+                + net->service.url("/setup.exe").toUtf8() + "\"}");
         LoaderRun run(*net, dir.path());
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file("installer-ran.txt")), 60000);
         QTRY_COMPARE(run.states.last(), QStringLiteral("Установка обновления..."));

@@ -50,8 +50,8 @@ public:
         update->moveToThread(&thread);
         connect(
             update, &SelfUpdate::setState, this, [this](const QString &left, const QString &right) {
-                lefts.append(left);
-                rights.append(right);
+                lefts << left;
+                rights << right;
             });
         connect(update, &SelfUpdate::setProgress, this, [this](quint64 current, quint64 maximum) {
             progress.append({ current, maximum });
@@ -71,7 +71,7 @@ public:
     void start(TestHttpServer &host, QByteArray answer = QByteArray())
     {
         if (answer.isEmpty())
-            answer = updateAnswer(host.url(QStringLiteral("/setup.exe")));
+            answer = updateAnswer(host.url("/setup.exe"));
         host.route("/api_v2.php", TestResponse::ok(answer));
         const QString baseUrl = host.baseUrl();
         QMetaObject::invokeMethod(update, [this, baseUrl] {
@@ -201,8 +201,7 @@ private slots:
         QFETCH(int, ticksToFail);
         QFETCH(int, errorCode);
         // The retry goes to a mirror; the redirect's own body must not end up before the installer.
-        TestResponse redirect
-            = TestResponse::redirect(host->url(QStringLiteral("/mirror/setup.exe")).toUtf8());
+        TestResponse redirect = TestResponse::redirect(host->url("/mirror/setup.exe").toUtf8());
         redirect.body = QByteArray(4096, 'R');
         QAtomicInt calls;
         host->route("/setup.exe", [&calls, first, redirect](const TestRequest &) {
@@ -254,8 +253,8 @@ private slots:
         TestHttpServer plain;
         plain.route("/setup.exe", TestResponse::ok(stubInstaller()));
         QVERIFY(plain.listen());
-        const QString insecure = plain.url(QStringLiteral("/setup.exe"));
-        host->route("/loop", TestResponse::redirect(host->url(QStringLiteral("/loop")).toUtf8()));
+        const QString insecure = plain.url("/setup.exe");
+        host->route("/loop", TestResponse::redirect(host->url("/loop").toUtf8()));
         host->route("/to-http", TestResponse::redirect(insecure.toUtf8()));
         UpdateRun run;
         run.start(*host, updateAnswer(kind == QLatin1String("http") ? insecure : host->url(kind)));
@@ -300,12 +299,10 @@ private slots:
 
         const QByteArray installer = stubInstaller();
         host->route("/setup.exe", TestResponse::ok(installer));
-        if (signature != QLatin1String("none"))
+        const QByteArray signedBytes = signature == "tampered" ? installer + "x" : installer;
+        if (signature != "none")
             host->route("/setup.exe.sig",
-                TestResponse::ok(signature == QLatin1String("other")
-                        ? other.sign(installer)
-                        : release.sign(
-                            signature == QLatin1String("tampered") ? installer + "x" : installer)));
+                TestResponse::ok((signature == "other" ? &other : &release)->sign(signedBytes)));
         UpdateRun run(ReleaseSignature::keyFromHex(publicHex));
         run.start(*host);
         QTRY_COMPARE_WITH_TIMEOUT(run.result.loadAcquire(), starts ? 1 : 0, 30000);
@@ -321,7 +318,7 @@ private slots:
         // While the first hop is answered, the installer's name becomes a directory: the
         // attempt fails, the next one cannot open the file and the update ends.
         const QString path = run.file("update_installer.exe");
-        const QByteArray target = host->url(QStringLiteral("/mirror/setup.exe")).toUtf8();
+        const QByteArray target = host->url("/mirror/setup.exe").toUtf8();
         host->route("/setup.exe", [path, target](const TestRequest &) {
             QFile::remove(path);
             QDir().mkdir(path);

@@ -28,14 +28,11 @@ public:
         if (!site.listen() || !fallback.listen())
             return false;
         ticks->store(at);
-        ServerQuery::Options options;
-        options.endpoints
-            = { QStringLiteral("http://127.0.0.1:1"), fallback.baseUrl(), site.baseUrl() };
+        const ServiceEndpoints endpoints { "http://127.0.0.1:1", fallback.baseUrl(),
+            site.baseUrl() };
         auto shared = ticks;
-        options.tickCount = [shared] { return shared->load(); };
-        options.pollIntervalMs = 3600 * 1000;
-        options.attemptTimeoutMs = 30000;
-        query = new ServerQuery(QStringLiteral("game.example"), 7777, index, options);
+        query = new ServerQuery("game.example", 7777, index,
+            { endpoints, [shared] { return shared->load(); }, 3600 * 1000, 30000 });
         QObject::connect(
             query, &ServerQuery::infoUpdated, &context, [this](int players, int total) {
                 reports.append({ players, total });
