@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QEventLoop>
@@ -72,6 +73,14 @@ bool makeStaticArchive(const QString &path, const Elements &elements)
 QByteArray md5Hex(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+bool touch(const QString &path, qint64 secondsAgo)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite)
+        && file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-secondsAgo),
+            QFileDevice::FileModificationTime);
 }
 
 QMap<QString, QByteArray> snapshot(const QString &root)

@@ -32,6 +32,8 @@ bool writeArchive(const QString &path, const Elements &elements, bool staticHead
 // A standard archive converted as the launcher keeps it, so trees compare byte for byte.
 bool makeStaticArchive(const QString &path, const Elements &elements);
 QByteArray md5Hex(const QByteArray &data);
+// Sets the file's modification time back by the given seconds, content unchanged.
+bool touch(const QString &path, qint64 secondsAgo);
 
 // Relative path -> content digest for every file, and "dir:" + path for every directory;
 // hidden names included, so stray temporaries show up.

@@ -28,7 +28,6 @@ public:
     QMap<QString, QString> md5;
     QStringList commits;
     QStringList lefts;
-    QStringList rights;
 
     QString remoteMd5(const QString &path) const override { return md5.value(path); }
     QString remoteElementMd5(const QString &archive, const QString &element) const override
@@ -43,19 +42,8 @@ public:
     void commitImgArchive(const QString &path) override { commits.append("archive " + path); }
     void addSavedDirectory(const QString &path) override { commits.append("dir " + path); }
     void updateProgressBar(quint64, quint64) override { }
-    void updateCurrentFile(const QString &left, const QString &right) override
-    {
-        lefts.append(left);
-        rights.append(right);
-    }
-    bool saw(const QString &text) const
-    {
-        for (const QString &left : lefts) {
-            if (left.contains(text))
-                return true;
-        }
-        return false;
-    }
+    void updateCurrentFile(const QString &left, const QString &) override { lefts.append(left); }
+    bool saw(const QString &text) const { return !lefts.filter(text).isEmpty(); }
 };
 
 const FileDownloader::Timing fast = environment(QString(), QString()).timing;

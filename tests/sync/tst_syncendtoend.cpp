@@ -144,11 +144,7 @@ void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
     // whose content stayed the same.
     QVERIFY(writeFile(game + "/players_mod.asi", "x"));
     QVERIFY(QDir().mkpath(game + "/junk/deeper"));
-    QFile touched(game + "/data/handling.cfg");
-    QVERIFY(touched.open(QIODevice::ReadWrite));
-    QVERIFY(touched.setFileTime(
-        QDateTime::currentDateTimeUtc().addSecs(-5000), QFileDevice::FileModificationTime));
-    touched.close();
+    QVERIFY(touch(game + "/data/handling.cfg", 5000));
     const RunResult cleanup = runSync(game, environment(launcher, server->baseUrl()));
     QVERIFY(cleanup.finished);
     QCOMPARE(treeDifferences(reference, game), QString());

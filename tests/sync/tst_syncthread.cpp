@@ -5,7 +5,6 @@
 #include "syncfixture.h"
 #include "testhttpserver.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -485,11 +484,7 @@ void TestSyncThread::perFileTexts()
     QVERIFY(first.states.contains({ 1500 + 2048, 1500 + 2048 })); // the download's end
 
     // A touched file is hashed again with the comparison's text, and nothing is fetched.
-    QFile touched(game + "/keep.dat");
-    QVERIFY(touched.open(QIODevice::ReadWrite));
-    QVERIFY(touched.setFileTime(
-        QDateTime::currentDateTimeUtc().addDays(-3), QFileDevice::FileModificationTime));
-    touched.close();
+    QVERIFY(touch(game + "/keep.dat", 3 * 86400));
     const RunResult second = sync(host);
     QVERIFY(second.ready());
     QVERIFY(second.texts.contains({ "Проверка целостности keep.dat", "" }));
