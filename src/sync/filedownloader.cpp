@@ -383,8 +383,6 @@ void FileDownloader::startRequestState()
     damaged = false;
     stallTicks = 0;
     secondBytes = 0;
-    lastBytesRead = 0;
-    replyBytesRead = 0;
     redirects = 0;
 }
 
@@ -686,7 +684,10 @@ FileDownloader::After FileDownloader::finishElement(const DownloadItem &item)
     if (!stored || !editor->writeDirectory())
         return After::Fail; // the disk did not take it, or the archive has no room
     const int written = editor->findEntry(element.first);
-    if (written < 0 || md5Hex(editor->readEntry(written)) != md5Hex(elementData))
+    // The element's digest was taken while it arrived; only what the archive holds is hashed.
+    if (written < 0
+        || QCryptographicHash::hash(editor->readEntry(written), QCryptographicHash::Md5)
+            != itemHash->result())
         return After::Fail;
     elementData.clear();
     completed += element.second;
@@ -789,8 +790,7 @@ void FileDownloader::scheduleRetry(Cause failure)
         requestBytes = 0;
         requestReceived = 0;
     }
-    if (itemIndex < queue.size())
-        troubled.insert(queue.at(itemIndex).path);
+    troubled.insert(current.path);
     if (failure == Cause::Damaged || failure == Cause::NotFound)
         ++itemFailures;
     // The pause doubles with every failure in a row, so a host that keeps failing is asked
