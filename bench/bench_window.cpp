@@ -123,10 +123,7 @@ public:
         storage.append(QFile::encodeName(program));
         for (const QString &argument : arguments)
             storage.append(argument.toLocal8Bit());
-        QVector<char *> argv;
-        for (QByteArray &argument : storage)
-            argv.append(argument.data());
-        argv.append(nullptr);
+        const QVector<char *> argv = execVector(storage);
         const QByteArray homeBytes = QFile::encodeName(home);
         QVector<QByteArray> environment { "HOME=" + homeBytes,
             "XDG_CONFIG_HOME=" + homeBytes + "/.config", "XDG_RUNTIME_DIR=" + homeBytes + "/run",
@@ -137,10 +134,7 @@ public:
             if (name != "QT_QPA_PLATFORM=" && name != "HOME=" && !name.startsWith("XDG_"))
                 environment.append(entry);
         }
-        QVector<char *> envp;
-        for (QByteArray &entry : environment)
-            envp.append(entry.data());
-        envp.append(nullptr);
+        const QVector<char *> envp = execVector(environment);
 
         while (XPending(display)) {
             XEvent stale;

@@ -135,6 +135,15 @@ void settle()
     ::sync();
 }
 
+QVector<char *> execVector(QVector<QByteArray> &storage)
+{
+    QVector<char *> vector;
+    for (QByteArray &entry : storage)
+        vector.append(entry.data());
+    vector.append(nullptr);
+    return vector;
+}
+
 ToolRun runTool(const QStringList &arguments)
 {
     ToolRun run;
@@ -143,10 +152,7 @@ ToolRun runTool(const QStringList &arguments)
     QVector<QByteArray> storage;
     for (const QString &argument : arguments)
         storage.append(argument.toLocal8Bit());
-    QVector<char *> argv;
-    for (QByteArray &argument : storage)
-        argv.append(argument.data());
-    argv.append(nullptr);
+    const QVector<char *> argv = execVector(storage);
     std::fflush(stdout);
     QElapsedTimer timer;
     timer.start();

@@ -61,6 +61,10 @@ struct ToolRun
 // Runs a program (looked up in PATH) with stdout to /dev/null, timed from the fork to its exit;
 // its I/O counters are read before it is reaped.
 ToolRun runTool(const QStringList &arguments);
+// An exec's argument or environment vector: pointers into storage, which must outlive them,
+// ending in a null. Made before a fork, since the child of a process with threads may only call
+// what is safe after fork until it execs.
+QVector<char *> execVector(QVector<QByteArray> &storage);
 
 // One row of the table; the ratio is phrased the way its target is ("0.74 of md5sum's speed",
 // "6.0x find's time"), and target names the goal and whether it is met.
