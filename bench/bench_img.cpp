@@ -93,7 +93,11 @@ qint64 writeStandardArchive(const QString &path, const QVector<int> &sectors, st
 namespace {
 
 // A fresh standard archive for each conversion, then the conversion, then cp of the same
-// archive; both read it from the page cache and write as many bytes.
+// archive; both read it from the page cache and write as many bytes. The conversion also
+// replaces the archive, which cp onto a new name does not: moving a fresh file over a cached one
+// makes ext4 start the new file's writeback (its guard for replace-by-rename) and drop the old
+// file's pages. So mv of cp's copy over the converted archive is timed as well: cp + mv is the
+// same work as a conversion.
 void conversion(const QString &dir, const Options &options)
 {
     std::printf("\nconversion: static-header rebuild of a standard archive\n");
@@ -119,35 +123,39 @@ void conversion(const QString &dir, const Options &options)
     const QString archive = dir + "/gta3.img";
     const QString copy = dir + "/copy.img";
     const qint64 archiveSize = writeStandardArchive(source, sectors, random);
-    QVector<double> convertTimes, copyTimes;
+    QVector<double> convertTimes, copyTimes, copyMoveTimes;
     bool allConverted = true;
     QElapsedTimer timer;
     for (int i = 0; i < options.runs; ++i) {
         Bench::runTool({ "cp", source, archive });
         Bench::settle();
         timer.start();
-        allConverted = convertToStaticHeader(archive) && allConverted;
+        const bool converted = convertToStaticHeader(archive);
         convertTimes.append(double(timer.nsecsElapsed()) / 1e9);
+        allConverted = converted && isStaticHeaderArchive(archive) && allConverted;
         Bench::settle();
         copyTimes.append(Bench::runTool({ "cp", source, copy }).seconds);
-        QFile::remove(copy);
-        std::printf("  run %d: convertToStaticHeader %.3f s, cp %.3f s\n", i + 1,
-            convertTimes.last(), copyTimes.last());
+        copyMoveTimes.append(copyTimes.last() + Bench::runTool({ "mv", copy, archive }).seconds);
+        std::printf("  run %d: convertToStaticHeader %.3f s, cp %.3f s, cp + mv %.3f s\n", i + 1,
+            convertTimes.last(), copyTimes.last(), copyMoveTimes.last());
     }
-    if (!allConverted || !isStaticHeaderArchive(archive))
+    if (!allConverted)
         std::printf("  !! the conversion failed\n");
-    std::printf("  after the last conversion: %.1f MiB, peak RSS %ld KiB\n",
-        mib(QFileInfo(archive).size()), peakResidentKiB());
+    std::printf("  peak RSS %ld KiB\n", peakResidentKiB());
     QFile::remove(archive);
     QFile::remove(source);
     const double launcher = Bench::median(convertTimes);
     const double cp = Bench::median(copyTimes);
+    const double copyMove = Bench::median(copyMoveTimes);
     const double ratio = cp / launcher;
     Bench::row(QString("static-header conversion, %1 MiB archive of %2 elements")
                    .arg(mib(archiveSize), 0, 'f', 0)
                    .arg(Bench::thousands(count)),
-        Bench::seconds(launcher), "`cp` " + Bench::seconds(cp),
-        QString("%1 of cp's speed").arg(ratio, 0, 'f', 2),
+        Bench::seconds(launcher),
+        "`cp` " + Bench::seconds(cp) + "; `cp` + `mv` over the archive " + Bench::seconds(copyMove),
+        QString("%1 of cp's speed; %2 of cp + mv's")
+            .arg(ratio, 0, 'f', 2)
+            .arg(copyMove / launcher, 0, 'f', 2),
         "≥ 0.8: " + Bench::verdict(ratio >= 0.8));
 }
 
