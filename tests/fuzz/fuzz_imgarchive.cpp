@@ -6,13 +6,10 @@
 #include "img/staticheader.h"
 #include "testfiles.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
-#include <cstdint>
 
 using TestFiles::readFile;
 using TestFiles::writeFile;
@@ -62,10 +59,9 @@ QTemporaryDir &workDir()
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+void fuzz(const QByteArray &input)
 {
     QTemporaryDir &dir = workDir();
-    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
 
     const QString edited = dir.filePath("edited.img");
     check(writeFile(edited, input));
@@ -92,5 +88,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     check(!QFile::exists(ImgArchive::staticHeaderTempPath(converted)));
     ImgArchive::isStaticHeaderArchive(edited);
-    return 0;
 }

@@ -3,25 +3,13 @@
 #include "files/filesystem.h"
 #include "fuzzcheck.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QtGlobal>
 
-#include <cstdint>
-
-namespace {
-
-void discardMessages(QtMsgType, const QMessageLogContext &, const QString &) { }
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+void fuzz(const QByteArray &input)
 {
-    static const bool quiet = (qInstallMessageHandler(discardMessages), true);
-    Q_UNUSED(quiet);
+    discardQtMessages();
     static QTemporaryDir dir;
-    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
 
     const QByteArray payload = FileSystem::unsealPayload(input);
     FileSystem state;
@@ -29,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Writing for a share of the inputs only: each write sets up a level-9 deflate and syncs
     // the file to disk, which would make a run crawl if done for every input.
-    if (size % 61 == 17) {
+    if (input.size() % 61 == 17) {
         check(FileSystem::unsealPayload(FileSystem::sealPayload(input)) == input);
         QFile file(dir.path() + "/korvina_launcher.bin");
         check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -39,5 +27,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(FileSystem::writeSealedFile("/korvina_servers.bin", input, dir.path()));
         check(FileSystem::readSealedFile("/korvina_servers.bin", dir.path()) == input);
     }
-    return 0;
 }

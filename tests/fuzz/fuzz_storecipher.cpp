@@ -5,31 +5,24 @@
 #include "fuzzcheck.h"
 #include "service/storecipher.h"
 
-#include <QByteArray>
-#include <QtGlobal>
-
-#include <cstdint>
+#include <QtEndian>
 
 namespace {
-
-void discardMessages(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 constexpr qint64 fuzzPlainLimit = 16 * 1024 * 1024;
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+void fuzz(const QByteArray &input)
 {
-    static const bool quiet = (qInstallMessageHandler(discardMessages), true);
-    Q_UNUSED(quiet);
-    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+    discardQtMessages();
 
     // As a stored file.
     StoreCipher cipher = StoreCipher::forStore();
     cipher.setPlainSizeLimit(fuzzPlainLimit);
     const QByteArray plain = cipher.decrypt(input);
     check(plain.size() <= fuzzPlainLimit);
-    if (cipher.errorState() == StoreCipher::NoError && size >= 3) {
+    if (cipher.errorState() == StoreCipher::NoError && input.size() >= 3) {
         StoreCipher again = StoreCipher::forStore();
         check(again.decrypt(again.encrypt(plain)) == plain);
     } else {
@@ -40,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // key would put a hostile zlib frame.
     StoreCipher forger(BuildConfig::storeKey);
     forger.setCompressionMode(StoreCipher::NeverCompress);
-    forger.setProtectionMode(size % 2 ? StoreCipher::Sha1Hash : StoreCipher::Checksum);
+    forger.setProtectionMode(input.size() % 2 ? StoreCipher::Sha1Hash : StoreCipher::Checksum);
     QByteArray forged = forger.encrypt(input);
     forged[1] = char(forged[1] | StoreCipher::Compressed);
     const QByteArray unpacked = cipher.decrypt(forged);
@@ -50,12 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray out;
     if (ZlibFrame::uncompress(input, fuzzPlainLimit, &out)) {
         check(out == unpacked);
-        const quint32 claimed = size >= 4
-            ? quint32(data[0]) << 24 | quint32(data[1]) << 16 | quint32(data[2]) << 8 | data[3]
-            : 0;
+        const quint32 claimed = input.size() >= 4 ? qFromBigEndian<quint32>(input.constData()) : 0;
         check(out.size() <= qint64(claimed));
         if (claimed <= (1u << 20))
             check(qUncompress(input) == out);
     }
-    return 0;
 }

@@ -13,11 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
 
-void run(const std::vector<uint8_t> &input)
-{
-    LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
-}
-
 std::vector<uint8_t> mutate(std::vector<uint8_t> input, std::mt19937 &random)
 {
     const int steps = 1 + int(random() % 4);
@@ -63,16 +58,19 @@ int main(int argc, char **argv)
     if (argc > 1 && std::filesystem::is_directory(argv[1])) {
         for (const auto &entry : std::filesystem::directory_iterator(argv[1])) {
             std::ifstream file(entry.path(), std::ios::binary);
-            seeds.emplace_back(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+            seeds.emplace_back(
+                std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
         }
     }
     seeds.emplace_back();
     std::mt19937 random(20261207);
     size_t runs = 0;
     for (const auto &seed : seeds) {
-        run(seed);
-        for (int i = 0; i < 2000; ++i, ++runs)
-            run(mutate(seed, random));
+        LLVMFuzzerTestOneInput(seed.data(), seed.size());
+        for (int i = 0; i < 2000; ++i, ++runs) {
+            const std::vector<uint8_t> input = mutate(seed, random);
+            LLVMFuzzerTestOneInput(input.data(), input.size());
+        }
     }
     std::printf("%zu seeds, %zu mutations, no crash\n", seeds.size(), runs);
     return 0;
