@@ -196,32 +196,6 @@ private slots:
         QCOMPARE(list.imgContents[0][1].md5, QString("first"));
     }
 
-    void normalizeKeepsNamedOverNameless()
-    {
-        // Found by fuzzing: the nameless line came first, won the run, and the archive vanished
-        // from the list although the text listed it.
-        FileSystem list;
-        list.readText("[entries]\n"
-                      "models/gta3.img  img_archive 409600 0 1 1\n"
-                      "models/gta3.img gta3.img img_archive 409600 0 1 2\n"
-                      "models/gta3.img gta3.img img_archive 409600 0 1 3\n"
-                      "data/x  file 1 m\n"
-                      "[img] 0\n"
-                      "a.dff 2048 m\n",
-            false);
-        FileSystem single;
-        single.readText("[entries]\nmodels/gta3.img gta3.img img_archive 409600 0 1 2\n"
-                        "[img] 0\na.dff 2048 m\n",
-            false);
-        list.normalize();
-        QCOMPARE(list.entries.size(), 2);
-        QCOMPARE(list.entries[0].path, QString("data/x"));
-        QVERIFY(list.entries[0].name.isEmpty());
-        QCOMPARE(list.entries[1].name, QString("gta3.img"));
-        QCOMPARE(list.entries[1].packedSize, 2u);
-        QCOMPARE(list.fingerprint(false), single.fingerprint(false));
-    }
-
     void fingerprintSeesWhatSyncNeeds_data()
     {
         // The list below with one replacement: whether each fingerprint notices it. Equal
