@@ -92,7 +92,6 @@ private slots:
         QTest::addColumn<QPoint>("settled");
         QTest::newRow("inside") << QPoint(100, 80) << QPoint(100, 80);
         QTest::newRow("far left") << QPoint(-300, 80) << QPoint(-205, 80);
-        QTest::newRow("exactly half left") << QPoint(-205, 80) << QPoint(-205, 80);
         QTest::newRow("above") << QPoint(50, -200) << QPoint(50, -130);
         QTest::newRow("right and below") << QPoint(screen.width(), screen.height() + 50)
                                          << QPoint(screen.width() - 205, screen.height() - 130);

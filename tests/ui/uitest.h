@@ -31,8 +31,8 @@ class LinkRecorder : public QObject
 public:
     LinkRecorder()
     {
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open");
-        QDesktopServices::setUrlHandler(QString(), this, "open");
+        for (const char *scheme : { "http", "https", "file", "" })
+            QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "open");
     }
     QStringList opened;
 
