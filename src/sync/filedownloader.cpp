@@ -280,7 +280,7 @@ bool FileDownloader::beginRequest(bool resume)
     case DownloadItem::AudioFile:
         if (!resume) {
             partIndex = 0;
-            itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
+            itemDigest.reset();
         }
         remote = RemoteNames::audioPart(item.path, partIndex);
         requestLimit = item.partCount <= 1 ? item.size : item.partSize;
@@ -327,16 +327,16 @@ bool FileDownloader::beginRequest(bool resume)
             elementData.reserve(int(qMin<quint64>(element.second, 64 * 1024 * 1024)));
             elementSink.setBuffer(&elementData);
             elementSink.open(QIODevice::WriteOnly);
-            itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
+            itemDigest.reset();
             inflater = std::make_unique<PackedStream::Inflater>(
-                element.second, element.second, &elementSink, itemHash.get());
+                element.second, element.second, &elementSink, &itemDigest);
         }
         break;
     default:
         freshOutput = true;
         remote = RemoteNames::plainFile(item.path);
         requestLimit = packedBound(item.size);
-        itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
+        itemDigest.reset();
         break;
     }
 
@@ -353,11 +353,11 @@ bool FileDownloader::beginRequest(bool resume)
     }
     const quint32 fullPart = RemoteNames::archivePartBytes;
     if (item.kind == DownloadItem::File)
-        inflater = std::make_unique<PackedStream::Inflater>(
-            item.size, item.size, output, itemHash.get());
+        inflater
+            = std::make_unique<PackedStream::Inflater>(item.size, item.size, output, &itemDigest);
     else if (item.kind == DownloadItem::ImgArchive && item.wholeArchive)
         inflater = std::make_unique<PackedStream::Inflater>(
-            partIndex + 1 < partsOf(item) ? fullPart : 1, fullPart, output, nullptr);
+            partIndex + 1 < partsOf(item) ? fullPart : 1, fullPart, output);
     partStart = output ? output->pos() : 0;
 
     startRequestState();
@@ -504,8 +504,7 @@ void FileDownloader::networkReadyRead()
     const DownloadItem &item = queue.at(itemIndex);
     if (item.kind == DownloadItem::AudioFile) {
         requestBytes += quint64(size);
-        if (itemHash)
-            itemHash->addData(data, int(size));
+        itemDigest.addData(data, size);
     } else if (item.kind == DownloadItem::ImgArchive && item.wholeArchive) {
         archivePartBytes += quint64(size);
     }
@@ -642,10 +641,9 @@ FileDownloader::After FileDownloader::commitOutput(
     return After::Advance;
 }
 
-bool FileDownloader::hashMatches(const QString &expected) const
+bool FileDownloader::hashMatches(const QString &expected)
 {
-    return expected.isEmpty()
-        || (itemHash && expected == QString::fromLatin1(itemHash->result().toHex()));
+    return expected.isEmpty() || expected == QString::fromLatin1(itemDigest.result().toHex());
 }
 
 FileDownloader::After FileDownloader::finishPlainFile(const DownloadItem &item)
@@ -687,7 +685,7 @@ FileDownloader::After FileDownloader::finishElement(const DownloadItem &item)
     // The element's digest was taken while it arrived; only what the archive holds is hashed.
     if (written < 0
         || QCryptographicHash::hash(editor->readEntry(written), QCryptographicHash::Md5)
-            != itemHash->result())
+            != itemDigest.result())
         return After::Fail;
     elementData.clear();
     completed += element.second;
@@ -818,7 +816,7 @@ bool FileDownloader::rewindPart(bool hashed)
         return true;
     // The digest runs over the whole file and cannot forget a part's bytes: it is taken again
     // from what the parts before left on disk, which is rare enough to afford the read.
-    itemHash = std::make_unique<QCryptographicHash>(QCryptographicHash::Md5);
+    itemDigest.reset();
     QFile written(output->fileName());
     if (!written.open(QIODevice::ReadOnly))
         return false;
@@ -827,7 +825,7 @@ bool FileDownloader::rewindPart(bool hashed)
         chunk = written.read(qMin<qint64>(left, 4 * 1024 * 1024));
         if (chunk.isEmpty())
             return false;
-        itemHash->addData(chunk);
+        itemDigest.addData(chunk.constData(), chunk.size());
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sync/digestpipe.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -17,7 +19,6 @@
 #include <memory>
 
 class DownloadLedger;
-class QCryptographicHash;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -168,7 +169,7 @@ private:
     // content asks for the whole item again; a disk failure is Fail.
     After commitOutput(
         const DownloadItem &item, const std::function<bool(const QString &)> &verify);
-    bool hashMatches(const QString &expected) const;
+    bool hashMatches(const QString &expected);
     // Takes the current part's bytes out of the item's temporary (and its digest, when hashed)
     // so that the part can be fetched again alone.
     bool rewindPart(bool hashed);
@@ -203,7 +204,7 @@ private:
     QFile *output = nullptr; // the item's temporary, open while its parts arrive
     qint64 partStart = 0; // where the current part begins in it
     std::unique_ptr<PackedStream::Inflater> inflater; // the packed body being received
-    std::unique_ptr<QCryptographicHash> itemHash; // of the file's or element's unpacked bytes
+    DigestPipe itemDigest; // of the file's or element's unpacked bytes
     QByteArray elementData;
     QBuffer elementSink;
     QUrl requestUrl;

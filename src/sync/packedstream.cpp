@@ -1,5 +1,7 @@
 #include "sync/packedstream.h"
 
+#include "sync/digestpipe.h"
+
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QIODevice>
@@ -48,6 +50,14 @@ Inflater::Inflater(quint32 minSize, quint32 maxSize, QIODevice *out, QCryptograp
     , maxSize(maxSize)
     , out(out)
     , hash(hash)
+{
+}
+
+Inflater::Inflater(quint32 minSize, quint32 maxSize, QIODevice *out, DigestPipe *digest)
+    : minSize(minSize)
+    , maxSize(maxSize)
+    , out(out)
+    , digest(digest)
 {
 }
 
@@ -120,6 +130,8 @@ bool Inflater::feed(const char *data, qint64 size)
                 }
                 if (hash)
                     hash->addData(stream->output.get(), int(have));
+                else if (digest)
+                    digest->addData(stream->output.get(), have);
             }
             if (result == Z_STREAM_END) {
                 ended = true;

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class DigestPipe;
 class QCryptographicHash;
 class QIODevice;
 
@@ -21,6 +22,7 @@ class Inflater
 {
 public:
     Inflater(quint32 minSize, quint32 maxSize, QIODevice *out, QCryptographicHash *hash);
+    Inflater(quint32 minSize, quint32 maxSize, QIODevice *out, DigestPipe *digest = nullptr);
     ~Inflater();
     Inflater(const Inflater &) = delete;
     Inflater &operator=(const Inflater &) = delete;
@@ -43,7 +45,8 @@ private:
     quint32 minSize;
     quint32 maxSize;
     QIODevice *out;
-    QCryptographicHash *hash;
+    QCryptographicHash *hash = nullptr;
+    DigestPipe *digest = nullptr;
     unsigned char prefix[4] = {};
     int prefixBytes = 0;
     quint32 expected = 0;
