@@ -1,6 +1,6 @@
 // Runs a fuzz target without libFuzzer: every seed file of the corpus directory as it is, then
-// a fixed series of mutations of each (bit flips, truncations, insertions, spliced bytes).
-#include <cstddef>
+// a fixed series of mutations of each (bit flips, truncations, insertions, extreme bytes and
+// extreme 32-bit fields).
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -13,38 +13,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
 
+constexpr int mutationsPerSeed = 2000;
+
 std::vector<uint8_t> mutate(std::vector<uint8_t> input, std::mt19937 &random)
 {
-    const int steps = 1 + int(random() % 4);
-    for (int i = 0; i < steps; ++i) {
+    for (int steps = 1 + int(random() % 4); steps > 0; --steps) {
         const size_t size = input.size();
-        switch (random() % 5) {
-        case 0:
-            if (size)
-                input[random() % size] ^= uint8_t(1u << (random() % 8));
-            break;
-        case 1:
-            if (size)
-                input.resize(random() % size);
-            break;
-        case 2:
+        const uint32_t kind = random() % 5;
+        if (kind == 2) {
             input.insert(input.begin() + (size ? random() % (size + 1) : 0), uint8_t(random()));
-            break;
-        case 3:
-            if (size) {
-                static const uint8_t extremes[] = { 0x00, 0x7f, 0x80, 0xff };
-                input[random() % size] = extremes[random() % 4];
-            }
-            break;
-        default:
-            if (size >= 4) {
-                // Overwrite a 32-bit field with a large or negative value.
-                const size_t at = random() % (size - 3);
-                const uint32_t value = (random() % 2) ? 0x7fffffffu : 0xfffffff0u;
-                for (int b = 0; b < 4; ++b)
-                    input[at + b] = uint8_t(value >> (8 * b));
-            }
-            break;
+        } else if (kind == 0 && size) {
+            input[random() % size] ^= uint8_t(1u << (random() % 8));
+        } else if (kind == 1 && size) {
+            input.resize(random() % size);
+        } else if (kind == 3 && size) {
+            input[random() % size] = uint8_t("\x00\x7f\x80\xff"[random() % 4]);
+        } else if (kind == 4 && size >= 4) {
+            const size_t at = random() % (size - 3);
+            const uint32_t value = (random() % 2) ? 0x7fffffffu : 0xfffffff0u;
+            for (int b = 0; b < 4; ++b)
+                input[at + b] = uint8_t(value >> (8 * b));
         }
     }
     return input;
@@ -64,14 +52,13 @@ int main(int argc, char **argv)
     }
     seeds.emplace_back();
     std::mt19937 random(20261207);
-    size_t runs = 0;
     for (const auto &seed : seeds) {
         LLVMFuzzerTestOneInput(seed.data(), seed.size());
-        for (int i = 0; i < 2000; ++i, ++runs) {
+        for (int i = 0; i < mutationsPerSeed; ++i) {
             const std::vector<uint8_t> input = mutate(seed, random);
             LLVMFuzzerTestOneInput(input.data(), input.size());
         }
     }
-    std::printf("%zu seeds, %zu mutations, no crash\n", seeds.size(), runs);
+    std::printf("%zu seeds, %d mutations of each, no crash\n", seeds.size(), mutationsPerSeed);
     return 0;
 }
