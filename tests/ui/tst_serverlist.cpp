@@ -75,7 +75,6 @@ private slots:
         QTest::newRow("below one percent") << 9 << 1000 << "A Online 9/1000";
         QTest::newRow("one percent") << 10 << 1000 << "A Online 10/1000 pie";
         QTest::newRow("no capacity") << 5 << 0 << "A Offline -/-";
-        QTest::newRow("negative capacity") << 5 << -1 << "A Offline -/-";
         QTest::newRow("five-digit capacity") << 9999 << 10000 << "A Online 9999/10000 pie";
     }
 
@@ -113,21 +112,6 @@ private slots:
             QSize(count->fontMetrics().horizontalAdvance(count->text()), count->height()),
             count->contentsRect());
         QVERIFY2(count->x() + text.right() < pie(card)->x(), "the count runs into the pie");
-    }
-
-    void pieSectorGrowsClockwiseFromTwelve()
-    {
-        const auto quadrants = [](float share) {
-            QString in;
-            for (const QPoint &p : { QPoint(4, 4), QPoint(15, 4), QPoint(15, 15), QPoint(4, 15) })
-                in += ServerWidget::pieMask(share).contains(p) ? '1' : '0';
-            return in;
-        };
-        // Top left, top right, bottom right, bottom left; above 1 the circle is simply full.
-        QCOMPARE(quadrants(0), QStringLiteral("0000"));
-        QCOMPARE(quadrants(0.25f), QStringLiteral("0100"));
-        QCOMPARE(quadrants(0.75f), QStringLiteral("0111"));
-        QCOMPARE(quadrants(1.5f), QStringLiteral("1111"));
     }
 
     void selectionPersistsAndRealQueriesReport()

@@ -90,10 +90,13 @@ private slots:
 
     void switchesChangeTheSettingsAtOnce()
     {
+        write(gameSettingsFile(), "settings");
         UiTest::OverlayCounter host;
         UiTest::DialogCloser messages([&host] { return host.count; });
         GameSettings settings(documents.path());
-        SettingsDialog dialog(&settings, SettingsDialog::Repair(), &host);
+        SettingsDialog::Repair repair;
+        repair.readyToPlay = [] { return true; };
+        SettingsDialog dialog(&settings, repair, &host);
         dialog.show();
 
         for (const char *key : { "list", "reborn", "winter", "grass", "grass" })
@@ -106,11 +109,12 @@ private slots:
         QCOMPARE(messages.overlays, QList<int> { 1 });
         QCOMPARE(host.count, 0);
 
-        // Nothing is written until "Сохранить", which is what Return does.
+        // Nothing is written until "Сохранить", which is what Return does, never the repair.
         QVERIFY(!QFile::exists(switchesFile()));
         QWidget *focus = dialog.focusWidget();
         QTest::keyClick(focus ? focus : &dialog, Qt::Key_Return);
         QCOMPARE(messages.texts.size(), 1);
+        QVERIFY(QFile::exists(gameSettingsFile()));
         QCOMPARE(readAll(switchesFile()),
             QByteArray("grass=0\nlist=1\nmodpack=1\nreborn=1\nwinter=0\n"));
         QVERIFY(!dialog.isVisible());
@@ -140,7 +144,6 @@ private slots:
         auto *button = dialog.findChild<QPushButton *>(QStringLiteral("removeCache"));
         const QString wait = QStringLiteral("Дождитесь окончания загрузки!");
         const QString done = QStringLiteral("Кэш-файлы и настройки успешно удалены!");
-
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(messages.texts, QStringList { wait });
         QVERIFY(QFile::exists(gameSettingsFile()));
