@@ -2,11 +2,8 @@
 
 #include "platform/platform.h"
 
-#include <QDir>
 #include <QHostAddress>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 
 namespace {
 
@@ -30,9 +27,9 @@ bool GameStarter::isSafeHost(const QString &host)
     // No address, nothing to check: the window asks the player to choose a server first.
     if (host.isEmpty())
         return true;
-    static const QRegularExpression hostName(QStringLiteral(
-            "^(?=.{1,253}$)[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
-            "(?:\\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*\\.?$"));
+    static const QRegularExpression hostName(
+        QStringLiteral("^(?=.{1,253}$)[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
+                       "(?:\\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*\\.?$"));
     if (hostName.match(host).hasMatch())
         return true;
     // IP literals, but without scope suffixes or anything else QHostAddress tolerates.
@@ -54,33 +51,15 @@ QString GameStarter::refusalReason() const
 
 GameStarter::Launch GameStarter::launchFor(bool reborn) const
 {
-    const QString programPath =
-            reborn ? QStringLiteral("\\bin\\release\\korvina.exe") : QStringLiteral("\\gta_sa.exe");
-    Launch launch;
-    launch.argumentText = QString::fromLatin1(reborn ? rebornTemplate : standardTemplate)
+    const QString arguments = QString::fromLatin1(reborn ? rebornTemplate : standardTemplate)
                                   .arg(simplifiedNickname(nickname), host, port);
-    launch.commandLine =
-            QLatin1Char('"') + gameDir + programPath + QLatin1String("\" ") + launch.argumentText;
+    Launch launch;
+    launch.commandLine = QLatin1Char('"') + gameDir
+        + (reborn ? QLatin1String("/bin/release/korvina.exe") : QLatin1String("/gta_sa.exe"))
+        + QLatin1String("\" ") + arguments;
     launch.commandLine.replace(QLatin1Char('/'), QLatin1Char('\\'));
-
-    const QString nativeProgram = QDir::toNativeSeparators(
-            gameDir + QString(programPath).replace(QLatin1Char('\\'), QLatin1Char('/')));
-    launch.workingDirectory = QDir::toNativeSeparators(
-            reborn ? gameDir + QLatin1String("/bin/release/") : gameDir);
-    // As Windows would split the command line: a missing host leaves no empty argument.
-    launch.arguments = launch.argumentText.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-#ifdef Q_OS_WIN
-    launch.program = nativeProgram;
-#else
-    // The game is a Windows program: a Linux player runs it through wine when it is installed.
-    const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
-    if (wine.isEmpty()) {
-        launch.program = nativeProgram;
-    } else {
-        launch.program = wine;
-        launch.arguments.prepend(nativeProgram);
-    }
-#endif
+    launch.workingDirectory = reborn ? gameDir + QLatin1String("/bin/release/") : gameDir;
+    launch.workingDirectory.replace(QLatin1Char('/'), QLatin1Char('\\'));
     return launch;
 }
 
@@ -92,20 +71,8 @@ void GameStarter::start(bool reborn)
         return;
     }
     Platform::writePlayerName(nickname);
-
     const Launch launch = launchFor(reborn);
-    QProcess process;
-#ifdef Q_OS_WIN
-    // Hand Windows the command line exactly as built (program always quoted, "\" paths)
-    // instead of letting QProcess quote each argument again.
-    process.setProgram(QLatin1Char('"') + launch.program + QLatin1Char('"'));
-    process.setNativeArguments(launch.argumentText);
-#else
-    process.setProgram(launch.program);
-    process.setArguments(launch.arguments);
-#endif
-    process.setWorkingDirectory(launch.workingDirectory);
     // The outcome is not looked at: the launcher closes either way.
-    process.startDetached();
+    Platform::startDetached(launch.commandLine, launch.workingDirectory);
     emit startFinished();
 }

@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
 // Turns a join request into a running game: records the nickname for the multiplayer client,
 // builds the command line for the chosen server and starts the game detached.
@@ -18,14 +17,11 @@ public:
     QString nickname;
     QString gameDir;
 
-    // What start(reborn) launches: the Windows command line, and the program, arguments and
-    // working directory handed to the operating system on this platform.
+    // What start(reborn) launches, in Windows form on every system: the command line (quoted
+    // program path, one blank, the arguments) and the working directory.
     struct Launch
     {
         QString commandLine;
-        QString argumentText;
-        QString program;
-        QStringList arguments;
         QString workingDirectory;
     };
 

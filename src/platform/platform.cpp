@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStorageInfo>
@@ -51,9 +52,7 @@ bool acquireSingleInstance(const QString &name)
     return Win32Native::acquireNamedMutex(name.toUtf8().constData());
 }
 
-void prepareRuntimeDir()
-{
-}
+void prepareRuntimeDir() { }
 
 qint64 freeDiskBytes(const QString &path)
 {
@@ -85,8 +84,9 @@ QString documentsFolder()
 QString readPlayerName()
 {
     std::wstring value;
-    if (!Win32Native::readUserString(QString::fromLatin1(BuildConfig::clientRegistryKey).toStdWString(),
-                                     L"player_name", &value))
+    if (!Win32Native::readUserString(
+            QString::fromLatin1(BuildConfig::clientRegistryKey).toStdWString(), L"player_name",
+            &value))
         return QString();
     return QString::fromStdWString(value);
 }
@@ -94,13 +94,19 @@ QString readPlayerName()
 bool writePlayerName(const QString &name)
 {
     return Win32Native::writeUserString(
-            QString::fromLatin1(BuildConfig::clientRegistryKey).toStdWString(), L"player_name",
-            name.toStdWString());
+        QString::fromLatin1(BuildConfig::clientRegistryKey).toStdWString(), L"player_name",
+        name.toStdWString());
 }
 
 QString playerNameStorePath()
 {
-    return QStringLiteral("HKEY_CURRENT_USER\\") + QString::fromLatin1(BuildConfig::clientRegistryKey);
+    return QStringLiteral("HKEY_CURRENT_USER\\")
+        + QString::fromLatin1(BuildConfig::clientRegistryKey);
+}
+
+bool startDetached(const QString &commandLine, const QString &workingDirectory)
+{
+    return Win32Native::startDetached(commandLine.toStdWString(), workingDirectory.toStdWString());
 }
 
 #else
@@ -114,11 +120,12 @@ void prepareRuntimeDir()
     const struct passwd *user = ::getpwuid(::geteuid());
     if (!user)
         return;
-    const QByteArray dir = QFile::encodeName(QDir::tempPath() + QLatin1String("/runtime-")
-                                             + QFile::decodeName(user->pw_name));
+    const QByteArray dir = QFile::encodeName(
+        QDir::tempPath() + QLatin1String("/runtime-") + QFile::decodeName(user->pw_name));
     ::mkdir(dir.constData(), 0700);
     struct stat info;
-    if (::lstat(dir.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+    if (::lstat(dir.constData(), &info) != 0 || !S_ISDIR(info.st_mode)
+        || info.st_uid != ::geteuid())
         return; // not ours: Qt's own checks speak up
     if ((info.st_mode & 0777) != 0700 && ::chmod(dir.constData(), 0700) != 0)
         return;
@@ -135,7 +142,8 @@ bool acquireSingleInstance(const QString &name)
         if (!c.isLetterOrNumber())
             c = QLatin1Char('_');
     }
-    const QByteArray path = QFile::encodeName(dir + QLatin1Char('/') + fileName + QLatin1String(".lock"));
+    const QByteArray path
+        = QFile::encodeName(dir + QLatin1Char('/') + fileName + QLatin1String(".lock"));
     const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return true; // like a mutex that cannot be created: the launcher runs
@@ -169,13 +177,13 @@ bool openUrl(const QString &url)
 QString documentsFolder()
 {
     return QDir::toNativeSeparators(
-            QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
 }
 
 QString playerNameStorePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-            + QLatin1String("/korvina/multiplayer-client.ini");
+        + QLatin1String("/korvina/multiplayer-client.ini");
 }
 
 QString readPlayerName()
@@ -190,6 +198,36 @@ bool writePlayerName(const QString &name)
     store.setValue(QStringLiteral("player_name"), name);
     store.sync();
     return store.status() == QSettings::NoError;
+}
+
+bool startDetached(const QString &commandLine, const QString &workingDirectory)
+{
+    // Split as Windows would split this simple form: a leading quoted program, then blanks.
+    QString program;
+    QString rest = commandLine;
+    if (rest.startsWith(QLatin1Char('"'))) {
+        const int end = rest.indexOf(QLatin1Char('"'), 1);
+        if (end < 0)
+            return false;
+        program = rest.mid(1, end - 1);
+        rest = rest.mid(end + 1);
+    } else {
+        program = rest.section(QLatin1Char(' '), 0, 0);
+        rest = rest.section(QLatin1Char(' '), 1);
+    }
+    // A "\\" inside a Unix directory name cannot be told apart here; the launcher's own
+    // directory is taken to have none.
+    program.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QStringList arguments = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QString runner = program;
+    // The game is a Windows program: a Linux player runs it through wine when it is installed.
+    const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
+    if (!wine.isEmpty()) {
+        runner = wine;
+        arguments.prepend(program);
+    }
+    return QProcess::startDetached(
+        runner, arguments, QString(workingDirectory).replace(QLatin1Char('\\'), QLatin1Char('/')));
 }
 
 #endif

@@ -37,4 +37,10 @@ QString readPlayerName();
 bool writePlayerName(const QString &name);
 QString playerNameStorePath();
 
+// Starts a Windows command line (the program's path in quotes, then blank-separated arguments
+// without quotes of their own) in workingDirectory, also in Windows form, and returns without
+// waiting; false when it could not be started. On Windows both reach CreateProcessW unchanged.
+// Elsewhere "\" becomes "/" again and the program runs through wine when that is installed.
+bool startDetached(const QString &commandLine, const QString &workingDirectory);
+
 } // namespace Platform

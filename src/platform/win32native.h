@@ -24,7 +24,11 @@ bool documentsFolderAnsi(std::string *folder);
 
 // String values under HKEY_CURRENT_USER\subKey.
 bool readUserString(const std::wstring &subKey, const std::wstring &valueName, std::wstring *value);
-bool writeUserString(const std::wstring &subKey, const std::wstring &valueName,
-                     const std::wstring &value);
+bool writeUserString(
+    const std::wstring &subKey, const std::wstring &valueName, const std::wstring &value);
+
+// Starts commandLine exactly as given (the program's path first, quoted) in workingDirectory
+// and returns at once: nothing waits for the process and no handle to it is kept or inherited.
+bool startDetached(const std::wstring &commandLine, const std::wstring &workingDirectory);
 
 } // namespace Win32Native

@@ -2,6 +2,7 @@
 
 #include "app/runstate.h"
 #include "buildconfig.h"
+#include "platform/platform.h"
 #include "service/httprequest.h"
 
 #include <QCoreApplication>
@@ -326,10 +327,14 @@ bool SelfUpdate::installerSigned()
 bool SelfUpdate::startInstaller()
 {
     const QString path = installerPath();
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+    // Started like the game: its quoted path is the whole command line, with no arguments.
+    return Platform::startDetached(
+        QLatin1Char('"') + QDir::toNativeSeparators(path) + QLatin1Char('"'),
+        QDir::toNativeSeparators(options.launcherDir));
+#else
     // Other systems run only what is marked executable.
     QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeUser);
+    return QProcess::startDetached(path, QStringList(), options.launcherDir);
 #endif
-    return QProcess::startDetached(
-        QDir::toNativeSeparators(path), QStringList(), options.launcherDir);
 }

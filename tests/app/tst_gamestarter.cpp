@@ -9,12 +9,12 @@
 
 namespace {
 
-// A stand-in that records its arguments, one per line, and its working directory.
+// Stands in for the game and for wine: records its working directory and arguments, one per
+// line. Absolute paths and built-ins only, so that it runs with no wine on PATH.
 const char recorder[] = "#!/bin/sh\n"
-                        "out=\"$RECORD_FILE\"\n"
-                        "pwd > \"$out.tmp\"\n"
-                        "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out.tmp\"; done\n"
-                        "mv \"$out.tmp\" \"$out\"\n";
+                        "pwd > \"$RECORD_FILE.tmp\"\n"
+                        "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$RECORD_FILE.tmp\"; done\n"
+                        "/bin/mv \"$RECORD_FILE.tmp\" \"$RECORD_FILE\"\n";
 
 bool writeRecorder(const QString &path)
 {
@@ -48,13 +48,13 @@ private:
         return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
-    GameStarter *makeStarter(const QString &host, const QString &port, const QString &nickname)
+    GameStarter *makeStarter(const QString &host, const QString &port)
     {
         auto *starter = new GameStarter(this);
         starter->gameDir = gameDir;
         starter->host = host;
         starter->port = port;
-        starter->nickname = nickname;
+        starter->nickname = QStringLiteral("John_Smith");
         return starter;
     }
 
@@ -77,7 +77,7 @@ private slots:
         QFile::remove(recordFile);
         Platform::writePlayerName(QString());
         // Without wine on PATH the stand-in "exe" is started directly.
-        qputenv("PATH", "/usr/bin:/bin");
+        qputenv("PATH", QFile::encodeName(home.path() + QStringLiteral("/no-wine")));
     }
 
     void starts_data()
@@ -106,9 +106,8 @@ private slots:
         QFETCH(bool, wine);
         QFETCH(QString, expected);
         if (wine)
-            qputenv("PATH", QFile::encodeName(wineDir) + ":/usr/bin:/bin");
-        GameStarter *starter
-            = makeStarter(host, QStringLiteral("7777"), QStringLiteral("John_Smith"));
+            qputenv("PATH", QFile::encodeName(wineDir));
+        GameStarter *starter = makeStarter(host, QStringLiteral("7777"));
         QSignalSpy finished(starter, &GameStarter::startFinished);
         starter->start(reborn);
         QCOMPARE(finished.count(), 1);
@@ -132,7 +131,7 @@ private slots:
     {
         QFETCH(QString, host);
         QFETCH(QString, port);
-        GameStarter *starter = makeStarter(host, port, QStringLiteral("John_Smith"));
+        GameStarter *starter = makeStarter(host, port);
         QSignalSpy finished(starter, &GameStarter::startFinished);
         QSignalSpy refused(starter, &GameStarter::startRefused);
         starter->start(false);

@@ -1,8 +1,6 @@
 #include "platform/platform.h"
 
 #include <QDesktopServices>
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 // Stands in for the browser: QDesktopServices hands matching URLs to it.
@@ -17,56 +15,15 @@ public slots:
     void open(const QUrl &url) { urls.append(url); }
 };
 
+// The Win32 side (single instance, free space, tick counter, registry, documents folder,
+// detached start) runs under wine in win32native_test.cpp; of the portable side, the single
+// instance runs with real launchers in app/singleinstance.sh, the nickname store and the game
+// start in app/tst_gamestarter.cpp.
 class TestPlatform : public QObject
 {
     Q_OBJECT
 
-private:
-    QTemporaryDir home;
-
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(home.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + QStringLiteral("/config")));
-        QDir().mkpath(home.path() + QStringLiteral("/run"));
-        QFile::setPermissions(home.path() + QStringLiteral("/run"),
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path() + QStringLiteral("/run")));
-    }
-
-    void singleInstanceIsExclusive()
-    {
-        QVERIFY(Platform::acquireSingleInstance(QStringLiteral("Mutex: Korvina Test")));
-        // A second holder, even in this process, is refused while the first lives.
-        QVERIFY(!Platform::acquireSingleInstance(QStringLiteral("Mutex: Korvina Test")));
-        QVERIFY(Platform::acquireSingleInstance(QStringLiteral("Mutex: Another Name")));
-    }
-
-    void freeDiskBytes()
-    {
-        QVERIFY(Platform::freeDiskBytes(home.path()) > 0);
-        QCOMPARE(Platform::freeDiskBytes(home.path() + QStringLiteral("/missing/dir")), qint64(-1));
-    }
-
-    void tickCountAdvances()
-    {
-        const quint32 before = Platform::tickCount();
-        // Differences are taken modulo 2^32, as callers must across the wrap. Waits for the
-        // counter to move rather than timing it.
-        QTRY_VERIFY(quint32(Platform::tickCount() - before) >= 20);
-    }
-
-    void playerNameRoundTrip()
-    {
-        QVERIFY(Platform::readPlayerName().isEmpty());
-        QVERIFY(Platform::writePlayerName(QStringLiteral("John_Smith")));
-        QCOMPARE(Platform::readPlayerName(), QStringLiteral("John_Smith"));
-        QVERIFY(Platform::playerNameStorePath().startsWith(home.path()));
-        QVERIFY(Platform::writePlayerName(QStringLiteral("Иван Петров")));
-        QCOMPARE(Platform::readPlayerName(), QStringLiteral("Иван Петров"));
-    }
-
     void openUrlOpensOnlyWebPages_data()
     {
         QTest::addColumn<QString>("url");
