@@ -26,8 +26,7 @@ void editArchive(const QString &path, const QByteArray &input)
     if (!editor.open())
         return;
     for (int i = 0; i < editor.entries().size(); ++i) {
-        const QByteArray data = editor.readEntry(i);
-        check(data.size() <= input.size());
+        check(editor.readEntry(i).size() <= input.size());
         check(editor.findEntry(editor.entries().at(i).name) <= i);
     }
     const QByteArray element("fuzzed element data");
@@ -39,29 +38,20 @@ void editArchive(const QString &path, const QByteArray &input)
     check(QFileInfo(path).size() <= input.size() + growthLimit);
     if (appended && written) {
         check(editor.open());
-        const int index = editor.findEntry("FUZZ.NEW");
-        check(index >= 0);
-        check(editor.readEntry(index).startsWith(element));
-        editor.close();
+        check(editor.readEntry(editor.findEntry("FUZZ.NEW")).startsWith(element));
     }
-}
-
-// Every input writes and renames several files; a memory-backed directory, where there is one,
-// keeps that from dominating the run.
-QTemporaryDir &workDir()
-{
-    static QTemporaryDir dir(
-        (QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
-                                                            : QDir::tempPath())
-        + QStringLiteral("/fuzz_imgarchive-XXXXXX"));
-    return dir;
 }
 
 } // namespace
 
 void fuzz(const QByteArray &input)
 {
-    QTemporaryDir &dir = workDir();
+    // Every input writes and renames several files; a memory-backed directory, where there is
+    // one, keeps that from dominating the run.
+    static QTemporaryDir dir(
+        (QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
+                                                            : QDir::tempPath())
+        + QStringLiteral("/fuzz_imgarchive-XXXXXX"));
 
     const QString edited = dir.filePath("edited.img");
     check(writeFile(edited, input));
