@@ -202,23 +202,15 @@ bool writePlayerName(const QString &name)
 
 bool startDetached(const QString &commandLine, const QString &workingDirectory)
 {
-    // Split as Windows would split this simple form: a leading quoted program, then blanks.
-    QString program;
-    QString rest = commandLine;
-    if (rest.startsWith(QLatin1Char('"'))) {
-        const int end = rest.indexOf(QLatin1Char('"'), 1);
-        if (end < 0)
-            return false;
-        program = rest.mid(1, end - 1);
-        rest = rest.mid(end + 1);
-    } else {
-        program = rest.section(QLatin1Char(' '), 0, 0);
-        rest = rest.section(QLatin1Char(' '), 1);
-    }
-    // A "\\" inside a Unix directory name cannot be told apart here; the launcher's own
+    // Split as Windows would split this simple form: the quoted program, then blanks. A "\"
+    // inside a Unix directory name cannot be told apart from a separator; the launcher's own
     // directory is taken to have none.
-    program.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    QStringList arguments = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const int end = commandLine.indexOf(QLatin1Char('"'), 1);
+    if (!commandLine.startsWith(QLatin1Char('"')) || end < 0)
+        return false;
+    const QString program
+        = commandLine.mid(1, end - 1).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QStringList arguments = commandLine.mid(end + 1).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     QString runner = program;
     // The game is a Windows program: a Linux player runs it through wine when it is installed.
     const QString wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
