@@ -25,7 +25,6 @@ private slots:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("key");
         QTest::addColumn<int>("expected"); // -1 when the key keeps its default
-        QTest::newRow("one") << QByteArray("modpack=1\n") << "modpack" << 1;
         QTest::newRow("yes") << QByteArray("modpack=yes\n") << "modpack" << 1;
         QTest::newRow("value trimmed") << QByteArray("modpack=  1 \n") << "modpack" << 1;
         // Only the first character counts.
