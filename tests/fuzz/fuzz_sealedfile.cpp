@@ -2,8 +2,8 @@
 // cipher and the list text behind it. Any payload written must read back unchanged.
 #include "files/filesystem.h"
 #include "fuzzcheck.h"
+#include "testfiles.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 void fuzz(const QByteArray &input)
@@ -19,10 +19,7 @@ void fuzz(const QByteArray &input)
     // the file to disk, which would make a run crawl if done for every input.
     if (input.size() % 61 == 17) {
         check(FileSystem::unsealPayload(FileSystem::sealPayload(input)) == input);
-        QFile file(dir.path() + "/korvina_launcher.bin");
-        check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        check(file.write(input) == input.size());
-        file.close();
+        check(TestFiles::writeFile(dir.filePath("korvina_launcher.bin"), input));
         check(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()) == payload);
         check(FileSystem::writeSealedFile("/korvina_servers.bin", input, dir.path()));
         check(FileSystem::readSealedFile("/korvina_servers.bin", dir.path()) == input);

@@ -7,11 +7,7 @@
 
 #include <QtEndian>
 
-namespace {
-
 constexpr qint64 fuzzPlainLimit = 16 * 1024 * 1024;
-
-} // namespace
 
 void fuzz(const QByteArray &input)
 {
