@@ -142,15 +142,6 @@ private slots:
         QCOMPARE(read, expected);
     }
 
-    void readTextAppends()
-    {
-        FileSystem list;
-        list.readText("[directories]\ndata\n[entries]\na a file 1 m\n[img] 0\nx 2048 m\n", false);
-        list.readText("[directories]\nmodels\n[entries]\nb b file 1 m\n[img] 0\ny 2048 m\n", false);
-        QCOMPARE(list.directories, QStringList({ "data", "models" }));
-        QCOMPARE(list.entries.size() + list.imgContents.value(0).size(), 4);
-    }
-
     void unrepresentableRecordsAreLeftOut()
     {
         FileSystem list;
