@@ -17,7 +17,6 @@ import hashlib
 import os
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
@@ -43,14 +42,21 @@ def check(condition, message):
         raise Failure(message)
 
 
-def wait_for(condition, timeout, what):
+def poll(condition, timeout):
+    """condition's first true value within timeout seconds, else None."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         value = condition()
         if value:
             return value
         time.sleep(0.1)
-    raise Failure("timed out after %ds waiting for %s" % (timeout, what))
+    return None
+
+
+def wait_for(condition, timeout, what):
+    value = poll(condition, timeout)
+    check(value, "timed out after %ds waiting for %s" % (timeout, what))
+    return value
 
 
 class Environment:
@@ -118,18 +124,10 @@ class Environment:
         shutil.copy2(program, directory)
         return os.path.join(directory, os.path.basename(program))
 
-    def recorded(self):
-        with open(self.record) as f:
-            lines = f.read().split("\n")
-        return lines[0], lines[1:-1]
-
-    def file_transfers(self):
+    def logged(self, text):
+        """The service's log lines that contain text."""
         with open(self.service_log) as log:
-            return sum(1 for line in log if " GET /launcher/filesystem/" in line)
-
-    def refused_calls(self):
-        with open(self.service_log) as log:
-            return [line for line in log if " 403 " in line]
+            return [line for line in log if text in line]
 
     def close(self, keep):
         self.stop_service()
@@ -142,34 +140,26 @@ class Environment:
 def same_bytes(first, second):
     # Not filecmp: its cache trusts size and time, which is exactly what the tests fake.
     with open(first, "rb") as a, open(second, "rb") as b:
-        while True:
-            chunk_a, chunk_b = a.read(1 << 20), b.read(1 << 20)
-            if chunk_a != chunk_b:
-                return False
-            if not chunk_a:
-                return True
+        return a.read() == b.read()
 
 
 def tree(directory):
-    """Relative paths of all directories and files below directory."""
-    dirs, files = set(), set()
+    """Relative paths of all directories (with a trailing "/") and files below directory."""
+    paths = set()
     for parent, subdirs, names in os.walk(directory):
-        for name in subdirs:
-            dirs.add(os.path.relpath(os.path.join(parent, name), directory))
-        for name in names:
-            files.add(os.path.relpath(os.path.join(parent, name), directory))
-    return dirs, files
+        below = os.path.relpath(parent, directory)
+        paths.update(os.path.normpath(os.path.join(below, name)) + "/" for name in subdirs)
+        paths.update(os.path.normpath(os.path.join(below, name)) for name in names)
+    return paths
 
 
 def assert_same_tree(actual, expected):
-    actual_dirs, actual_files = tree(actual)
-    expected_dirs, expected_files = tree(expected)
-    check(actual_dirs == expected_dirs, "directories differ: extra %s, missing %s" % (
-        sorted(actual_dirs - expected_dirs), sorted(expected_dirs - actual_dirs)))
-    check(actual_files == expected_files, "files differ: extra %s, missing %s" % (
-        sorted(actual_files - expected_files), sorted(expected_files - actual_files)))
-    for path in sorted(expected_files):
-        check(same_bytes(os.path.join(actual, path), os.path.join(expected, path)),
+    actual_paths, expected_paths = tree(actual), tree(expected)
+    check(actual_paths == expected_paths, "the trees differ: extra %s, missing %s" % (
+        sorted(actual_paths - expected_paths), sorted(expected_paths - actual_paths)))
+    for path in sorted(expected_paths):
+        check(path.endswith("/") or same_bytes(os.path.join(actual, path),
+                                               os.path.join(expected, path)),
               "%s differs from the sample" % path)
 
 
@@ -209,6 +199,12 @@ class Launcher:
         xdotool("key", "--clearmodifiers", "ctrl+a", "BackSpace")
         xdotool("type", "--delay", "20", nickname)
 
+    def answer(self):
+        """What a click on the join button brought: "started", "exited" or a dialog's id."""
+        if os.path.exists(self.env.record):
+            return "started"
+        return "exited" if self.exited() else visible_window("KorvinaNet")
+
     def join(self, nickname=None):
         """Clicks the join button until the game starts. The button takes no clicks until the
         game is ready, so a click that brings no answer is repeated; a message dialog (a
@@ -219,29 +215,17 @@ class Launcher:
             self.type_nickname(nickname)
         deadline = time.monotonic() + SYNC_TIMEOUT
         while time.monotonic() < deadline:
-            check(not self.exited(), "the launcher exited before the game was started")
             self.click(424, 395)  # "Зайти на сервер"
-            answer = None
-            until = time.monotonic() + 5
-            while answer is None and time.monotonic() < until:
-                if os.path.exists(self.env.record):
-                    answer = "started"
-                elif self.exited():
-                    answer = "exited"
-                elif visible_window("KorvinaNet"):
-                    answer = "dialog"
-                else:
-                    time.sleep(0.1)
+            answer = poll(self.answer, 5)
+            check(answer != "exited", "the launcher exited before the game was started")
             if answer == "started":
                 wait_for(self.exited, STEP_TIMEOUT, "the launcher to close after the game's start")
                 return
-            if answer == "dialog":
-                dialog = visible_window("KorvinaNet")
-                if dialog:
-                    xdotool("windowfocus", "--sync", dialog)
-                    xdotool("key", "--window", dialog, "Escape")
-                    wait_for(lambda: not visible_window("KorvinaNet"), STEP_TIMEOUT,
-                             "the message dialog to close")
+            if answer:
+                xdotool("windowfocus", "--sync", answer)
+                xdotool("key", "--window", answer, "Escape")
+                wait_for(lambda: not visible_window("KorvinaNet"), STEP_TIMEOUT,
+                         "the message dialog to close")
                 if nickname:
                     self.type_nickname(nickname)
         raise Failure("the game was not started within %ds" % SYNC_TIMEOUT)
@@ -253,46 +237,40 @@ class Launcher:
         self.log.close()
 
 
-def start_and_join(env, program, nickname=None):
-    """One start of the launcher that ends with the game started from it."""
+def play(env, program, game_dir, sample=None, nickname=None):
+    """One start of the launcher that ends with the game started from it, in game_dir, on the
+    first server of the service's list; game_dir then holds what sample does."""
     launcher = Launcher(env, program)
     try:
         launcher.join(nickname)
     finally:
         launcher.close()
-
-
-def expect_game_start(env, game_dir, server_port):
-    workdir, arguments = env.recorded()
+    with open(env.record) as f:
+        workdir, *arguments = f.read().split("\n")[:-1]
     check(os.path.realpath(workdir) == os.path.realpath(game_dir),
           "the game started in %s, not in the game directory" % workdir)
     if arguments:
         arguments[0] = os.path.realpath(arguments[0])
-    expected = [os.path.realpath(os.path.join(game_dir, "gta_sa.exe")), "-korvina", "-c", "-n", NICKNAME, "-h",
-                "127.0.0.1", "-p", str(server_port)]
+    expected = [os.path.realpath(os.path.join(game_dir, "gta_sa.exe")), "-korvina", "-c", "-n",
+                NICKNAME, "-h", "127.0.0.1", "-p", "7001"]
     check(arguments == expected, "the game was started with %s, expected %s" % (arguments, expected))
     with open(env.player_store) as store:
         check("player_name=%s" % NICKNAME in store.read().split("\n"),
               "player_name is not %s in %s" % (NICKNAME, env.player_store))
+    if sample:
+        assert_same_tree(game_dir, sample)
 
 
 def tamper(path, offset):
-    """Changes bytes of a file but keeps its size and modification time, so only hashing the
-    file could notice; returns what restores it."""
+    """Inverts bytes of a file but keeps its size and modification time, so only hashing the
+    file could notice; a second call restores it."""
     info = os.stat(path)
     with open(path, "r+b") as f:
         f.seek(offset)
-        original = f.read(64)
+        inverted = bytes(b ^ 0xFF for b in f.read(64))
         f.seek(offset)
-        f.write(bytes(b ^ 0xFF for b in original))
+        f.write(inverted)
     os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
-
-    def restore():
-        with open(path, "r+b") as f:
-            f.seek(offset)
-            f.write(original)
-        os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
-    return restore
 
 
 def state_check(options, launcher_dir, host):
@@ -312,33 +290,28 @@ def run_launcher(env, options):
     started = time.monotonic()
 
     print("first start: empty game directory")
-    start_and_join(env, program, NICKNAME)
-    expect_game_start(env, game_dir, 7001)
-    assert_same_tree(game_dir, sample1)
+    play(env, program, game_dir, sample1, NICKNAME)
     state_check(options, launcher_dir, env.host)
 
     print("second start: nothing changed, so nothing may be hashed")
     # Content changed behind the launcher's back, times kept: only hashing would see it.
-    element_offset = 200 * 2048 + 100  # inside the first element of the archive
-    restores = [tamper(os.path.join(game_dir, "data", "default.ide"), 10),
-                tamper(os.path.join(game_dir, "audio", "sfx", "genrl"), 300000),
-                tamper(os.path.join(game_dir, "models", "gta3.img"), element_offset)]
-    start_and_join(env, program)  # the nickname is filled in from player_name
-    expect_game_start(env, game_dir, 7001)
-    for path in ("data/default.ide", "audio/sfx/genrl", "models/gta3.img"):
+    tampered = {"data/default.ide": 10, "audio/sfx/genrl": 300000,
+                "models/gta3.img": 200 * 2048 + 100}  # inside the archive's first element
+    for path, offset in tampered.items():
+        tamper(os.path.join(game_dir, path), offset)
+    play(env, program, game_dir)  # the nickname is filled in from player_name
+    for path, offset in tampered.items():
         check(not same_bytes(os.path.join(game_dir, path), os.path.join(sample1, path)),
               "%s was hashed and fetched again" % path)
-    for restore in restores:
-        restore()
+        tamper(os.path.join(game_dir, path), offset)
     assert_same_tree(game_dir, sample1)
 
     print("third start: the second revision was published")
     sample2 = env.sample(2)
-    start_and_join(env, program)
-    expect_game_start(env, game_dir, 7001)
-    assert_same_tree(game_dir, sample2)
+    play(env, program, game_dir, sample2)
     state_check(options, launcher_dir, env.host)
-    check(not env.refused_calls(), "the service refused signed calls: %s" % env.refused_calls())
+    refused = env.logged(" 403 ")
+    check(not refused, "the service refused signed calls: %s" % refused)
 
     print("fourth start: a forged list, not signed by the release key")
     # What an intruder on the file host would serve to have every player's game deleted.
@@ -349,19 +322,16 @@ def run_launcher(env, options):
     with open(forged, "w") as f:
         f.write("[directories]\n\n[entries]\ngta_sa.exe gta_sa.exe file %d %s\n"
                 % (len(game), hashlib.md5(game).hexdigest()))
-    transfers = env.file_transfers()
-    start_and_join(env, program)
-    expect_game_start(env, game_dir, 7001)
-    assert_same_tree(game_dir, sample2)
-    check(env.file_transfers() == transfers, "files were fetched under a forged list")
+    transfers = len(env.logged(" GET /launcher/filesystem/"))
+    play(env, program, game_dir, sample2)
+    check(len(env.logged(" GET /launcher/filesystem/")) == transfers,
+          "files were fetched under a forged list")
     os.replace(forged + ".real", forged)
 
     print("fifth start: the service is down")
     env.stop_service()
-    start_and_join(env, program)
     # The server chosen before, from the cached list (the built-in one has ports 7771, 7772).
-    expect_game_start(env, game_dir, 7001)
-    assert_same_tree(game_dir, sample2)
+    play(env, program, game_dir, sample2)
     print("five starts in %.0fs" % (time.monotonic() - started))
 
 
@@ -369,8 +339,6 @@ def run_launcher(env, options):
 
 def run_window_case(env, program, case):
     env_vars = dict(env.env, QT_QPA_PLATFORM="offscreen")
-    if os.path.exists(env.record):
-        os.remove(env.record)
     result = subprocess.run([program, case], env=env_vars, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, timeout=SYNC_TIMEOUT + 60)
     print(result.stdout)
@@ -381,16 +349,16 @@ def run_window(env, options):
     env.sample(1)
     env.start_service()
     program = env.launcher_dir("window", options.window_test)
-    run_window_case(env, program, "readyWithService")
+    run_window_case(env, program, "window:readyWithService")
     env.stop_service()
-    run_window_case(env, program, "cachedServersOffline")
+    run_window_case(env, program, "window:cachedServersOffline")
     fresh = env.launcher_dir("window-fresh", options.window_test)
     # A game copied in by hand: without the list it may be played as it is.
     game = os.path.join(os.path.dirname(fresh), "gtacr")
     os.makedirs(game)
     with open(os.path.join(game, "gta_sa.exe"), "wb") as f:
         f.write(b"game")
-    run_window_case(env, fresh, "builtInServersOffline")
+    run_window_case(env, fresh, "window:builtInServersOffline")
 
 
 def main():
@@ -411,10 +379,7 @@ def main():
     env = Environment(options)
     ok = False
     try:
-        if options.mode == "launcher":
-            run_launcher(env, options)
-        else:
-            run_window(env, options)
+        (run_launcher if options.mode == "launcher" else run_window)(env, options)
         ok = True
     except Failure as failure:
         print("FAIL: %s" % failure)

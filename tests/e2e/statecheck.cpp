@@ -12,64 +12,50 @@
 #include <QFileInfo>
 #include <QTextStream>
 
-int main(int argc, char **argv)
+namespace {
+
+// What is wrong with the state in launcherDir, or nothing.
+QString fault(const QString &launcherDir, const QString &listPath)
 {
-    QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
-    const QStringList arguments = app.arguments().mid(1);
-    if (arguments.size() != 2) {
-        out << "usage: korvina-e2e-statecheck LAUNCHER_DIR SYNC_LST\n";
-        return 2;
-    }
-    const QString launcherDir = arguments.at(0);
-
-    const QByteArray payload
-        = FileSystem::readSealedFile(QStringLiteral("/korvina_launcher.bin"), launcherDir);
-    if (payload.isEmpty()) {
-        out << "the state file is missing or does not decipher\n";
-        return 1;
-    }
     FileSystem state;
-    state.readText(payload, true);
-    if (state.entries.isEmpty() || state.directories.isEmpty()) {
-        out << "the state holds no entries or no directories\n";
-        return 1;
-    }
-
-    QFile listFile(arguments.at(1));
-    if (!listFile.open(QIODevice::ReadOnly)) {
-        out << "cannot read " << arguments.at(1) << '\n';
-        return 2;
-    }
+    state.readText(
+        FileSystem::readSealedFile(QStringLiteral("/korvina_launcher.bin"), launcherDir), true);
+    if (state.entries.isEmpty() || state.directories.isEmpty())
+        return QStringLiteral("the state is missing, does not decipher or holds no entries");
+    QFile listFile(listPath);
+    if (!listFile.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read ") + listPath;
     FileSystem remote;
     remote.readText(listFile.readAll(), false);
     state.normalize();
     remote.normalize();
-    if (state.fingerprint(false) != remote.fingerprint(false)) {
-        QByteArray text;
-        state.writeText(text, true);
-        out << "the state does not describe the published list; it reads:\n"
-            << QString::fromUtf8(text);
-        return 1;
-    }
-
-    int timed = 0;
+    if (state.fingerprint(false) != remote.fingerprint(false))
+        return QStringLiteral("the state does not describe the published list");
     for (const FileEntry &entry : qAsConst(state.entries)) {
         if (entry.name.isEmpty() || entry.kind == FileEntry::img_archive)
             continue;
         const QFileInfo file(launcherDir + QStringLiteral("/gtacr/") + entry.path);
         const quint32 mtime = quint32(file.lastModified().toSecsSinceEpoch());
-        if (!file.isFile() || entry.mtime != mtime) {
-            out << entry.path << ": the state records time " << entry.mtime << ", the file has "
-                << mtime << '\n';
-            return 1;
-        }
-        ++timed;
+        if (!file.isFile() || entry.mtime != mtime)
+            return QStringLiteral("%1: the state records time %2, the file has %3")
+                .arg(entry.path)
+                .arg(entry.mtime)
+                .arg(mtime);
     }
-    int elements = 0;
-    for (const QVector<FileEntry> &sequence : qAsConst(state.imgContents))
-        elements += sequence.size();
-    out << "state ok: " << state.entries.size() << " entries (" << timed << " with times), "
-        << elements << " IMG elements\n";
-    return 0;
+    return QString();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() != 3) {
+        QTextStream(stdout) << "usage: korvina-e2e-statecheck LAUNCHER_DIR SYNC_LST\n";
+        return 2;
+    }
+    const QString found = fault(arguments.at(1), arguments.at(2));
+    QTextStream(stdout) << (found.isEmpty() ? QStringLiteral("state ok") : found) << '\n';
+    return found.isEmpty() ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 // The real MainWindow of a launcher built against the development service, in process, for
 // what only the window shows: its texts, the server cards and the news. e2e.py copies this
 // program into a fresh launcher directory (the launcher's directory is the program's), starts
-// or stops the service and runs one case at a time:
+// or stops the service and runs one row of window() at a time:
 //   readyWithService        service up, empty game directory: loading to "Готово к игре!"
 //   cachedServersOffline    service down, after readyWithService in the same directory
 //   builtInServersOffline   service down, a launcher directory that never saw the service,
@@ -11,16 +11,13 @@
 #include "app/mainwindow.h"
 #include "service/extraca.h"
 #include "ui/animcontrols.h"
-#include "ui/messagedialog.h"
 #include "ui/newslist.h"
 #include "ui/resources.h"
 #include "ui/serverlist.h"
 
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QtTest>
 
 namespace {
@@ -31,7 +28,6 @@ const int syncTimeout = 150000;
 const int stepTimeout = 60000;
 
 const char fileListError[] = "Ошибка: не удалось получить список файлов";
-const char *const serviceNames[] = { "Korvina #1", "Korvina #2", "Korvina #3", "Korvina Test" };
 
 } // namespace
 
@@ -47,44 +43,25 @@ private:
         return label ? label->labelText() : QString();
     }
 
-    static QString cardCount(ServerWidget *card)
+    static bool online(ServerWidget *card)
     {
-        static const QRegularExpression count(QStringLiteral("^(\\d+|-)/(\\d+|-)$"));
         for (QLabel *label : card->findChildren<QLabel *>()) {
-            if (count.match(label->text()).hasMatch())
-                return label->text();
+            if (label->text() == QLatin1String("Online"))
+                return true;
         }
-        return QString();
+        return false;
     }
 
-    static QStringList filledNames(ServerList *servers)
+    // "name:port" of each card that holds a server.
+    static QStringList filled(ServerList *servers)
     {
         QStringList names;
         for (int i = 0; i < ServerList::cardCount; ++i) {
-            if (servers->card(i) && servers->card(i)->isFilled())
-                names.append(servers->card(i)->serverName());
+            if (servers->card(i)->isFilled())
+                names << servers->card(i)->serverName() + ':'
+                        + QString::number(servers->card(i)->port());
         }
         return names;
-    }
-
-    // Clicks the join button and waits for the wine stand-in's record of the game's start.
-    static bool joinStartsGame(MainWindow &window)
-    {
-        const QString record = QString::fromLocal8Bit(qgetenv("RECORD_FILE"));
-        QFile::remove(record);
-        auto *join = window.findChild<QPushButton *>(QStringLiteral("btnJoinGame"));
-        if (!join || record.isEmpty())
-            return false;
-        join->click();
-        return QTest::qWaitFor([&] { return QFile::exists(record); }, stepTimeout);
-    }
-
-    static void prepareWindow(MainWindow &window)
-    {
-        window.findChild<QLineEdit *>(QStringLiteral("nicknameField"))
-            ->setText(QStringLiteral("Ivan_Petrov"));
-        window.show();
-        window.startLoader();
     }
 
 private slots:
@@ -95,69 +72,55 @@ private slots:
         QVERIFY(!qEnvironmentVariableIsEmpty("RECORD_FILE"));
     }
 
-    void readyWithService()
+    void window_data()
     {
-        const QString gameDir = QCoreApplication::applicationDirPath() + QStringLiteral("/gtacr");
-        MainWindow window;
-        prepareWindow(window);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            progressText(window), QString::fromUtf8("Готово к игре!"), syncTimeout);
-
-        auto *servers = window.findChild<ServerList *>();
-        QVERIFY(servers);
-        QStringList expected;
-        for (const char *name : serviceNames)
-            expected.append(QString::fromUtf8(name));
-        QCOMPARE(filledNames(servers), expected);
-        // Each card's own status query has asked the service for its players.
-        for (int i = 0; i < expected.size(); ++i) {
-            QTRY_VERIFY_WITH_TIMEOUT(
-                !cardCount(servers->card(i)).startsWith(QLatin1Char('-')), stepTimeout);
-        }
-
-        auto *news = window.findChild<NewsList *>();
-        QVERIFY(news);
-        QCOMPARE(news->count(), 4);
-        QCOMPARE(news->title(0), QString::fromUtf8("Открытие зимнего сезона"));
-        for (int i = 0; i < news->count(); ++i) {
-            QTRY_VERIFY_WITH_TIMEOUT(
-                news->pictureLabel(i) && !news->pictureLabel(i)->pixmap(Qt::ReturnByValue).isNull(),
-                stepTimeout);
-        }
-
-        QVERIFY(QFileInfo(gameDir + QStringLiteral("/gta_sa.exe")).isFile());
-        QVERIFY(QFileInfo(gameDir + QStringLiteral("/models/gta3.img")).isFile());
-        QVERIFY(joinStartsGame(window));
-    }
-
-    void cachedServersOffline()
-    {
-        MainWindow window;
-        prepareWindow(window);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            progressText(window), QString::fromUtf8(fileListError), syncTimeout);
-        auto *servers = window.findChild<ServerList *>();
-        QVERIFY(servers);
+        QTest::addColumn<bool>("serviceUp");
+        QTest::addColumn<QStringList>("servers");
+        const QStringList service
+            = { "Korvina #1:7001", "Korvina #2:7002", "Korvina #3:7003", "Korvina Test:7004" };
+        QTest::newRow("readyWithService") << true << service;
         // The answer of the earlier run, from korvina_servers.bin.
-        QTRY_COMPARE_WITH_TIMEOUT(
-            filledNames(servers).value(0), QString::fromUtf8(serviceNames[0]), stepTimeout);
-        QCOMPARE(filledNames(servers).size(), 4);
-        QCOMPARE(servers->currentPort(), ushort(7001));
-        QVERIFY(joinStartsGame(window));
+        QTest::newRow("cachedServersOffline") << false << service;
+        QTest::newRow("builtInServersOffline")
+            << false << QStringList { "Korvina RP #1:7771", "Korvina RP #2:7772" };
     }
 
-    void builtInServersOffline()
+    void window()
     {
+        QFETCH(bool, serviceUp);
+        QFETCH(QStringList, servers);
         MainWindow window;
-        prepareWindow(window);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            progressText(window), QString::fromUtf8(fileListError), syncTimeout);
-        auto *servers = window.findChild<ServerList *>();
-        QVERIFY(servers);
-        QTRY_COMPARE_WITH_TIMEOUT(filledNames(servers).size(), 2, stepTimeout);
-        QCOMPARE(servers->card(0)->port(), ushort(7771));
-        QCOMPARE(servers->card(1)->port(), ushort(7772));
-        QVERIFY(joinStartsGame(window));
+        window.findChild<QLineEdit *>(QStringLiteral("nicknameField"))
+            ->setText(QStringLiteral("Ivan_Petrov"));
+        window.show();
+        window.startLoader();
+        QTRY_COMPARE_WITH_TIMEOUT(progressText(window),
+            QString::fromUtf8(serviceUp ? "Готово к игре!" : fileListError), syncTimeout);
+        auto *list = window.findChild<ServerList *>();
+        QTRY_COMPARE_WITH_TIMEOUT(filled(list), servers, stepTimeout);
+        QCOMPARE(QString::number(list->currentPort()), servers.first().section(':', 1));
+
+        if (serviceUp) {
+            // Each card's own status query has asked the service for its players.
+            for (int i = 0; i < servers.size(); ++i)
+                QTRY_VERIFY_WITH_TIMEOUT(online(list->card(i)), stepTimeout);
+            auto *news = window.findChild<NewsList *>();
+            QCOMPARE(news->count(), 4);
+            QCOMPARE(news->title(0), QString::fromUtf8("Открытие зимнего сезона"));
+            for (int i = 0; i < news->count(); ++i) {
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    !news->pictureLabel(i)->pixmap(Qt::ReturnByValue).isNull(), stepTimeout);
+            }
+            const QString game = QCoreApplication::applicationDirPath() + QStringLiteral("/gtacr");
+            QVERIFY(QFileInfo(game + QStringLiteral("/gta_sa.exe")).isFile());
+            QVERIFY(QFileInfo(game + QStringLiteral("/models/gta3.img")).isFile());
+        }
+
+        // The join button starts the game: the wine stand-in records it.
+        const QString record = QString::fromLocal8Bit(qgetenv("RECORD_FILE"));
+        QFile::remove(record);
+        window.findChild<QPushButton *>(QStringLiteral("btnJoinGame"))->click();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), stepTimeout);
     }
 };
 
