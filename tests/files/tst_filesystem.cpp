@@ -72,9 +72,7 @@ private slots:
         // Nameless records are read but never written, nor records whose lines would read back
         // as something else.
         list.readText(text + "[entries]\ndata/nameless  file 1 m 1\n[img] 0\n 2048 m\n", withTimes);
-        list.directories << "[entries]"
-                         << "[img] 3"
-                         << "line\nfeed";
+        list.directories += QStringList { "[entries]", "[img] 3", "line\nfeed" };
         list.entries << makeFile("data/a b.txt") << makeFile("[img]/x.txt")
                      << makeFile("data/c.txt", "a b");
         list.imgContents[0] << makeFile("a b.dff") << makeFile("[img]");
