@@ -3,12 +3,10 @@
 #include "img/staticheader.h"
 #include "testhttpserver.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
@@ -101,9 +99,10 @@ QMap<QString, QByteArray> snapshot(const QString &root)
     return result;
 }
 
-QStringList differences(
-    const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual)
+QString treeDifferences(const QString &expectedRoot, const QString &actualRoot)
 {
+    const QMap<QString, QByteArray> expected = snapshot(expectedRoot);
+    const QMap<QString, QByteArray> actual = snapshot(actualRoot);
     QStringList result;
     for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
         if (!actual.contains(it.key()))
@@ -115,12 +114,7 @@ QStringList differences(
         if (!expected.contains(it.key()))
             result.append(QStringLiteral("extra ") + it.key());
     }
-    return result;
-}
-
-QString treeDifferences(const QString &expectedRoot, const QString &actualRoot)
-{
-    return differences(snapshot(expectedRoot), snapshot(actualRoot)).join('\n');
+    return result.join('\n');
 }
 
 void serveTree(TestHttpServer &server, const QString &root)
@@ -134,11 +128,6 @@ void serveTree(TestHttpServer &server, const QString &root)
             return TestResponse::error(404);
         return TestResponse::ok(file.readAll());
     });
-}
-
-bool RunResult::sawText(const QString &prefix) const
-{
-    return countTexts(prefix) > 0;
 }
 
 int RunResult::countTexts(const QString &prefix) const
@@ -203,37 +192,26 @@ RunResult runSync(const QString &gameDir, const SyncEnvironment &environment,
     const std::function<void(const QString &left)> &onText)
 {
     RunResult result;
-    QObject receiver;
-    auto *worker = new SyncThread(gameDir, nullptr, environment);
     QThread thread;
-    worker->moveToThread(&thread);
-    if (onText) {
-        QObject::connect(
-            worker, &SyncThread::setProgressText, worker,
-            [onText](const QString &left, const QString &) { onText(left); }, Qt::DirectConnection);
-    }
-    QObject::connect(worker, &SyncThread::setProgressText, &receiver,
-        [&](const QString &left, const QString &right) {
+    SyncThread worker(gameDir, nullptr, environment);
+    worker.moveToThread(&thread);
+    // Recorded on the worker's thread as it sends, and read only once that thread has ended.
+    QObject::connect(
+        &worker, &SyncThread::setProgressText, [&](const QString &left, const QString &right) {
+            if (onText)
+                onText(left);
             result.texts.append({ left, right });
         });
-    QObject::connect(
-        worker, &SyncThread::setProgressState, &receiver, [&](quint64 current, quint64 maximum) {
-            result.states.append({ current, maximum });
-        });
-    QObject::connect(worker, &SyncThread::finish, &receiver, [&](bool ready) {
+    QObject::connect(&worker, &SyncThread::setProgressState, [&](quint64 current, quint64 maximum) {
+        result.states.append({ current, maximum });
+    });
+    QObject::connect(&worker, &SyncThread::finish, [&](bool ready) {
         result.finished = true;
         result.gameReady = ready;
     });
-    QObject::connect(&thread, &QThread::started, worker, &SyncThread::start);
-    QEventLoop loop;
-    QObject::connect(&thread, &QThread::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&thread, &QThread::started, &worker, &SyncThread::start);
     thread.start();
-    loop.exec();
     thread.wait();
-    // The queued signals still on their way.
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    delete worker;
     return result;
 }
 

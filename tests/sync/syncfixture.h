@@ -38,9 +38,6 @@ bool touch(const QString &path, qint64 secondsAgo);
 // Relative path -> content digest for every file, and "dir:" + path for every directory;
 // hidden names included, so stray temporaries show up.
 QMap<QString, QByteArray> snapshot(const QString &root);
-// The differences of two snapshots in readable form; empty when equal.
-QStringList differences(
-    const QMap<QString, QByteArray> &expected, const QMap<QString, QByteArray> &actual);
 // The differences of two trees, one a line; empty when equal.
 QString treeDifferences(const QString &expectedRoot, const QString &actualRoot);
 
@@ -54,7 +51,6 @@ struct RunResult
     bool ready() const { return finished && gameReady; }
     QList<QPair<QString, QString>> texts; // every setProgressText
     QList<QPair<quint64, quint64>> states; // every setProgressState
-    bool sawText(const QString &prefix) const;
     int countTexts(const QString &prefix) const;
     QString lastLeft() const { return texts.isEmpty() ? QString() : texts.last().first; }
 };
