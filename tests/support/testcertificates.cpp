@@ -1,45 +1,17 @@
 #include "testcertificates.h"
 
-#include <QFile>
+#include "testfiles.h"
+
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslSocket>
 
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-} // namespace
-
-TestCertificates::TestCertificates() = default;
-
-QString TestCertificates::caPath() const
-{
-    return dir.filePath(QStringLiteral("ca.pem"));
-}
-
-QString TestCertificates::serverCertificatePath() const
-{
-    return dir.filePath(QStringLiteral("server.pem"));
-}
-
-QString TestCertificates::serverKeyPath() const
-{
-    return dir.filePath(QStringLiteral("server.key"));
-}
-
-bool TestCertificates::run(const QStringList &arguments)
+bool TestCertificates::run(const QString &command)
 {
     QProcess openssl;
     openssl.setWorkingDirectory(dir.path());
     openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"), arguments);
+    openssl.start(QStringLiteral("openssl"), QProcess::splitCommand(command));
     if (!openssl.waitForStarted(10000)) {
         error = QStringLiteral("openssl could not be started");
         return false;
@@ -47,7 +19,7 @@ bool TestCertificates::run(const QStringList &arguments)
     openssl.waitForFinished(60000);
     if (openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
         error = QStringLiteral("openssl %1 failed: %2")
-                    .arg(arguments.value(0), QString::fromLocal8Bit(openssl.readAll()));
+                    .arg(command, QString::fromLocal8Bit(openssl.readAll()));
         return false;
     }
     return true;
@@ -59,48 +31,29 @@ bool TestCertificates::generate()
         error = QStringLiteral("Qt has no TLS support");
         return false;
     }
-    if (!dir.isValid()) {
-        error = QStringLiteral("no temporary directory");
-        return false;
-    }
     // Elliptic-curve keys: generated in milliseconds, unlike RSA.
-    const QStringList newKey
-        = { QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-              QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes") };
-    QFile extensions(dir.filePath(QStringLiteral("server.ext")));
-    if (!extensions.open(QIODevice::WriteOnly)) {
-        error = QStringLiteral("cannot write the extension file");
+    const QString newKey
+        = QStringLiteral("-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ");
+    if (!TestFiles::writeFile(dir.filePath(QStringLiteral("server.ext")),
+            "basicConstraints=CA:FALSE\n"
+            "keyUsage=critical,digitalSignature,keyEncipherment\n"
+            "extendedKeyUsage=serverAuth\n"
+            "subjectAltName=IP:127.0.0.1,DNS:localhost\n")) {
+        error = QStringLiteral("cannot write into the temporary directory");
         return false;
     }
-    extensions.write("basicConstraints=CA:FALSE\n"
-                     "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                     "extendedKeyUsage=serverAuth\n"
-                     "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    extensions.close();
-
-    if (!run(QStringList { QStringLiteral("req"), QStringLiteral("-x509") } + newKey
-            + QStringList { QStringLiteral("-keyout"), QStringLiteral("ca.key"),
-                QStringLiteral("-out"), QStringLiteral("ca.pem"), QStringLiteral("-days"),
-                QStringLiteral("30"), QStringLiteral("-subj"),
-                QStringLiteral("/CN=Korvina Test CA"), QStringLiteral("-addext"),
-                QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
-                QStringLiteral("keyUsage=critical,keyCertSign,cRLSign") }))
-        return false;
-    if (!run(QStringList { QStringLiteral("req") } + newKey
-            + QStringList { QStringLiteral("-keyout"), QStringLiteral("server.key"),
-                QStringLiteral("-out"), QStringLiteral("server.csr"), QStringLiteral("-subj"),
-                QStringLiteral("/CN=127.0.0.1") }))
-        return false;
-    if (!run({ QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-            QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.pem"),
-            QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
-            QStringLiteral("-out"), QStringLiteral("server.pem"), QStringLiteral("-days"),
-            QStringLiteral("30"), QStringLiteral("-extfile"), QStringLiteral("server.ext") }))
+    if (!run("req -x509 " + newKey
+            + "ca.key -out ca.pem -days 30 -subj \"/CN=Korvina Test CA\""
+              " -addext basicConstraints=critical,CA:TRUE"
+              " -addext keyUsage=critical,keyCertSign,cRLSign")
+        || !run("req " + newKey + "server.key -out server.csr -subj /CN=127.0.0.1")
+        || !run(QStringLiteral("x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
+                               " -out server.pem -days 30 -extfile server.ext")))
         return false;
 
-    ca = QSslCertificate(readAll(caPath()), QSsl::Pem);
-    server = QSslCertificate(readAll(serverCertificatePath()), QSsl::Pem);
-    key = QSslKey(readAll(serverKeyPath()), QSsl::Ec, QSsl::Pem);
+    ca = QSslCertificate(TestFiles::readFile(caPath()), QSsl::Pem);
+    server = QSslCertificate(TestFiles::readFile(dir.filePath("server.pem")), QSsl::Pem);
+    key = QSslKey(TestFiles::readFile(dir.filePath("server.key")), QSsl::Ec, QSsl::Pem);
     if (ca.isNull() || server.isNull() || key.isNull()) {
         error = QStringLiteral("Qt could not read the generated certificates");
         return false;

@@ -17,8 +17,6 @@
 class TestCertificates
 {
 public:
-    TestCertificates();
-
     // Creates the CA and the server certificate; false (see errorText()) when openssl is
     // missing or failed, or when Qt has no TLS support.
     bool generate();
@@ -27,17 +25,15 @@ public:
     QSslCertificate caCertificate() const { return ca; }
     QSslCertificate serverCertificate() const { return server; }
     QSslKey serverKey() const { return key; }
-    // PEM files in the temporary directory.
-    QString caPath() const;
-    QString serverCertificatePath() const;
-    QString serverKeyPath() const;
+    // The CA as a PEM file in the temporary directory.
+    QString caPath() const { return dir.filePath(QStringLiteral("ca.pem")); }
 
     // Adds the CA to QSslConfiguration::defaultConfiguration(), which every network manager
     // created afterwards, on any thread, starts from.
     void trustInDefaultConfiguration() const;
 
 private:
-    bool run(const QStringList &arguments);
+    bool run(const QString &command);
 
     QTemporaryDir dir;
     QString error;

@@ -3,66 +3,36 @@
 #include "testcertificates.h"
 
 #include <QMutexLocker>
-#include <QPointer>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
 
-// --- responses -------------------------------------------------------------------------------
+#include <algorithm>
 
 TestResponse TestResponse::ok(const QByteArray &body, const QByteArray &contentType)
 {
-    TestResponse response;
-    response.body = body;
-    response.headers.append({ "Content-Type", contentType });
-    return response;
+    return { 200, { { "Content-Type", contentType } }, body };
 }
 
 TestResponse TestResponse::error(int status, const QByteArray &body)
 {
-    TestResponse response;
-    response.status = status;
-    response.body = body;
-    return response;
+    return { status, {}, body };
 }
 
 TestResponse TestResponse::redirect(const QByteArray &location, int status)
 {
-    TestResponse response;
-    response.status = status;
-    response.headers.append({ "Location", location });
-    return response;
-}
-
-TestResponse TestResponse::silent()
-{
-    TestResponse response;
-    response.kind = Kind::Silent;
-    return response;
-}
-
-TestResponse TestResponse::dropConnection()
-{
-    TestResponse response;
-    response.kind = Kind::Drop;
-    return response;
+    return { status, { { "Location", location } }, {} };
 }
 
 TestResponse TestResponse::stallAfter(const QByteArray &body, int bytes)
 {
-    TestResponse response = ok(body);
-    response.ending = Ending::Stall;
-    response.cutAfter = bytes;
-    return response;
+    return { 200, {}, body, Ending::Stall, bytes };
 }
 
 TestResponse TestResponse::dropAfter(const QByteArray &body, int bytes)
 {
-    TestResponse response = ok(body);
-    response.ending = Ending::Drop;
-    response.cutAfter = bytes;
-    return response;
+    return { 200, {}, body, Ending::Drop, bytes };
 }
 
 TestResponse &TestResponse::withHeader(const QByteArray &name, const QByteArray &value)
@@ -84,39 +54,7 @@ TestResponse &TestResponse::inChunks(int bytes, int intervalMs)
     return *this;
 }
 
-// --- server thread ---------------------------------------------------------------------------
-
 namespace {
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 400:
-        return "Bad Request";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
 
 // One accepted connection: reads one request, asks the owner for the answer, sends it.
 class TestConnection : public QObject
@@ -150,46 +88,34 @@ private:
         const int question = request.target.indexOf('?');
         request.path = question < 0 ? request.target : request.target.left(question);
         request.query = question < 0 ? QByteArray() : request.target.mid(question + 1);
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines.at(i).indexOf(':');
-            if (colon > 0)
-                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
-                    lines.at(i).mid(colon + 1).trimmed());
+        for (const QByteArray &line : lines.mid(1)) {
+            const int colon = line.indexOf(':');
+            request.headers.insert(
+                line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
         }
         const int bodyLength = request.header("content-length").toInt();
         if (buffer.size() < headerEnd + 4 + bodyLength)
             return;
         request.body = buffer.mid(headerEnd + 4, bodyLength);
-        request.encrypted = qobject_cast<QSslSocket *>(socket) != nullptr;
         answered = true;
         response = owner->respond(request);
-        if (response.kind == TestResponse::Kind::Silent)
-            return;
-        if (response.delayMs > 0)
-            QTimer::singleShot(response.delayMs, this, [this] { begin(); });
-        else
-            begin();
+        pending = response.body;
+        if (response.ending != TestResponse::Ending::Complete)
+            pending.truncate(qMax(0, response.cutAfter));
+        QTimer::singleShot(response.delayMs, this, [this] { begin(); });
     }
 
     void begin()
     {
         if (stopped)
             return;
-        if (response.kind == TestResponse::Kind::Drop) {
-            socket->abort();
-            return;
+        if (response.cutAfter >= 0) {
+            QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Answer\r\n";
+            for (const auto &header : qAsConst(response.headers))
+                head += header.first + ": " + header.second + "\r\n";
+            head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+            socket->write(head + "Connection: close\r\n\r\n");
         }
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-            + reasonPhrase(response.status) + "\r\n";
-        for (const auto &header : qAsConst(response.headers))
-            head += header.first + ": " + header.second + "\r\n";
-        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-        head += "Connection: close\r\n\r\n";
-        socket->write(head);
-
-        pending = response.body;
-        if (response.ending != TestResponse::Ending::Complete)
-            pending.truncate(qMax(0, response.cutAfter));
         sendNext();
     }
 
@@ -204,20 +130,11 @@ private:
             return;
         }
         socket->write(pending);
-        pending.clear();
-        switch (response.ending) {
-        case TestResponse::Ending::Complete:
-            socket->disconnectFromHost();
-            break;
-        case TestResponse::Ending::Stall:
+        // Closed, not reset: a reset may discard bytes the client has not read yet.
+        if (response.ending == TestResponse::Ending::Stall)
             socket->flush();
-            break;
-        case TestResponse::Ending::Drop:
-            // Closed, not reset: a reset may discard bytes the client has not read yet, and a
-            // client that saw no answer at all silently resends its request.
+        else
             socket->disconnectFromHost();
-            break;
-        }
     }
 
     QTcpSocket *socket;
@@ -231,30 +148,17 @@ private:
 
 } // namespace
 
-// Accepts plain or TLS connections on the server's thread.
+// Accepts plain or TLS connections on the server's thread; the sockets are its children.
 class TestServerCore : public QTcpServer
 {
 public:
     TestServerCore(TestHttpServer *owner, const TestCertificates *tls)
-        : owner(owner)
-        , tls(tls)
+        : tls(tls)
     {
-        connect(this, &QTcpServer::newConnection, this, [this] {
+        connect(this, &QTcpServer::newConnection, this, [this, owner] {
             while (QTcpSocket *socket = nextPendingConnection())
-                new TestConnection(socket, this->owner);
+                new TestConnection(socket, owner);
         });
-    }
-
-    void closeAll()
-    {
-        close();
-        // Direct children only: a TLS socket owns a plain socket of its own.
-        const QList<QTcpSocket *> sockets
-            = findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
-        for (QTcpSocket *socket : sockets) {
-            socket->abort();
-            delete socket;
-        }
     }
 
 protected:
@@ -271,17 +175,13 @@ protected:
         }
         socket->setLocalCertificate(tls->serverCertificate());
         socket->setPrivateKey(tls->serverKey());
-        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
         socket->startServerEncryption();
         addPendingConnection(socket);
     }
 
 private:
-    TestHttpServer *owner;
     const TestCertificates *tls;
 };
-
-// --- the test thread's face ------------------------------------------------------------------
 
 TestHttpServer::TestHttpServer(const TestCertificates *certificates, QObject *parent)
     : QObject(parent)
@@ -295,46 +195,24 @@ TestHttpServer::TestHttpServer(const TestCertificates *certificates, QObject *pa
 
 TestHttpServer::~TestHttpServer()
 {
-    close();
-    // The thread sends pending deferred deletes as it finishes.
+    // The thread runs pending deferred deletes as it finishes; the sockets go with the core.
     core->deleteLater();
     thread->quit();
     thread->wait();
     delete thread;
 }
 
-bool TestHttpServer::listen(quint16 port)
+bool TestHttpServer::listen()
 {
-    bool listening = false;
     QMetaObject::invokeMethod(
-        core,
-        [&] {
-            listening = core->listen(QHostAddress::LocalHost, port);
-            listenPort = listening ? core->serverPort() : 0;
-        },
+        core, [this] { port = core->listen(QHostAddress::LocalHost) ? core->serverPort() : 0; },
         Qt::BlockingQueuedConnection);
-    return listening;
-}
-
-void TestHttpServer::close()
-{
-    QMetaObject::invokeMethod(
-        core, [this] { core->closeAll(); }, Qt::BlockingQueuedConnection);
-}
-
-QString TestHttpServer::hostAndPort() const
-{
-    return QStringLiteral("127.0.0.1:%1").arg(listenPort);
+    return port != 0;
 }
 
 QString TestHttpServer::baseUrl() const
 {
-    return (tls ? QStringLiteral("https://") : QStringLiteral("http://")) + hostAndPort();
-}
-
-QString TestHttpServer::url(const QString &path) const
-{
-    return baseUrl() + path;
+    return QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "https" : "http").arg(port);
 }
 
 void TestHttpServer::route(const QString &path, const TestResponse &response)
@@ -360,26 +238,11 @@ QList<TestRequest> TestHttpServer::requests() const
     return received;
 }
 
-QList<TestRequest> TestHttpServer::requests(const QString &path) const
-{
-    QMutexLocker lock(&mutex);
-    QList<TestRequest> matching;
-    for (const TestRequest &request : received) {
-        if (request.path == path.toUtf8())
-            matching.append(request);
-    }
-    return matching;
-}
-
-int TestHttpServer::requestCount() const
-{
-    QMutexLocker lock(&mutex);
-    return received.size();
-}
-
 int TestHttpServer::requestCount(const QString &path) const
 {
-    return requests(path).size();
+    const QList<TestRequest> all = requests();
+    return int(std::count_if(all.begin(), all.end(),
+        [&](const TestRequest &request) { return request.path == path.toUtf8(); }));
 }
 
 void TestHttpServer::clearRequests()
@@ -397,7 +260,5 @@ TestResponse TestHttpServer::respond(const TestRequest &request)
         handler = routes.value(request.path, fallback);
     }
     // Called without the lock, so that a handler may look at the recorded requests.
-    if (handler)
-        return handler(request);
-    return TestResponse::error(404, "not found");
+    return handler ? handler(request) : TestResponse::error(404, "not found");
 }
