@@ -4,7 +4,6 @@
 #include "testfiles.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -50,13 +49,6 @@ QByteArray forgeCompressed(const QByteArray &dataField)
     return forged;
 }
 
-QByteArray bigEndian32(quint32 value)
-{
-    QByteArray bytes(4, Qt::Uninitialized);
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
 } // namespace
 
 class TestStoreCipher : public QObject
@@ -64,34 +56,19 @@ class TestStoreCipher : public QObject
     Q_OBJECT
 
 private slots:
-    void roundTrip_data()
+    void storeFormat_data()
     {
         QTest::addColumn<QByteArray>("plain");
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("one byte") << QByteArray(1, 'x');
-        QTest::newRow("several MiB") << patterned(5 * 1024 * 1024 + 7);
-    }
-
-    void roundTrip()
-    {
-        QFETCH(QByteArray, plain);
-        StoreCipher cipher = StoreCipher::forStore();
-        const QByteArray encrypted = cipher.encrypt(plain);
-        QCOMPARE(cipher.decrypt(encrypted), plain);
-        QCOMPARE(cipher.errorState(), qint32(StoreCipher::NoError));
-        // The random byte takes 256 values; a few tries rule out a chance collision.
-        QByteArray again = cipher.encrypt(plain);
-        for (int i = 0; i < 8 && again == encrypted; ++i)
-            again = cipher.encrypt(plain);
-        // The chain carries the random byte forward: the bodies differ beyond their first byte.
-        QVERIFY(again.mid(3) != encrypted.mid(3));
-        QCOMPARE(cipher.decrypt(again), plain);
+        QTest::newRow("10000 bytes") << patterned(10000);
     }
 
     void storeFormat()
     {
-        const QByteArray plain = patterned(10000);
-        const QByteArray encrypted = StoreCipher::forStore().encrypt(plain);
+        QFETCH(QByteArray, plain);
+        StoreCipher cipher = StoreCipher::forStore();
+        const QByteArray encrypted = cipher.encrypt(plain);
         const QByteArray compressed = qCompress(plain, 9);
         QCOMPARE(encrypted.left(2), QByteArray("\x1c\x05"));
         QCOMPARE(encrypted.size(), compressed.size() + 23);
@@ -99,9 +76,15 @@ private slots:
         const QByteArray body = decipherBody(encrypted, BuildConfig::storeKey);
         QCOMPARE(body.mid(1, 20), QCryptographicHash::hash(compressed, QCryptographicHash::Sha1));
         QCOMPARE(body.mid(21), compressed);
-        // The empty plaintext compresses to four zero bytes.
-        const QByteArray empty = StoreCipher::forStore().encrypt(QByteArray());
-        QCOMPARE(decipherBody(empty, BuildConfig::storeKey).mid(21), QByteArray(4, '\0'));
+        QCOMPARE(cipher.decrypt(encrypted), plain);
+        QCOMPARE(cipher.errorState(), qint32(StoreCipher::NoError));
+
+        // The random byte takes 256 values; a few tries rule out a chance collision.
+        QByteArray again = cipher.encrypt(plain);
+        for (int i = 0; i < 8 && again == encrypted; ++i)
+            again = cipher.encrypt(plain);
+        // The chain carries the random byte forward: the bodies differ beyond their first byte.
+        QVERIFY(again.mid(3) != encrypted.mid(3));
     }
 
     void checksumAndCompressionModes()
@@ -157,12 +140,12 @@ private slots:
         QTest::newRow("other version") << otherVersion << qint32(StoreCipher::UnsupportedVersion);
         QTest::newRow("three bytes of text")
             << QByteArray("abc") << qint32(StoreCipher::UnsupportedVersion);
-        // What a forger who knows the key can produce: compressed data that is hostile.
-        const QByteArray stream = qCompress(QByteArray(1024 * 1024, '\0'), 9).mid(4);
-        QTest::newRow("prefix claims 4 GiB") << forgeCompressed(bigEndian32(0xffffffffu) + stream)
-                                             << qint32(StoreCipher::IntegrityFailed);
-        QTest::newRow("inflates beyond its prefix")
-            << forgeCompressed(bigEndian32(10) + stream) << qint32(StoreCipher::IntegrityFailed);
+        // Hostile data behind a valid hash; how every kind of bad frame fails is the frame's
+        // tests'.
+        QByteArray frame = qCompress(QByteArray(1024 * 1024, '\0'), 9);
+        frame.replace(0, 4, QByteArray(4, '\xff'));
+        QTest::newRow("prefix claims 4 GiB")
+            << forgeCompressed(frame) << qint32(StoreCipher::IntegrityFailed);
     }
 
     void refused()
@@ -199,17 +182,10 @@ private slots:
         // A damaged file reads as not cached; a later write replaces it.
         bytes[100] = char(bytes[100] ^ 1);
         QVERIFY(TestFiles::writeFile(cache.cachePath(address), bytes));
-        read = "untouched";
         QVERIFY(!cache.readCache(address, read));
-        QVERIFY(!cache.readCache("http://a/missing.png", read));
         QVERIFY(cache.writeCache(address, "second"));
         QVERIFY(cache.readCache(address, read));
         QCOMPARE(read, QByteArray("second"));
-        // An empty picture is stored, but reads as not cached.
-        QVERIFY(cache.writeCache("http://a/empty.png", QByteArray()));
-        QVERIFY(!cache.readCache("http://a/empty.png", read));
-        QCOMPARE(read, QByteArray("second"));
-        QCOMPARE(QDir(cache.cacheDir()).entryList(QDir::Files).size(), 2);
         // A pipe in place of a picture is not opened: that would wait for a writer forever.
         const QString piped = cache.cachePath("http://a/piped.png");
         QCOMPARE(::mkfifo(QFile::encodeName(piped).constData(), 0600), 0);
