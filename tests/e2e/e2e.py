@@ -2,8 +2,8 @@
 """The whole launcher against the development service, from the outside.
 
     e2e.py launcher --launcher EXE ...   the real korvina-launcher, driven with xdotool (run it
-                                         under xvfb-run)
-    e2e.py window --window-test EXE ...  the in-process window cases of tst_e2ewindow
+                                         under xvfb-run); tst_e2ewindow checks the state it left
+    e2e.py window ...                    the in-process window cases of tst_e2ewindow
 
 Each run publishes the sample game into a temporary directory, starts the development service
 on the port the launcher under test was built for and gives the launcher a user of its own
@@ -273,14 +273,6 @@ def tamper(path, offset):
     os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
 
 
-def state_check(options, launcher_dir, host):
-    result = subprocess.run([options.statecheck, launcher_dir,
-                             os.path.join(host, "launcher", "sync.lst")],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    check(result.returncode == 0, "state check: " + result.stdout)
-    print("  " + result.stdout.strip())
-
-
 def run_launcher(env, options):
     sample1 = env.sample(1)
     env.start_service()
@@ -291,7 +283,8 @@ def run_launcher(env, options):
 
     print("first start: empty game directory")
     play(env, program, game_dir, sample1, NICKNAME)
-    state_check(options, launcher_dir, env.host)
+    run_window_case(env, options.window_test, "stateFile", LAUNCHER_DIR=launcher_dir,
+                    SYNC_LST=os.path.join(env.host, "launcher", "sync.lst"))
 
     print("second start: nothing changed, so nothing may be hashed")
     # Content changed behind the launcher's back, times kept: only hashing would see it.
@@ -309,7 +302,8 @@ def run_launcher(env, options):
     print("third start: the second revision was published")
     sample2 = env.sample(2)
     play(env, program, game_dir, sample2)
-    state_check(options, launcher_dir, env.host)
+    run_window_case(env, options.window_test, "stateFile", LAUNCHER_DIR=launcher_dir,
+                    SYNC_LST=os.path.join(env.host, "launcher", "sync.lst"))
     refused = env.logged(" 403 ")
     check(not refused, "the service refused signed calls: %s" % refused)
 
@@ -337,8 +331,8 @@ def run_launcher(env, options):
 
 # --- the window in process ---------------------------------------------------------------------
 
-def run_window_case(env, program, case):
-    env_vars = dict(env.env, QT_QPA_PLATFORM="offscreen")
+def run_window_case(env, program, case, **variables):
+    env_vars = dict(env.env, QT_QPA_PLATFORM="offscreen", **variables)
     result = subprocess.run([program, case], env=env_vars, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, timeout=SYNC_TIMEOUT + 60)
     print(result.stdout)
@@ -365,9 +359,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("mode", choices=("launcher", "window"))
     parser.add_argument("--launcher", help="korvina-launcher built for the development service")
-    parser.add_argument("--window-test", help="tst_e2ewindow built for the development service")
+    parser.add_argument("--window-test", required=True,
+                        help="tst_e2ewindow built for the development service")
     parser.add_argument("--publish", required=True, help="korvina-publish")
-    parser.add_argument("--statecheck", help="korvina-e2e-statecheck")
     parser.add_argument("--devservice", required=True)
     parser.add_argument("--samplegame", required=True)
     parser.add_argument("--state-dir", required=True, help="the service's CA, as compiled in")

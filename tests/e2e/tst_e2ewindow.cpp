@@ -6,15 +6,18 @@
 //   cachedServersOffline    service down, after readyWithService in the same directory
 //   builtInServersOffline   service down, a launcher directory that never saw the service,
 //                           with a game copied into it by hand
-// RECORD_FILE names where the wine stand-in on PATH records a game start.
+// RECORD_FILE names where the wine stand-in on PATH records a game start. stateFile() serves
+// e2e.py's runs of the real launcher: this build has the launcher's store key.
 
 #include "app/mainwindow.h"
+#include "files/filesystem.h"
 #include "service/extraca.h"
 #include "ui/animcontrols.h"
 #include "ui/newslist.h"
 #include "ui/resources.h"
 #include "ui/serverlist.h"
 
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -121,6 +124,32 @@ private slots:
         QFile::remove(record);
         window.findChild<QPushButton *>(QStringLiteral("btnJoinGame"))->click();
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), stepTimeout);
+    }
+
+    // The state a real launcher left in LAUNCHER_DIR describes the published list SYNC_LST (the
+    // same fingerprint without times) and records for every file the modification time it has
+    // in the game directory, which is what lets the next start skip hashing.
+    void stateFile()
+    {
+        const QString launcherDir = qEnvironmentVariable("LAUNCHER_DIR");
+        FileSystem state;
+        state.readText(
+            FileSystem::readSealedFile(QStringLiteral("/korvina_launcher.bin"), launcherDir), true);
+        QVERIFY(!state.entries.isEmpty() && !state.directories.isEmpty());
+        QFile list(qEnvironmentVariable("SYNC_LST"));
+        QVERIFY(list.open(QIODevice::ReadOnly));
+        FileSystem published;
+        published.readText(list.readAll(), false);
+        state.normalize();
+        published.normalize();
+        QCOMPARE(state.fingerprint(false), published.fingerprint(false));
+        for (const FileEntry &entry : qAsConst(state.entries)) {
+            if (entry.name.isEmpty() || entry.kind == FileEntry::img_archive)
+                continue;
+            const QFileInfo file(launcherDir + QStringLiteral("/gtacr/") + entry.path);
+            QVERIFY2(file.isFile(), qPrintable(entry.path));
+            QCOMPARE(entry.mtime, quint32(file.lastModified().toSecsSinceEpoch()));
+        }
     }
 };
 
