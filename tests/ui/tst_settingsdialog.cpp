@@ -1,5 +1,6 @@
 #include "settings/gamesettings.h"
 #include "settings/settingsdialog.h"
+#include "testfiles.h"
 #include "ui/animcontrols.h"
 #include "uitest.h"
 
@@ -8,12 +9,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 void toggle(CustomCheckbox *box)
 {
@@ -35,13 +30,6 @@ private:
     QString switchesFile() const { return userFiles() + QStringLiteral("/listva.cfg"); }
     QString gameSettingsFile() const { return userFiles() + QStringLiteral("/gta_sa.set"); }
     QString stateFile() const { return documents.filePath(QStringLiteral("korvina_launcher.bin")); }
-
-    static void write(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
 
 private slots:
     void initTestCase()
@@ -76,7 +64,7 @@ private slots:
         QFETCH(QString, shown);
         QFETCH(QByteArray, saved);
         if (!before.isEmpty())
-            write(switchesFile(), before);
+            QVERIFY(TestFiles::writeFile(switchesFile(), before));
         GameSettings settings(documents.path());
         SettingsDialog dialog(&settings, SettingsDialog::Repair());
         QString states;
@@ -85,12 +73,12 @@ private slots:
         QCOMPARE(states, shown);
         dialog.btnOk();
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
-        QCOMPARE(readAll(switchesFile()), saved);
+        QCOMPARE(TestFiles::readFile(switchesFile()), saved);
     }
 
     void switchesChangeTheSettingsAtOnce()
     {
-        write(gameSettingsFile(), "settings");
+        QVERIFY(TestFiles::writeFile(gameSettingsFile(), "settings"));
         UiTest::OverlayCounter host;
         UiTest::DialogCloser messages([&host] { return host.count; });
         GameSettings settings(documents.path());
@@ -115,16 +103,16 @@ private slots:
         QTest::keyClick(focus ? focus : &dialog, Qt::Key_Return);
         QCOMPARE(messages.texts.size(), 1);
         QVERIFY(QFile::exists(gameSettingsFile()));
-        QCOMPARE(readAll(switchesFile()),
+        QCOMPARE(TestFiles::readFile(switchesFile()),
             QByteArray("grass=0\nlist=1\nmodpack=1\nreborn=1\nwinter=0\n"));
         QVERIFY(!dialog.isVisible());
     }
 
     void repairDeletesAndRestartsOnlyWhenReady()
     {
-        write(gameSettingsFile(), "settings");
-        write(stateFile(), "state");
-        write(switchesFile(), "grass=1\n");
+        QVERIFY(TestFiles::writeFile(gameSettingsFile(), "settings"));
+        QVERIFY(TestFiles::writeFile(stateFile(), "state"));
+        QVERIFY(TestFiles::writeFile(switchesFile(), "grass=1\n"));
         UiTest::OverlayCounter host;
         UiTest::DialogCloser messages([&host] { return host.count; });
         GameSettings settings(documents.path());
@@ -157,7 +145,7 @@ private slots:
         QVERIFY(!QFile::exists(stateFile()));
         QCOMPARE(restarts, 1);
         // The switches file is the player's and stays; the dialog stays open.
-        QCOMPARE(readAll(switchesFile()), QByteArray("grass=1\n"));
+        QCOMPARE(TestFiles::readFile(switchesFile()), QByteArray("grass=1\n"));
         QVERIFY(dialog.isVisible());
 
         // Until the new run is ready, and again when there is nothing left to delete.
