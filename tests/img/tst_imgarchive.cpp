@@ -152,7 +152,6 @@ private slots:
         QVERIFY(editor.appendEntry("a.dff", data));
         QVERIFY(editor.writeDirectory());
         const QByteArray bytes = readFile(path());
-        QCOMPARE(bytes.size(), 409600 + 4096);
         QCOMPARE(bytes.left(72),
             QByteArray("V2SH\x02\0\0\0", 8) + placeholder + entryBytes(200, 2, 0, "a.dff"));
         QCOMPARE(bytes.mid(409600), data + QByteArray(4096 - 3000, '\0'));
@@ -239,7 +238,6 @@ private slots:
         ArchiveEditor editor(path());
         QVERIFY(openEmpty(editor));
         QCOMPARE(editor.appendEntry(name, pattern(100, 13)), accepted);
-        QCOMPARE(editor.nextFreeSector(), accepted ? 201u : 200u);
         editor.close();
         const QByteArray bytes = readFile(path());
         QCOMPARE(bytes.size(), accepted ? 409600 + 2048 : 409600);
@@ -468,7 +466,6 @@ private slots:
         };
         const QByteArray original = buildArchive("VER2", elements);
         QVERIFY(writeFile(path(), original));
-        QVERIFY(!isStaticHeaderArchive(path()));
         ArchiveEditor editor(path());
         QVERIFY(editor.open());
         // A nameless element is no entry.
@@ -488,7 +485,6 @@ private slots:
 
         ProgressRecorder recorder;
         QVERIFY(convertToStaticHeader(path(), &recorder));
-        QVERIFY(isStaticHeaderArchive(path()));
         QCOMPARE(staticHeaderTempPath(path()), dir.filePath("gta3.img.tmp"));
         QCOMPARE(staticHeaderTempPath(dir.filePath("gta3.dat.img")), dir.filePath("gta3.img.tmp"));
         QVERIFY(!QFile::exists(staticHeaderTempPath(path())));
@@ -499,10 +495,8 @@ private slots:
             QByteArray("V2SH\x05\0\0\0", 8) + placeholder + entryBytes(200, 3, 0, "zeta.dff")
                 + entryBytes(203, 1, 0, "alpha.txd") + entryBytes(204, 1, 2, "packed.col")
                 + entryBytes(206, 0, 0, "empty.ifp"));
-        QCOMPARE(bytes.size(), 206 * 2048);
-        QCOMPARE(bytes.mid(200 * 2048, 5000), elements[0].data);
-        QCOMPARE(bytes.mid(203 * 2048, 2048), elements[1].data);
-        QCOMPARE(bytes.mid(204 * 2048, 4096), elements[4].data);
+        QCOMPARE(bytes.mid(200 * 2048),
+            elements[0].data.leftJustified(3 * 2048, '\0') + elements[1].data + elements[4].data);
         QCOMPARE(recorder.files, QStringList({ "gta3.img|" }));
         QCOMPARE(recorder.progress,
             (QVector<QPair<quint64, quint64>> {
