@@ -246,14 +246,13 @@ def play(env, program, game_dir, sample=None, nickname=None):
     finally:
         launcher.close()
     with open(env.record) as f:
-        workdir, *arguments = f.read().split("\n")[:-1]
-    check(os.path.realpath(workdir) == os.path.realpath(game_dir),
-          "the game started in %s, not in the game directory" % workdir)
-    if arguments:
-        arguments[0] = os.path.realpath(arguments[0])
-    expected = [os.path.realpath(os.path.join(game_dir, "gta_sa.exe")), "-korvina", "-c", "-n",
-                NICKNAME, "-h", "127.0.0.1", "-p", "7001"]
-    check(arguments == expected, "the game was started with %s, expected %s" % (arguments, expected))
+        recorded = f.read().split("\n")[:-1]
+    # The working directory, then the arguments, the program's path first.
+    started = [os.path.realpath(path) for path in recorded[:2]] + recorded[2:]
+    game = os.path.realpath(game_dir)
+    expected = [game, os.path.join(game, "gta_sa.exe"), "-korvina", "-c", "-n", NICKNAME, "-h",
+                "127.0.0.1", "-p", "7001"]
+    check(started == expected, "the game was started as %s, expected %s" % (started, expected))
     with open(env.player_store) as store:
         check("player_name=%s" % NICKNAME in store.read().split("\n"),
               "player_name is not %s in %s" % (NICKNAME, env.player_store))
