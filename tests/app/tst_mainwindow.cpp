@@ -38,11 +38,6 @@ private:
         return window.findChild<T *>(QLatin1String(name));
     }
 
-    static CustomLabel *renderer(MainWindow &window, const char *placeholder)
-    {
-        return find<QLabel>(window, placeholder)->findChild<CustomLabel *>();
-    }
-
     static int layerWidth(MainWindow &window) { return find(window, "progressBarLayer")->width(); }
 
 private slots:
@@ -213,7 +208,8 @@ private slots:
         window.syncerSetProgressText(error, QString());
         window.syncerFinish(true);
         QVERIFY(window.readyToPlay);
-        QCOMPARE(renderer(window, "progressBarState1")->labelText(), error);
+        auto *progress = find<QLabel>(window, "progressBarState1")->findChild<CustomLabel *>();
+        QCOMPARE(progress->labelText(), error);
         field->setText(QStringLiteral("ab"));
         window.btnJoinGameClick(false);
 
