@@ -135,17 +135,12 @@ private slots:
             read << "dir:" + directory;
         for (const FileEntry &e : qAsConst(list.entries))
             read << QString("%1|%2|%3|%4|%5|%6")
-                        .arg(e.kind)
-                        .arg(e.path, e.name)
-                        .arg(e.size)
-                        .arg(e.md5, QString::number(e.mtime));
+                        .arg(QString::number(e.kind), e.path, e.name, QString::number(e.size),
+                            e.md5, QString::number(e.mtime));
         for (auto it = list.imgContents.cbegin(); it != list.imgContents.cend(); ++it) {
-            for (const FileEntry &element : it.value())
+            for (const FileEntry &e : it.value())
                 read << QString("%1:%2|%3|%4")
-                            .arg(it.key())
-                            .arg(element.name)
-                            .arg(element.size)
-                            .arg(element.md5);
+                            .arg(QString::number(it.key()), e.name, QString::number(e.size), e.md5);
         }
         QCOMPARE(read, expected);
     }
