@@ -10,9 +10,8 @@ class TestPackedStream : public QObject
     Q_OBJECT
 
 private slots:
-    void readsWhatQCompressWrites_data();
-    void readsWhatQCompressWrites();
-    void writesWhatQUncompressReads();
+    void roundTripWithQCompress_data();
+    void roundTripWithQCompress();
     void refusesWrongOrHostileData_data();
     void refusesWrongOrHostileData();
     void rangeOfLengths();
@@ -42,7 +41,7 @@ static bool feedInPieces(const QByteArray &packed, quint32 expected, QByteArray 
     return inflater.finished();
 }
 
-void TestPackedStream::readsWhatQCompressWrites_data()
+void TestPackedStream::roundTripWithQCompress_data()
 {
     QTest::addColumn<int>("size");
     QTest::newRow("empty") << 0;
@@ -51,7 +50,7 @@ void TestPackedStream::readsWhatQCompressWrites_data()
     QTest::newRow("several chunks") << 3 * 1024 * 1024 + 17;
 }
 
-void TestPackedStream::readsWhatQCompressWrites()
+void TestPackedStream::roundTripWithQCompress()
 {
     QFETCH(int, size);
     const QByteArray data = sample(size);
@@ -71,19 +70,13 @@ void TestPackedStream::readsWhatQCompressWrites()
     QVERIFY(feedInPieces(packed, quint32(size), &fed, &fedMd5));
     QCOMPARE(fed, data);
     QCOMPARE(fedMd5.result(), md5.result());
-}
 
-void TestPackedStream::writesWhatQUncompressReads()
-{
-    for (int size : { 0, 1, 5000, 2 * 1024 * 1024 + 3 }) {
-        const QByteArray data = sample(size);
-        const QByteArray packed = PackedStream::pack(data);
-        QCOMPARE(packed.left(4), qCompress(data, 9).left(4));
-        QCOMPARE(qUncompress(packed), data);
-        bool ok = false;
-        QCOMPARE(PackedStream::unpack(packed, quint32(size), &ok), data);
-        QVERIFY(ok);
-    }
+    const QByteArray ours = PackedStream::pack(data);
+    QCOMPARE(ours.left(4), packed.left(4));
+    QCOMPARE(qUncompress(ours), data);
+    bool ok = false;
+    QCOMPARE(PackedStream::unpack(ours, quint32(size), &ok), data);
+    QVERIFY(ok);
 }
 
 void TestPackedStream::refusesWrongOrHostileData_data()

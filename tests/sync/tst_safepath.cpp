@@ -15,7 +15,6 @@ private slots:
     void plainNames_data();
     void plainNames();
     void linksInsideTheGameDirectory();
-    void replaceFileSwapsInOneStep();
 };
 
 void TestSafePath::relativePaths_data()
@@ -96,25 +95,6 @@ void TestSafePath::linksInsideTheGameDirectory()
     // Removing the link itself is allowed; going through it is not.
     QCOMPARE(SafePath::resolve(game.path(), "victim.txt", true), game.path() + "/victim.txt");
     QVERIFY(SafePath::resolve(game.path(), "escape/file.txt", true).isEmpty());
-}
-
-void TestSafePath::replaceFileSwapsInOneStep()
-{
-    QTemporaryDir dir;
-    const QString from = dir.path() + "/a.tmp";
-    const QString to = dir.path() + "/a";
-    for (const auto &[path, content] :
-        { std::pair { from, QByteArray("new") }, std::pair { to, QByteArray("old") } }) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
-    QVERIFY(SafePath::replaceFile(from, to));
-    QVERIFY(!QFile::exists(from));
-    QFile file(to);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("new"));
-    QVERIFY(!SafePath::replaceFile(from, to));
 }
 
 QTEST_GUILESS_MAIN(TestSafePath)
