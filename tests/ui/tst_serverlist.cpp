@@ -107,7 +107,7 @@ private slots:
         host.repaint();
         QCOMPARE(updated, windowPixels());
         QCOMPARE(shown(card), expected);
-        auto *count = card->findChildren<QLabel *>().last();
+        auto *count = card->findChildren<QLabel *>().last(); // after the name and the state
         const QRect text = QStyle::alignedRect(Qt::LeftToRight, count->alignment(),
             QSize(count->fontMetrics().horizontalAdvance(count->text()), count->height()),
             count->contentsRect());
