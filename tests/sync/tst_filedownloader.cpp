@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 using namespace SyncFixture;
 
 namespace {
@@ -48,11 +50,6 @@ public:
 
 const FileDownloader::Timing fast = environment(QString(), QString()).timing;
 
-QString files(const TestHttpServer &server)
-{
-    return server.url("/launcher/filesystem");
-}
-
 // Answers with bad responses for the first `failures` requests, then with good.
 TestHandler failingFirst(int failures, const TestResponse &bad, const TestResponse &good)
 {
@@ -83,6 +80,9 @@ private:
     QTemporaryDir dir;
     QString game; // a directory of its own for every case
     Ledger ledger;
+    // Both new for every case; the host listens already, and takes its routes from the case.
+    std::unique_ptr<TestHttpServer> server;
+    std::unique_ptr<FileDownloader> downloader;
 };
 
 void TestFileDownloader::init()
@@ -91,6 +91,10 @@ void TestFileDownloader::init()
     game = dir.filePath(QString(QTest::currentTestFunction()) + QTest::currentDataTag());
     QVERIFY(QDir().mkpath(game));
     ledger = Ledger();
+    server.reset(new TestHttpServer);
+    QVERIFY(server->listen());
+    downloader.reset(
+        new FileDownloader(game, &ledger, &ledger, server->url("/launcher/filesystem"), fast));
 }
 
 void TestFileDownloader::plainFileFaultsRetriedUntilCorrect_data()
@@ -121,18 +125,15 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
     const QByteArray content = bytes(50000, 7);
     QVERIFY(writeFile(game + "/data/file.bin", "the old content"));
 
-    TestHttpServer server;
-    server.route("/launcher/filesystem/data/file.bin.compressed",
+    server->route("/launcher/filesystem/data/file.bin.compressed",
         failingFirst(2, bad, TestResponse::ok(qCompress(content, 9))));
-    QVERIFY(server.listen());
     ledger.md5.insert("data/file.bin", md5Of(content));
-    FileDownloader downloader(game, &ledger, &ledger, files(server), fast);
-    downloader.addFile("file.bin", "data/file.bin", quint32(content.size()));
-    downloader.totalBytes();
-    downloader.start();
+    downloader->addFile("file.bin", "data/file.bin", quint32(content.size()));
+    downloader->totalBytes();
+    downloader->start();
 
-    QCOMPARE(server.requestCount(), 3);
-    QCOMPARE(server.requests().first().header("User-Agent"), QByteArray("KorvinaNet/2.0.4.2"));
+    QCOMPARE(server->requestCount(), 3);
+    QCOMPARE(server->requests().first().header("User-Agent"), QByteArray("KorvinaNet/2.0.4.2"));
     QVERIFY2(ledger.saw("data/file.bin: " + status), qPrintable(ledger.lefts.join('\n')));
     QCOMPARE(ledger.commits, QStringList { "file data/file.bin" });
     QCOMPARE(readFile(game + "/data/file.bin"), content);
@@ -157,9 +158,8 @@ void TestFileDownloader::interruptedBodyContinues()
     QFETCH(bool, rest);
     const QByteArray content = bytes(300000, 11);
     const QByteArray packed = qCompress(content, 9);
-    TestHttpServer server;
     auto whole = std::make_shared<QAtomicInt>(0);
-    server.route("/launcher/filesystem/big.bin.compressed", [=](const TestRequest &request) {
+    server->route("/launcher/filesystem/big.bin.compressed", [=](const TestRequest &request) {
         const QByteArray range = request.header("Range");
         if (range.isEmpty())
             return whole->fetchAndAddRelaxed(1) == 0 ? TestResponse::dropAfter(packed, 100000)
@@ -171,15 +171,13 @@ void TestFileDownloader::interruptedBodyContinues()
             "bytes " + QByteArray::number(from) + '-' + QByteArray::number(packed.size() - 1) + '/'
                 + QByteArray::number(packed.size()));
     });
-    QVERIFY(server.listen());
     ledger.md5.insert("big.bin", md5Of(content));
-    FileDownloader downloader(game, &ledger, &ledger, files(server), fast);
-    downloader.addFile("big.bin", "big.bin", quint32(content.size()));
-    downloader.start();
+    downloader->addFile("big.bin", "big.bin", quint32(content.size()));
+    downloader->start();
     QCOMPARE(readFile(game + "/big.bin"), content);
     // (Qt itself may send a request again whose connection dropped early.)
     QStringList ranges;
-    for (const TestRequest &request : server.requests())
+    for (const TestRequest &request : server->requests())
         ranges.append(QString::fromLatin1(request.header("Range")));
     QVERIFY2(ranges.contains("bytes=100000-"), qPrintable(ranges.join(',')));
     QCOMPARE(ranges.last().isEmpty(), !rest);
@@ -188,26 +186,23 @@ void TestFileDownloader::interruptedBodyContinues()
 void TestFileDownloader::redirectsFollowedUpToTheLimit()
 {
     const QByteArray content = bytes(3000, 8);
-    TestHttpServer server;
-    server.route("/launcher/filesystem/a.txt.compressed", TestResponse::redirect("/hop1"));
-    server.route("/hop2", TestResponse::redirect("store/a", 307));
-    server.route("/store/a", TestResponse::ok(qCompress(content, 9)));
+    server->route("/launcher/filesystem/a.txt.compressed", TestResponse::redirect("/hop1"));
+    server->route("/hop2", TestResponse::redirect("store/a", 307));
+    server->route("/store/a", TestResponse::ok(qCompress(content, 9)));
     // A chain longer than the limit fails each time until the host answers sooner.
     auto loops = std::make_shared<QAtomicInt>(0);
-    server.route("/launcher/filesystem/b.txt.compressed", [loops](const TestRequest &) {
+    server->route("/launcher/filesystem/b.txt.compressed", [loops](const TestRequest &) {
         return TestResponse::redirect(loops->fetchAndAddRelaxed(1) < 11
                 ? "/launcher/filesystem/b.txt.compressed"
                 : "/store/a");
     });
-    QVERIFY(server.listen());
-    server.route("/hop1", TestResponse::redirect(server.url("/hop2").toUtf8(), 301));
-    FileDownloader downloader(game, &ledger, &ledger, files(server), fast);
-    downloader.addFile("a.txt", "a.txt", quint32(content.size()));
-    downloader.addFile("b.txt", "b.txt", quint32(content.size()));
-    downloader.start();
+    server->route("/hop1", TestResponse::redirect(server->url("/hop2").toUtf8(), 301));
+    downloader->addFile("a.txt", "a.txt", quint32(content.size()));
+    downloader->addFile("b.txt", "b.txt", quint32(content.size()));
+    downloader->start();
     QCOMPARE(readFile(game + "/a.txt"), content);
     QCOMPARE(readFile(game + "/b.txt"), content);
-    QCOMPARE(server.requestCount("/launcher/filesystem/b.txt.compressed"), 12);
+    QCOMPARE(server->requestCount("/launcher/filesystem/b.txt.compressed"), 12);
     QVERIFY(ledger.saw("b.txt: сервер файлов не отдаёт файл"));
     QCOMPARE(ledger.commits, QStringList({ "file a.txt", "file b.txt" }));
 }
@@ -216,7 +211,6 @@ void TestFileDownloader::audioPartsRetriedOneByOne()
 {
     const QByteArray content = bytes(2500, 9);
     QVERIFY(writeFile(game + "/audio/sfx/genrl", "old"));
-    TestHttpServer server;
     // Part 1 comes short once and part 3 breaks off twice: each is fetched again alone. Part 4
     // has other bytes of its length once: only the whole file's digest shows it, so every part
     // is fetched again.
@@ -226,22 +220,20 @@ void TestFileDownloader::audioPartsRetriedOneByOne()
         const TestResponse bad[] = { TestResponse::ok(piece), TestResponse::ok(piece.left(599)),
             TestResponse::ok(piece), TestResponse::dropAfter(piece, 100),
             TestResponse::ok(QByteArray(piece.size(), 'x')) };
-        server.route(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part),
+        server->route(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part),
             failingFirst(failures[part], bad[part], TestResponse::ok(piece)));
     }
-    QVERIFY(server.listen());
     ledger.md5.insert("audio/sfx/genrl", md5Of(content));
-    FileDownloader downloader(game, &ledger, &ledger, files(server), fast);
-    downloader.addAudioFile("genrl", "audio/sfx/genrl", quint32(content.size()), 5, 600);
-    QCOMPARE(downloader.totalBytes(), quint64(2500));
-    downloader.start();
+    downloader->addAudioFile("genrl", "audio/sfx/genrl", quint32(content.size()), 5, 600);
+    QCOMPARE(downloader->totalBytes(), quint64(2500));
+    downloader->start();
     QCOMPARE(readFile(game + "/audio/sfx/genrl"), content);
     // Once for each whole-file try and once more for each failure of the part alone; Qt itself
     // may send a request again whose connection dropped, so part 3 counts at least.
     const int counts[] = { 2, 3, 2, 4, 2 };
     for (int part = 0; part < 5; ++part) {
         const int requests
-            = server.requestCount(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part));
+            = server->requestCount(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part));
         QVERIFY2(part == 3 ? requests >= counts[part] : requests == counts[part],
             qPrintable(QString("part %1: %2").arg(part).arg(requests)));
     }
@@ -257,19 +249,16 @@ void TestFileDownloader::elementsWrittenIntoTheArchive()
         archive, { { "keep.dff", bytes(2048, 1) }, { "change.dff", bytes(2048, 2) } }, true));
     const QByteArray changed = bytes(5000, 3); // grows: moves behind the data
     const QByteArray added = bytes(4096, 4);
-    TestHttpServer server;
-    server.route("/launcher/filesystem/models/gta3.img_img/change.dff.compressed",
+    server->route("/launcher/filesystem/models/gta3.img_img/change.dff.compressed",
         failingFirst(1, TestResponse::ok(qCompress(bytes(6144, 9), 9)),
             TestResponse::ok(qCompress(changed + QByteArray(1144, 0), 9))));
-    server.route("/launcher/filesystem/models/gta3.img_img/new.txd.compressed",
+    server->route("/launcher/filesystem/models/gta3.img_img/new.txd.compressed",
         failingFirst(1, TestResponse::error(503), TestResponse::ok(qCompress(added, 9))));
-    QVERIFY(server.listen());
     ledger.md5.insert("models/gta3.img:change.dff", md5Of(changed + QByteArray(1144, 0)));
-    FileDownloader downloader(game, &ledger, &ledger, files(server), fast);
-    downloader.addImgArchive("gta3.img", "models/gta3.img", 0, 1,
+    downloader->addImgArchive("gta3.img", "models/gta3.img", 0, 1,
         { { "change.dff", 6144 }, { "new.txd", 4096 } }, false, false);
-    QCOMPARE(downloader.totalBytes(), quint64(10240));
-    downloader.start();
+    QCOMPARE(downloader->totalBytes(), quint64(10240));
+    downloader->start();
 
     QCOMPARE(ledger.commits,
         QStringList({ "file models/gta3.img", "element models/gta3.img:change.dff",
@@ -296,31 +285,28 @@ void TestFileDownloader::wholeArchiveInParts()
     QCOMPARE(whole.size(), 409600 + 17 * 2 * 1024 * 1024);
     const int partBytes = 16777216;
     QVERIFY(QDir().mkpath(game + "/models"));
-    TestHttpServer server;
     quint32 packedSize = 0;
     for (int part = 0; part * partBytes < whole.size(); ++part) {
         const QByteArray packed = qCompress(whole.mid(part * partBytes, partBytes), 9);
         packedSize += quint32(packed.size());
         const QString path
             = QString("/launcher/filesystem/models/big.img.b%1.compressed").arg(part);
-        server.route(path,
+        server->route(path,
             failingFirst(part == 1 ? 1 : 0, TestResponse::ok(packed.left(packed.size() / 2)),
                 TestResponse::ok(packed)));
     }
-    QVERIFY(server.listen());
     QList<QPair<QString, quint32>> pairs;
     for (const auto &element : elements) {
         pairs.append({ QString(element.first), 2 * 1024 * 1024 });
         ledger.md5.insert("models/big.img:" + element.first, md5Of(element.second));
     }
-    FileDownloader downloader(game, &ledger, &ledger, files(server), fast);
-    downloader.addImgArchive("big.img", "models/big.img", packedSize, 3, pairs, true, true);
-    QCOMPARE(downloader.totalBytes(), quint64(packedSize));
-    downloader.start();
+    downloader->addImgArchive("big.img", "models/big.img", packedSize, 3, pairs, true, true);
+    QCOMPARE(downloader->totalBytes(), quint64(packedSize));
+    downloader->start();
     QVERIFY(readFile(game + "/models/big.img") == whole);
     for (int part = 0; part < 3; ++part) {
         const QString path = QString("/launcher/filesystem/models/big.img.b%1.compressed");
-        QCOMPARE(server.requestCount(path.arg(part)), part == 1 ? 2 : 1);
+        QCOMPARE(server->requestCount(path.arg(part)), part == 1 ? 2 : 1);
     }
     QCOMPARE(ledger.commits, QStringList { "archive models/big.img" });
     QVERIFY(ledger.saw("models/big.img: разархивирование..."));
@@ -329,18 +315,15 @@ void TestFileDownloader::wholeArchiveInParts()
 
 void TestFileDownloader::stopDuringARequest()
 {
-    TestHttpServer server;
     const QByteArray packed = qCompress(bytes(100000, 5), 9);
-    server.route("/launcher/filesystem/a.compressed", [packed](const TestRequest &) {
+    server->route("/launcher/filesystem/a.compressed", [packed](const TestRequest &) {
         quitRequested = true;
         return TestResponse(TestResponse::ok(packed)).inChunks(1000, 20);
     });
-    QVERIFY(server.listen());
-    FileDownloader downloader(game, &ledger, &ledger, files(server), fast);
-    downloader.addFile("a", "a", 100000);
-    downloader.addFile("b", "b", 100000);
-    downloader.start();
-    QCOMPARE(server.requestCount(), 1);
+    downloader->addFile("a", "a", 100000);
+    downloader->addFile("b", "b", 100000);
+    downloader->start();
+    QCOMPARE(server->requestCount(), 1);
     QVERIFY(ledger.commits.isEmpty());
     QVERIFY(!QFile::exists(game + "/a"));
 }
