@@ -196,12 +196,15 @@ QRegion ServerWidget::pieMask(float share)
 
 void ServerWidget::setPie(float share)
 {
-    if (share < 0.01f) {
+    const QRegion mask = share < 0.01f ? QRegion() : pieMask(share);
+    // A sector too thin for a whole pixel has an empty mask, and an empty mask is no mask at
+    // all: the whole circle would show for a nearly empty server.
+    if (mask.isEmpty()) {
         pie->hide();
         return;
     }
     pie->show();
-    pie->setMask(pieMask(share));
+    pie->setMask(mask);
 }
 
 // ServerList

@@ -22,7 +22,8 @@ QWidget *pie(ServerWidget *card)
     return card->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).last();
 }
 
-// The texts a card shows, then "pie" while its pie is drawn.
+// The texts a card shows, then "pie" while a sector of its pie is drawn ("full pie" when
+// the whole circle shows).
 QString shown(ServerWidget *card)
 {
     QStringList parts;
@@ -31,7 +32,7 @@ QString shown(ServerWidget *card)
             parts << label->text();
     }
     if (pie(card)->isVisible())
-        parts << QStringLiteral("pie");
+        parts << QLatin1String(pie(card)->mask().isEmpty() ? "full pie" : "pie");
     return parts.join(' ');
 }
 
@@ -73,7 +74,8 @@ private slots:
         QTest::newRow("overfull") << 150 << 100 << "A Online 150/100 pie";
         QTest::newRow("empty server") << 0 << 100 << "A Online 0/100";
         QTest::newRow("below one percent") << 9 << 1000 << "A Online 9/1000";
-        QTest::newRow("one percent") << 10 << 1000 << "A Online 10/1000 pie";
+        QTest::newRow("one percent, thinner than a pixel") << 10 << 1000 << "A Online 10/1000";
+        QTest::newRow("two percent") << 20 << 1000 << "A Online 20/1000 pie";
         QTest::newRow("no capacity") << 5 << 0 << "A Offline -/-";
         QTest::newRow("five-digit capacity") << 9999 << 10000 << "A Online 9999/10000 pie";
     }
