@@ -282,16 +282,14 @@ void TestFileDownloader::wholeArchiveInParts()
             { QByteArray("e") + QByteArray::number(i) + ".dff", bytes(2 * 1024 * 1024, 100 + i) });
     QVERIFY(writeArchive(source, elements, true));
     const QByteArray whole = readFile(source);
-    QCOMPARE(whole.size(), 409600 + 17 * 2 * 1024 * 1024);
     const int partBytes = 16777216;
+    const QString path = "/launcher/filesystem/models/big.img.b%1.compressed";
     QVERIFY(QDir().mkpath(game + "/models"));
     quint32 packedSize = 0;
     for (int part = 0; part * partBytes < whole.size(); ++part) {
         const QByteArray packed = qCompress(whole.mid(part * partBytes, partBytes), 9);
         packedSize += quint32(packed.size());
-        const QString path
-            = QString("/launcher/filesystem/models/big.img.b%1.compressed").arg(part);
-        server->route(path,
+        server->route(path.arg(part),
             failingFirst(part == 1 ? 1 : 0, TestResponse::ok(packed.left(packed.size() / 2)),
                 TestResponse::ok(packed)));
     }
@@ -304,10 +302,8 @@ void TestFileDownloader::wholeArchiveInParts()
     QCOMPARE(downloader->totalBytes(), quint64(packedSize));
     downloader->start();
     QVERIFY(readFile(game + "/models/big.img") == whole);
-    for (int part = 0; part < 3; ++part) {
-        const QString path = QString("/launcher/filesystem/models/big.img.b%1.compressed");
+    for (int part = 0; part < 3; ++part)
         QCOMPARE(server->requestCount(path.arg(part)), part == 1 ? 2 : 1);
-    }
     QCOMPARE(ledger.commits, QStringList { "archive models/big.img" });
     QVERIFY(ledger.saw("models/big.img: разархивирование..."));
     QCOMPARE(snapshot(game).size(), 2);
