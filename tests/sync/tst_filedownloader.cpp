@@ -74,7 +74,6 @@ private slots:
     void audioPartsRetriedOneByOne();
     void elementsWrittenIntoTheArchive();
     void wholeArchiveInParts();
-    void stopDuringARequest();
 
 private:
     QTemporaryDir dir;
@@ -307,21 +306,6 @@ void TestFileDownloader::wholeArchiveInParts()
     QCOMPARE(ledger.commits, QStringList { "archive models/big.img" });
     QVERIFY(ledger.saw("models/big.img: разархивирование..."));
     QCOMPARE(snapshot(game).size(), 2);
-}
-
-void TestFileDownloader::stopDuringARequest()
-{
-    const QByteArray packed = qCompress(bytes(100000, 5), 9);
-    server->route("/launcher/filesystem/a.compressed", [packed](const TestRequest &) {
-        quitRequested = true;
-        return TestResponse(TestResponse::ok(packed)).inChunks(1000, 20);
-    });
-    downloader->addFile("a", "a", 100000);
-    downloader->addFile("b", "b", 100000);
-    downloader->start();
-    QCOMPARE(server->requestCount(), 1);
-    QVERIFY(ledger.commits.isEmpty());
-    QVERIFY(!QFile::exists(game + "/a"));
 }
 
 QTEST_GUILESS_MAIN(TestFileDownloader)

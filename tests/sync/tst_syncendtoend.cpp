@@ -179,22 +179,14 @@ void TestSyncEndToEnd::oldCopyWithoutStateFile()
     QCOMPARE(server->requestCount(files + "samp.dll.compressed"), 1);
     QCOMPARE(server->requestCount(files + "models/player.img_img/body.dff.compressed"), 1);
     QCOMPARE(server->requestCount(), 4);
-    // The per-file texts in order; only the downloader's have a right text.
-    const QStringList inOrder = { "Конвертация IMG архивов в формат v2staticHeader (player.img)...",
-        "Проверка целостности старой копии игры...",
-        "Проверка целостности старой копии игры (samp.dll)...",
-        "Проверка целостности старой копии игры (models/player.img)...", "Скачивание samp.dll...",
-        "Скачивание body.dff (models/player.img)...",
-        "Пересборка обновленных IMG архивов (player.img)..." };
-    int next = 0;
-    for (const auto &text : first.texts) {
-        if (next < inOrder.size() && text.first == inOrder.at(next)) {
-            QCOMPARE(text.second.isEmpty(), !text.first.startsWith("Скачивание"));
-            ++next;
-        }
-    }
-    QVERIFY2(next == inOrder.size(), qPrintable("missing: " + inOrder.value(next)));
+    // The per-file texts: the downloader's right text is its progress, every other one empty.
+    for (const char *text : { "Конвертация IMG архивов в формат v2staticHeader (player.img)...",
+             "Проверка целостности старой копии игры (samp.dll)...",
+             "Проверка целостности старой копии игры (models/player.img)...",
+             "Пересборка обновленных IMG архивов (player.img)..." })
+        QVERIFY2(first.texts.contains({ text, QString() }), text);
     QVERIFY(first.texts.contains({ "Скачивание samp.dll...", "0.00/19.53 КБ (? МБ/с)" }));
+    QVERIFY(first.countTexts("Скачивание body.dff (models/player.img)...") > 0);
     QVERIFY(first.states.contains({ 0, 0 })); // the old-copy check
     QVERIFY(first.states.contains({ 20000 + 4096, 20000 + 4096 })); // the download's end
     syncAndCompare("old copy");
