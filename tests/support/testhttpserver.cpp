@@ -183,9 +183,8 @@ private:
     const TestCertificates *tls;
 };
 
-TestHttpServer::TestHttpServer(const TestCertificates *certificates, QObject *parent)
-    : QObject(parent)
-    , tls(certificates)
+TestHttpServer::TestHttpServer(const TestCertificates *certificates)
+    : tls(certificates)
     , thread(new QThread)
     , core(new TestServerCore(this, certificates))
 {

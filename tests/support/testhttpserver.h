@@ -14,7 +14,6 @@
 #include <QMap>
 #include <QMetaType>
 #include <QMutex>
-#include <QObject>
 #include <QPair>
 #include <QString>
 
@@ -75,16 +74,14 @@ Q_DECLARE_METATYPE(TestResponse)
 
 using TestHandler = std::function<TestResponse(const TestRequest &)>;
 
-class TestHttpServer : public QObject
+class TestHttpServer
 {
-    Q_OBJECT
-
 public:
     // Plain HTTP, or HTTPS with the server certificate of certificates (which must outlive the
     // server and must have been generated).
-    explicit TestHttpServer(
-        const TestCertificates *certificates = nullptr, QObject *parent = nullptr);
-    ~TestHttpServer() override;
+    explicit TestHttpServer(const TestCertificates *certificates = nullptr);
+    ~TestHttpServer();
+    Q_DISABLE_COPY(TestHttpServer)
 
     // Listens on 127.0.0.1 at a free port; false when that fails.
     bool listen();
