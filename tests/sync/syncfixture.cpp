@@ -4,7 +4,6 @@
 #include "testhttpserver.h"
 
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -73,14 +72,6 @@ QByteArray md5Hex(const QByteArray &data)
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
 }
 
-bool touch(const QString &path, qint64 secondsAgo)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite)
-        && file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-secondsAgo),
-            QFileDevice::FileModificationTime);
-}
-
 QMap<QString, QByteArray> snapshot(const QString &root)
 {
     QMap<QString, QByteArray> result;
@@ -88,13 +79,11 @@ QMap<QString, QByteArray> snapshot(const QString &root)
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
         QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        it.next();
-        const QString relative = base.relativeFilePath(it.filePath());
-        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink()) {
+        const QString relative = base.relativeFilePath(it.next());
+        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink())
             result.insert(QStringLiteral("dir:") + relative, QByteArray());
-        } else {
+        else
             result.insert(relative, md5Hex(readFile(it.filePath())));
-        }
     }
     return result;
 }
@@ -128,14 +117,6 @@ void serveTree(TestHttpServer &server, const QString &root)
             return TestResponse::error(404);
         return TestResponse::ok(file.readAll());
     });
-}
-
-int RunResult::countTexts(const QString &prefix) const
-{
-    int count = 0;
-    for (const auto &text : texts)
-        count += text.first.startsWith(prefix) ? 1 : 0;
-    return count;
 }
 
 Unprivileged::Unprivileged(const QString &tree, const QStringList &keep)

@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 
 class TestHttpServer;
@@ -32,8 +33,6 @@ bool writeArchive(const QString &path, const Elements &elements, bool staticHead
 // A standard archive converted as the launcher keeps it, so trees compare byte for byte.
 bool makeStaticArchive(const QString &path, const Elements &elements);
 QByteArray md5Hex(const QByteArray &data);
-// Sets the file's modification time back by the given seconds, content unchanged.
-bool touch(const QString &path, qint64 secondsAgo);
 
 // Relative path -> content digest for every file, and "dir:" + path for every directory;
 // hidden names included, so stray temporaries show up.
@@ -51,7 +50,11 @@ struct RunResult
     bool ready() const { return finished && gameReady; }
     QList<QPair<QString, QString>> texts; // every setProgressText
     QList<QPair<quint64, quint64>> states; // every setProgressState
-    int countTexts(const QString &prefix) const;
+    int countTexts(const QString &prefix) const
+    {
+        return int(std::count_if(texts.begin(), texts.end(),
+            [&](const QPair<QString, QString> &text) { return text.first.startsWith(prefix); }));
+    }
     QString lastLeft() const { return texts.isEmpty() ? QString() : texts.last().first; }
 };
 

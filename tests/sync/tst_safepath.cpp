@@ -1,7 +1,5 @@
 #include "sync/safepath.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,7 +12,6 @@ private slots:
     void relativePaths();
     void plainNames_data();
     void plainNames();
-    void linksInsideTheGameDirectory();
 };
 
 void TestSafePath::relativePaths_data()
@@ -75,26 +72,6 @@ void TestSafePath::plainNames()
     QFETCH(QString, name);
     QFETCH(bool, plain);
     QCOMPARE(SafePath::isPlainName(name), plain);
-}
-
-void TestSafePath::linksInsideTheGameDirectory()
-{
-    QTemporaryDir outside;
-    QTemporaryDir game;
-    QVERIFY(QDir().mkpath(game.path() + "/models"));
-    QVERIFY(QFile::link(outside.path(), game.path() + "/escape"));
-    QVERIFY(QFile::link(outside.path() + "/victim.txt", game.path() + "/victim.txt"));
-
-    QCOMPARE(SafePath::resolve(game.path(), "models/gta3.img"), game.path() + "/models/gta3.img");
-    QCOMPARE(SafePath::resolve(game.path(), "not/yet/there"), game.path() + "/not/yet/there");
-    QVERIFY(SafePath::resolve(game.path(), "escape").isEmpty());
-    QVERIFY(SafePath::resolve(game.path(), "escape/file.txt").isEmpty());
-    QVERIFY(SafePath::resolve(game.path(), "escape/new/dir").isEmpty());
-    // A dangling link is a link too.
-    QVERIFY(SafePath::resolve(game.path(), "victim.txt").isEmpty());
-    // Removing the link itself is allowed; going through it is not.
-    QCOMPARE(SafePath::resolve(game.path(), "victim.txt", true), game.path() + "/victim.txt");
-    QVERIFY(SafePath::resolve(game.path(), "escape/file.txt", true).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSafePath)

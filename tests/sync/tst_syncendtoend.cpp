@@ -7,6 +7,7 @@
 #include "testcertificates.h"
 #include "testhttpserver.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -148,7 +149,10 @@ void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
     QVERIFY(writeFile(game + "/players_mod.asi", "x"));
     QVERIFY(QDir().mkpath(game + "/junk/deeper"));
     QVERIFY(writeFile(game + "/enbseries/shaders/x.fx", "x"));
-    QVERIFY(touch(game + "/data/handling.cfg", 5000));
+    QFile touched(game + "/data/handling.cfg");
+    QVERIFY(touched.open(QIODevice::ReadWrite));
+    QVERIFY(touched.setFileTime(
+        QDateTime::currentDateTimeUtc().addSecs(-5000), QFileDevice::FileModificationTime));
     for (int launch = 0; launch < 2; ++launch) {
         const RunResult cleanup = runSync(game, environment(launcher, server->baseUrl()));
         QVERIFY(cleanup.ready());
