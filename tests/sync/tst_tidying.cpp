@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,9 +18,8 @@ class TestTidying : public QObject
 
 private slots:
     void init();
-    void temporaryAndLinkFilesRemoved();
-    void canonicalNames_data();
-    void canonicalNames();
+    void tidiedTrees_data();
+    void tidiedTrees();
     void managedArchivesConvertedOnce();
 
 private:
@@ -34,27 +34,17 @@ void TestTidying::init()
     QVERIFY(QDir().mkpath(game));
 }
 
-void TestTidying::temporaryAndLinkFilesRemoved()
+void TestTidying::tidiedTrees_data()
 {
-    const QString outside = dir.filePath("outside.tmp");
-    QVERIFY(writeFile(outside, "not the game's"));
-    for (const char *name : { "readme.Tmp", "game.lnk", "data/old.LINK", "data/x.img.tmp", "tmp",
-             "a.tmp.txt", "data/keep.dat" })
-        QVERIFY(writeFile(game + '/' + name, "x"));
-    QVERIFY(QFile::link(outside, game + "/data/shortcut.lnk"));
-    QVERIFY(QFile::link(dir.path(), game + "/linked"));
-
-    Tidying::removeTemporaryFiles(game);
-    QCOMPARE(snapshot(game).keys(),
-        QStringList({ "a.tmp.txt", "data/keep.dat", "dir:data", "linked", "tmp" }));
-    // A link goes, never what it points to, nor anything reached through a linked directory.
-    QCOMPARE(readFile(outside), QByteArray("not the game's"));
-}
-
-void TestTidying::canonicalNames_data()
-{
+    // The files made before, each holding its own path ("name -> target" is a link to a target
+    // outside the game directory), and the snapshot after.
     QTest::addColumn<QStringList>("before");
     QTest::addColumn<QStringList>("after");
+    // A link goes, never what it points to, nor anything reached through a linked directory.
+    QTest::newRow("temporary and link files removed")
+        << QStringList { "readme.Tmp", "game.lnk", "data/old.LINK", "data/x.img.tmp", "tmp",
+               "a.tmp.txt", "data/keep.dat", "data/shortcut.lnk -> outside.tmp", "linked -> ." }
+        << QStringList { "a.tmp.txt", "data/keep.dat", "dir:data", "linked", "tmp" };
     QTest::newRow("directory and archive in capitals")
         << QStringList { "Models/GTA3.IMG" } << QStringList { "dir:models", "models/gta3.img" };
     QTest::newRow("white space and capitals")
@@ -69,18 +59,26 @@ void TestTidying::canonicalNames_data()
         "data/b.txt" } << QStringList { "Data/a.txt", "data/b.txt", "dir:Data", "dir:data" };
 }
 
-void TestTidying::canonicalNames()
+void TestTidying::tidiedTrees()
 {
     QFETCH(QStringList, before);
     QFETCH(QStringList, after);
-    for (const QString &path : before)
-        QVERIFY(writeFile(game + '/' + path, path.toUtf8()));
+    QVERIFY(writeFile(dir.filePath("outside.tmp"), "not the game's"));
+    for (const QString &path : before) {
+        const QStringList link = path.split(" -> ");
+        if (link.size() == 2)
+            QVERIFY(QFile::link(dir.filePath(link.at(1)), game + '/' + link.at(0)));
+        else
+            QVERIFY(writeFile(game + '/' + path, path.toUtf8()));
+    }
+    Tidying::removeTemporaryFiles(game);
     Tidying::convertDirectoryNames(game);
     Tidying::convertFileNames(game);
     QCOMPARE(snapshot(game).keys(), after);
+    QCOMPARE(readFile(dir.filePath("outside.tmp")), QByteArray("not the game's"));
     // Renamed, never rewritten: every file still holds what it held.
     for (const QString &path : after) {
-        if (!path.startsWith("dir:"))
+        if (!path.startsWith("dir:") && !QFileInfo(game + '/' + path).isSymLink())
             QVERIFY(before.contains(QString::fromUtf8(readFile(game + '/' + path))));
     }
 }
