@@ -164,18 +164,17 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        if (!tls) {
-            QTcpServer::incomingConnection(descriptor);
-            return;
-        }
+        // Without certificates the socket simply stays unencrypted.
         auto *socket = new QSslSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
         }
-        socket->setLocalCertificate(tls->serverCertificate());
-        socket->setPrivateKey(tls->serverKey());
-        socket->startServerEncryption();
+        if (tls) {
+            socket->setLocalCertificate(tls->serverCertificate());
+            socket->setPrivateKey(tls->serverKey());
+            socket->startServerEncryption();
+        }
         addPendingConnection(socket);
     }
 
