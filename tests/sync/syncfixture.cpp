@@ -39,11 +39,8 @@ static void appendEntry(QByteArray &out, quint32 offset, quint16 sectors, const 
 
 bool writeArchive(const QString &path, const Elements &elements, bool staticHeader)
 {
-    QByteArray header;
-    header.append(staticHeader ? "V2SH" : "VER2", 4);
-    char count[4];
-    qToLittleEndian<qint32>(elements.size() + (staticHeader ? 1 : 0), count);
-    header.append(count, 4);
+    QByteArray header(staticHeader ? "V2SH...." : "VER2....");
+    qToLittleEndian<qint32>(elements.size() + (staticHeader ? 1 : 0), header.data() + 4);
     if (staticHeader)
         appendEntry(header, 0, 0, "v2staticHeader.v2sh");
     const qint64 directoryBytes = 8 + 32 * (elements.size() + 1);
@@ -52,9 +49,7 @@ bool writeArchive(const QString &path, const Elements &elements, bool staticHead
     for (const auto &element : elements) {
         const quint16 sectors = quint16((element.second.size() + 2047) / 2048);
         appendEntry(header, sector, sectors, element.first);
-        QByteArray padded = element.second;
-        padded.append(QByteArray(sectors * 2048 - padded.size(), '\0'));
-        data.append(padded);
+        data += element.second + QByteArray(sectors * 2048 - element.second.size(), '\0');
         sector += sectors;
     }
     const int headerBytes = staticHeader ? 409600 : int((directoryBytes + 2047) / 2048 * 2048);

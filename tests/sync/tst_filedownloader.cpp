@@ -1,6 +1,5 @@
 #include "app/runstate.h"
 #include "img/archiveeditor.h"
-#include "img/staticheader.h"
 #include "sync/filedownloader.h"
 #include "sync/syncinterfaces.h"
 #include "syncfixture.h"
@@ -8,7 +7,6 @@
 
 #include <QAtomicInt>
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
