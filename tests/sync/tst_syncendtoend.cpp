@@ -263,7 +263,7 @@ void TestSyncEndToEnd::signedLists()
     const auto before = snapshot(game);
     const RunResult result = runSync(game, env);
     QVERIFY(result.finished);
-    QCOMPARE(result.lastLeft(), QString::fromUtf8(SyncThread::fileListError));
+    QCOMPARE(result.lastLeft(), QString("Ошибка: не удалось получить список файлов"));
     QCOMPARE(snapshot(game), before);
     QCOMPARE(server->requestCount("/launcher/filesystem/data/a.dat.compressed"), 0);
 }

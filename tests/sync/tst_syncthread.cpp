@@ -75,7 +75,6 @@ class TestSyncThread : public QObject
 
 private slots:
     void init();
-    void cleanup() { quitRequested = false; }
     void listThatCannotBeFetched_data();
     void listThatCannotBeFetched();
     void everyRunConvergesOrSaysWhy_data();
