@@ -96,7 +96,6 @@ public:
         loader = new LoadThread(this, { endpoints, launcherDir, timeoutMs, 0, watchdogMs, 0 });
         loader->moveToThread(&thread);
         connect(&thread, &QThread::started, loader, &LoadThread::start);
-        connect(&thread, &QThread::finished, this, [this] { threadEnded = true; });
         connect(loader, &LoadThread::setState, this,
             [this](const QString &left, const QString &) { states.append(left); });
         connect(loader, &LoadThread::serverListAdd, this,
@@ -136,7 +135,6 @@ public:
     QStringList states, servers, news;
     int serverListsLoaded = 0, newsListsLoaded = 0, finished = 0, updatesFailed = 0;
     QMap<uint, QSize> images;
-    bool threadEnded = false;
     QMutex mutex;
 };
 
@@ -295,7 +293,8 @@ private slots:
         });
         net->newsWithPictures({ "/0.png", "/1.png", "/2.png", "/3.png" });
         LoaderRun run(*net, dir.path());
-        QTRY_VERIFY_WITH_TIMEOUT(run.threadEnded, 60000);
+        QVERIFY(run.thread.wait(60000));
+        QCoreApplication::processEvents();
         QCOMPARE(net->pictures.requestCount(), 1);
         QCOMPARE(run.finished, 0);
         QCOMPARE(run.newsListsLoaded, 1);
