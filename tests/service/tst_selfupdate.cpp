@@ -66,13 +66,13 @@ public:
         delete update;
         quitRequested = false;
     }
-    // Answers the update check on host (by default with its "/setup.exe"), then checks and
-    // downloads on the update's thread.
-    void start(TestHttpServer &host, QByteArray answer = QByteArray())
+    // Answers the update check on host with downloadUrl (by default its "/setup.exe"), then
+    // checks and downloads on the update's thread.
+    void start(TestHttpServer &host, const QString &downloadUrl = QString())
     {
-        if (answer.isEmpty())
-            answer = updateAnswer(host.url("/setup.exe"));
-        host.route("/api_v2.php", TestResponse::ok(answer));
+        host.route("/api_v2.php",
+            TestResponse::ok(
+                updateAnswer(downloadUrl.isEmpty() ? host.url("/setup.exe") : downloadUrl)));
         const QString baseUrl = host.baseUrl();
         QMetaObject::invokeMethod(update, [this, baseUrl] {
             update->checkUpdates(baseUrl);
@@ -226,7 +226,7 @@ private slots:
         host->route("/loop", TestResponse::redirect(host->url("/loop").toUtf8()));
         host->route("/to-http", TestResponse::redirect(insecure.toUtf8()));
         UpdateRun run;
-        run.start(*host, updateAnswer(kind == QLatin1String("http") ? insecure : host->url(kind)));
+        run.start(*host, kind == QLatin1String("http") ? insecure : host->url(kind));
         for (int attempt = 1; attempt <= SelfUpdate::maxAttempts; ++attempt) {
             QTRY_COMPARE_WITH_TIMEOUT(run.errorTexts(), attempt, 30000);
             QCOMPARE(run.lefts.last(), errorText(errorCode));
