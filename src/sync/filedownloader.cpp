@@ -376,6 +376,8 @@ bool FileDownloader::beginRequest(bool resume)
 
 void FileDownloader::startRequestState()
 {
+    // The status shown before the request goes out must not count the previous item's bytes.
+    replyBytesRead = 0;
     waiting = false;
     countdown = 0;
     writeFailed = false;
