@@ -1,9 +1,6 @@
 #include "ui/animcontrols.h"
 #include "uitest.h"
 
-#include <QGraphicsDropShadowEffect>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QtTest>
 
 class TestAnimControls : public QObject
@@ -12,66 +9,6 @@ class TestAnimControls : public QObject
 
 private slots:
     void initTestCase() { UiTest::loadResources(); }
-
-    void hoverFadesInAndBack()
-    {
-        const QColor rest(15, 41, 98), hover(0, 163, 255), unlit(0, 163, 255, 0);
-        QWidget header;
-        auto *link = new QPushButton(&header);
-        auto *close = new QPushButton(&header);
-        auto *button = new QPushButton(&header);
-        auto *frame = new HeaderButton(link);
-        auto *fader = new AnimButton(close);
-        auto *background = new AnimBgButton(button);
-        background->setBackgroundColors(rest, hover);
-        background->setGlowColors(unlit, hover);
-        header.show();
-        QCOMPARE(frame->opacity(), 0.0);
-        QCOMPARE(fader->opacity(), 0.5);
-        // Leaving at once starts the fade back from the hover colour, not from where it was.
-        UiTest::enter(button);
-        UiTest::leave(button);
-        QCOMPARE(background->color(), hover);
-        QTRY_COMPARE(background->color(), rest);
-
-        for (QWidget *target : { link, close, button })
-            UiTest::enter(target);
-        auto *glow = qobject_cast<QGraphicsDropShadowEffect *>(button->graphicsEffect());
-        QTRY_COMPARE(frame->opacity(), 1.0);
-        QTRY_COMPARE(fader->opacity(), 1.0);
-        QTRY_COMPARE(glow->color(), hover);
-        for (QWidget *target : { link, close, button })
-            UiTest::leave(target);
-        QTRY_COMPARE(frame->opacity(), 0.0);
-        QTRY_COMPARE(fader->opacity(), 0.5);
-        QTRY_COMPARE(glow->color(), unlit);
-        QTRY_COMPARE(background->color(), rest);
-    }
-
-    void switchTogglesOnlyOnAReleaseInsideTheTrack()
-    {
-        QLabel row;
-        row.resize(200, 20);
-        auto *box = new CustomCheckbox(&row);
-        row.show();
-        QWidget *track = box->track(); // 50 x 20
-        QSignalSpy spy(box, &CustomCheckbox::checked);
-        UiTest::mouse(track, QEvent::MouseButtonPress, QPoint(10, 10));
-        UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(60, 10));
-        UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(10, -1));
-        QCOMPARE(spy.count(), 0);
-        UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(49, 19));
-        QVERIFY(box->isChecked());
-        QTRY_COMPARE(box->knob()->pos(), QPoint(24, 3));
-        UiTest::mouse(track, QEvent::MouseButtonRelease, QPoint(5, 5));
-        QTRY_COMPARE(box->knob()->pos(), QPoint(3, 3));
-        QCOMPARE(spy, (QList<QVariantList> { { true }, { false } }));
-
-        // Set from code: moves at once and says nothing.
-        box->setChecked(true);
-        QCOMPARE(box->knob()->pos(), QPoint(24, 3));
-        QCOMPARE(spy.count(), 2);
-    }
 
     void textThatDoesNotFitEndsInAnEllipsisAfterAWord_data()
     {
