@@ -61,25 +61,6 @@ private slots:
         QVERIFY(!match.isEmpty());
         QCOMPARE(match.endsWith(QChar(0x2026)), elided);
     }
-
-    void hiddenLabelDrawsItsLatestLookWhenShown()
-    {
-        QLabel placeholder;
-        placeholder.resize(111, 31);
-        auto *label = new CustomLabel(&placeholder, 5);
-        label->setLook(QFont(QStringLiteral("Montserrat"), 80, 75), Qt::white, Qt::AlignCenter,
-            QStringLiteral("Сервера"));
-        label->setLabelColor(QColor(0, 0, 255));
-        QVERIFY(label->pixmap(Qt::ReturnByValue).isNull());
-        placeholder.show();
-        const QImage shown = label->pixmap(Qt::ReturnByValue).toImage();
-        label->draw();
-        QCOMPARE(shown, label->pixmap(Qt::ReturnByValue).toImage());
-        // Once visible, a change is drawn at once.
-        const qint64 before = label->pixmap(Qt::ReturnByValue).cacheKey();
-        label->setLabelText(QStringLiteral("Новости"));
-        QVERIFY(label->pixmap(Qt::ReturnByValue).cacheKey() != before);
-    }
 };
 
 QTEST_MAIN(TestAnimControls)

@@ -89,12 +89,6 @@ inline void enter(QWidget *widget)
     QApplication::sendEvent(widget, &event);
 }
 
-inline void leave(QWidget *widget)
-{
-    QEvent event(QEvent::Leave);
-    QApplication::sendEvent(widget, &event);
-}
-
 inline void mouse(
     QWidget *widget, QEvent::Type type, const QPoint &pos, Qt::MouseButton button = Qt::LeftButton)
 {
