@@ -1,5 +1,6 @@
 #include "app/gamestarter.h"
 #include "platform/platform.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,13 +19,8 @@ const char recorder[] = "#!/bin/sh\n"
 
 bool writeRecorder(const QString &path)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(recorder);
-    file.close();
-    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return TestFiles::writeFile(path, recorder)
+        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 } // namespace
@@ -43,9 +39,8 @@ private:
     {
         if (!QTest::qWaitFor([this] { return QFile::exists(recordFile); }, 10000))
             return {};
-        QFile file(recordFile);
-        file.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return QString::fromUtf8(TestFiles::readFile(recordFile))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
     GameStarter *makeStarter(const QString &host, const QString &port)
