@@ -360,6 +360,7 @@ def main():
     parser.add_argument("--state-dir", required=True, help="the service's CA, as compiled in")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--service-key", required=True, help="the key the launcher was built with")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
     options = parser.parse_args()
 
     env = Environment(options)
@@ -375,7 +376,7 @@ def main():
                 with open(path, errors="replace") as f:
                     print("--- %s (last lines)\n%s" % (name, "".join(f.readlines()[-40:])))
     finally:
-        env.close(keep=not ok)
+        env.close(options.keep or not ok)
     print("PASS" if ok else "FAILED")
     return 0 if ok else 1
 

@@ -8,15 +8,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-void toggle(CustomCheckbox *box)
-{
-    QTest::mouseClick(box->track(), Qt::LeftButton, Qt::NoModifier, QPoint(25, 10));
-}
-
-} // namespace
-
 class TestSettingsDialog : public QObject
 {
     Q_OBJECT
@@ -73,8 +64,10 @@ private slots:
         SettingsDialog dialog(&settings, repair, &host);
         dialog.show();
 
-        for (const char *key : { "list", "reborn", "winter", "grass", "grass" })
-            toggle(dialog.checkbox(QLatin1String(key)));
+        for (const char *key : { "list", "reborn", "winter", "grass", "grass" }) {
+            QTest::mouseClick(dialog.checkbox(QLatin1String(key))->track(), Qt::LeftButton,
+                Qt::NoModifier, QPoint(25, 10));
+        }
         QCOMPARE(settings.value(QStringLiteral("reborn"), false), true);
         // Only switching the grass on warns, with the window dimmed under both dialogs.
         QCOMPARE(messages.texts.size(), 1);
