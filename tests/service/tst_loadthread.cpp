@@ -52,13 +52,6 @@ public:
             return answers.value(operation, TestResponse::error(404));
         });
     }
-    void newsWithPictures(const QStringList &paths)
-    {
-        QStringList items;
-        for (const QString &path : paths)
-            items << QStringLiteral("{\"caption\":\"n\",\"image\":\"%1\"}").arg(pictures.url(path));
-        answer("news", "[" + items.join(QLatin1Char(',')).toUtf8() + "]");
-    }
     int operationCount(const TestHttpServer &server, const QByteArray &operation) const
     {
         const QList<TestRequest> all = server.requests();
@@ -274,22 +267,6 @@ private slots:
         QVERIFY(run.finishes());
         QCOMPARE(run.newsListsLoaded, listsLoaded);
         QVERIFY(run.news.isEmpty() && run.images.isEmpty());
-    }
-
-    void closingDuringImages()
-    {
-        // The launcher is closed while the first picture is being served.
-        net->pictures.setFallback([](const TestRequest &) {
-            quitRequested = true;
-            return png(2, 2);
-        });
-        net->newsWithPictures({ "/0.png", "/1.png", "/2.png", "/3.png" });
-        LoaderRun run(*net, dir.path());
-        QVERIFY(run.thread.wait(60000));
-        QCoreApplication::processEvents();
-        QCOMPARE(net->pictures.requestCount(), 1);
-        QCOMPARE(run.finished, 0);
-        QCOMPARE(run.newsListsLoaded, 1);
     }
 
     void deadPrimaryMeansFallbackForEverything()
