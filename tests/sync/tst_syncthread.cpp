@@ -79,7 +79,6 @@ private slots:
     void listThatCannotBeFetched();
     void everyRunConvergesOrSaysWhy_data();
     void everyRunConvergesOrSaysWhy();
-    void bodyThatKeepsFailingSendsBackToTheList();
     void noSyncSwitch();
     void stopFlagEndsAfterTheStage_data();
     void stopFlagEndsAfterTheStage();
@@ -302,27 +301,6 @@ void TestSyncThread::everyRunConvergesOrSaysWhy()
         QCOMPARE(editor.readEntry(editor.findEntry("new.dff")), bytes(2048, 3));
         QCOMPARE(editor.liveEntryCount(), ImgArchive::maxStaticElements + 1);
     }
-}
-
-void TestSyncThread::bodyThatKeepsFailingSendsBackToTheList()
-{
-    // A host being republished, or a damaged copy: the body does not match the list.
-    Host host;
-    host.list(
-        "[directories]\n\n[entries]\n" + fileLine("a.bin", "new") + host.publish("b.txt", "b"));
-    host.file("a.bin", "old");
-    QVERIFY(host.server.listen());
-    int lists = 0;
-    const RunResult result = sync(host, [&](const QString &left) {
-        if (left == "Получение списка синхронизируемых файлов..." && ++lists == 3)
-            quitRequested = true;
-    });
-    QVERIFY(result.countTexts("Скачивание a.bin: файл пришёл повреждённым, повтор через 6...") > 0);
-    // Three tries end the cycle, and the list is fetched again; then the rest comes first, so
-    // one bad body does not hold up the others.
-    QCOMPARE(host.server.requestCount("/launcher/filesystem/a.bin.compressed"), 6);
-    QCOMPARE(readFile(game + "/b.txt"), QByteArray("b"));
-    QCOMPARE(host.server.requestCount("/launcher/sync.lst"), 3);
 }
 
 void TestSyncThread::noSyncSwitch()
