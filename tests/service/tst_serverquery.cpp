@@ -101,61 +101,54 @@ private slots:
 
     void pollsAndRefreshes()
     {
-        QueryRig rig;
-        rig.site.route("/serv3.txt", TestResponse::ok("12/100\r\n", "text/plain"));
-        rig.fallback.route("/serv.php", TestResponse::ok("2/20"));
         // Up for less than 25 s: the first scheduled poll sends nothing.
-        QVERIFY(rig.start(2));
-        QCOMPARE(rig.site.requestCount(), 0);
+        QueryRig young;
+        QVERIFY(young.start(0));
+        QCOMPARE(young.site.requestCount(), 0);
 
-        // The tick counter wraps 4096 ms after this poll; the gaps are counted across it.
-        const quint32 first = 0xFFFFF000u;
-        QCOMPARE(rig.requestsAfter("startHttpReq", first), 1);
-        QCOMPARE(rig.reports, (QList<QPair<int, int>> { { 12, 100 } }));
-        QCOMPARE(rig.site.requests().first().target, QByteArray("/serv3.txt?id=3"));
-        // The refresh needs 5 s since the last request ...
-        QCOMPARE(rig.requestsAfter("refresh", first + 4999), 1);
-        QCOMPARE(rig.requestsAfter("refresh", first + 5000), 2);
-        // ... the scheduled poll more than 25 s, counted from the refresh too.
-        QCOMPARE(rig.requestsAfter("startHttpReq", first + 30000), 2);
-        QCOMPARE(rig.requestsAfter("startHttpReq", first + 30001), 3);
-        QCOMPARE(rig.reports.size(), 3);
-
-        // Three failed attempts report nothing.
-        rig.site.route("/serv3.txt", TestResponse::error(500));
-        QCOMPARE(rig.requestsAfter("startHttpReq", first + 60002), 6);
-        QCOMPARE(rig.reports.size(), 3);
-
-        // A host choice made after the first poll counts from the next one.
-        usingFallbackHost = true;
-        QCOMPARE(rig.requestsAfter("startHttpReq", first + 90003), 6);
-        QCOMPARE(rig.reports.last(), qMakePair(2, 20));
-        QCOMPARE(rig.fallback.requestCount(), 1);
-        QCOMPARE(rig.fallback.requests().first().target, QByteArray("/serv.php?id=3"));
-    }
-
-    void refreshDuringFirstPollSendsNothing()
-    {
         QueryRig rig;
-        // The first poll's answer is held back until the test has seen the refresh handled.
+        // The first poll's answer is held back until the test has seen a refresh handled.
         auto held = std::make_shared<QSemaphore>();
-        rig.site.route("/serv1.txt", [held](const TestRequest &) {
+        rig.site.route("/serv3.txt", [held](const TestRequest &) {
             held->tryAcquire(1, 30000);
             held->release();
-            return TestResponse::ok("4/40");
+            return TestResponse::ok("12/100\r\n", "text/plain");
         });
-        QVERIFY(rig.start(0, 100000));
+        rig.fallback.route("/serv.php", TestResponse::ok("2/20"));
+        // The tick counter wraps 4096 ms after the first poll; the gaps are counted across it.
+        const quint32 first = 0xFFFFF000u;
+        QVERIFY(rig.start(2, first));
         QTRY_COMPARE(rig.site.requestCount(), 1);
         // Far enough from the first request for the 5 s rule; only the pending poll stops it.
-        rig.ticks->store(110000);
+        rig.ticks->store(first + 10000);
         QMetaObject::invokeMethod(rig.query, "refresh", Qt::QueuedConnection);
         rig.sync();
         held->release();
-        QTRY_COMPARE(rig.reports.size(), 1);
+        QTRY_COMPARE(rig.reports, (QList<QPair<int, int>> { { 12, 100 } }));
         QCOMPARE(rig.site.requestCount(), 1);
+        QCOMPARE(rig.site.requests().first().target, QByteArray("/serv3.txt?id=3"));
 
-        // Once the first poll has ended, the same refresh goes out.
-        QCOMPARE(rig.requestsAfter("refresh", 110000), 2);
+        // Once the first poll has ended, the same refresh goes out. A refresh needs 5 s since
+        // the last request ...
+        QCOMPARE(rig.requestsAfter("refresh", first + 10000), 2);
+        QCOMPARE(rig.requestsAfter("refresh", first + 14999), 2);
+        QCOMPARE(rig.requestsAfter("refresh", first + 15000), 3);
+        // ... the scheduled poll more than 25 s, counted from the refresh too.
+        QCOMPARE(rig.requestsAfter("startHttpReq", first + 40000), 3);
+        QCOMPARE(rig.requestsAfter("startHttpReq", first + 40001), 4);
+        QCOMPARE(rig.reports.size(), 4);
+
+        // Three failed attempts report nothing.
+        rig.site.route("/serv3.txt", TestResponse::error(500));
+        QCOMPARE(rig.requestsAfter("startHttpReq", first + 70002), 7);
+        QCOMPARE(rig.reports.size(), 4);
+
+        // A host choice made after the first poll counts from the next one.
+        usingFallbackHost = true;
+        QCOMPARE(rig.requestsAfter("startHttpReq", first + 100003), 7);
+        QCOMPARE(rig.reports.last(), qMakePair(2, 20));
+        QCOMPARE(rig.fallback.requestCount(), 1);
+        QCOMPARE(rig.fallback.requests().first().target, QByteArray("/serv.php?id=3"));
     }
 };
 
