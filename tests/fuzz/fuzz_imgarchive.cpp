@@ -68,15 +68,11 @@ void fuzz(const QByteArray &input)
         check(QFileInfo(converted).size() <= 2 * input.size() + growthLimit);
         ImgArchive::ArchiveEditor editor(converted);
         check(editor.open());
-        // Every element lies inside the rebuilt file; reading the big ones would only read zeros.
+        // Every element lies inside the rebuilt file.
         const qint64 fileSize = QFileInfo(converted).size();
-        for (int i = 0; i < editor.entries().size(); ++i) {
-            const qint64 length = qint64(editor.entrySectors(i)) * 2048;
-            check(qint64(editor.entries().at(i).offset) * 2048 + length <= fileSize);
-            if (length <= 16 * 2048)
-                check(editor.readEntry(i).size() == length);
-        }
-        editor.close();
+        for (int i = 0; i < editor.entries().size(); ++i)
+            check((qint64(editor.entries().at(i).offset) + editor.entrySectors(i)) * 2048
+                <= fileSize);
     } else {
         check(readFile(converted) == input);
     }
