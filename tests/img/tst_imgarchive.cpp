@@ -96,10 +96,7 @@ public:
     quint64 stopAfter = 0; // sets the stop flag once this many elements are copied
 
 public slots:
-    void updateCurrentFile(const QString &currentFile, const QString &speed = QString())
-    {
-        files << currentFile + "|" + speed;
-    }
+    void updateCurrentFile(const QString &currentFile, const QString &) { files << currentFile; }
     void updateProgressBar(quint64 maxValue, quint64 currentValue)
     {
         progress.append({ maxValue, currentValue });
@@ -309,7 +306,7 @@ private slots:
                 + entryBytes(206, 0, 0, "empty.ifp"));
         QCOMPARE(bytes.mid(200 * 2048),
             elements[0].data.leftJustified(3 * 2048, '\0') + elements[1].data + elements[4].data);
-        QCOMPARE(recorder.files, QStringList({ "gta3.img|" }));
+        QCOMPARE(recorder.files, QStringList({ "gta3.img" }));
         QCOMPARE(recorder.progress,
             (QVector<QPair<quint64, quint64>> {
                 { 0, 0 }, { 4, 1 }, { 4, 2 }, { 4, 3 }, { 4, 4 } }));
