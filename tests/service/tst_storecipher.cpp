@@ -12,18 +12,6 @@
 
 namespace {
 
-QByteArray patterned(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = 12345;
-    for (int i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        // Half noise, half runs: compressible, but not trivially.
-        bytes[i] = (i / 4096) % 2 ? char(state >> 24) : char(i / 64);
-    }
-    return bytes;
-}
-
 // Undoes the XOR chain independently of the code under test, to look at the body's layout.
 QByteArray decipherBody(const QByteArray &cipher, quint64 key)
 {
@@ -61,7 +49,7 @@ private slots:
         QTest::addColumn<QByteArray>("plain");
         QTest::newRow("empty") << QByteArray();
         QTest::newRow("one byte") << QByteArray(1, 'x');
-        QTest::newRow("10000 bytes") << patterned(10000);
+        QTest::newRow("10000 bytes") << TestFiles::bytes(10000, 1);
     }
 
     void storeFormat()
@@ -152,7 +140,7 @@ private slots:
         QCOMPARE(cache.cachePath(address),
             dir.path() + "/nested/launcher/cache/"
                 + QCryptographicHash::hash(address.toUtf8(), QCryptographicHash::Md5).toHex());
-        const QByteArray picture = patterned(70000);
+        const QByteArray picture = TestFiles::bytes(70000, 2);
         QVERIFY(cache.writeCache(address, picture));
         QByteArray read;
         QVERIFY(cache.readCache(address, read));

@@ -16,18 +16,6 @@
 
 namespace SyncFixture {
 
-QByteArray bytes(int length, int seed)
-{
-    QByteArray data(length, Qt::Uninitialized);
-    quint32 state = quint32(seed) * 2654435761u + 1;
-    for (int i = 0; i < length; ++i) {
-        state = state * 1103515245u + 12345u;
-        // Half random, half runs, so that packing has something to do.
-        data[i] = char((i / 64) % 2 ? (state >> 16) : (seed + i / 256));
-    }
-    return data;
-}
-
 static void appendEntry(QByteArray &out, quint32 offset, quint16 sectors, const QByteArray &name)
 {
     char record[32] = {};

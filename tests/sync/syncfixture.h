@@ -21,10 +21,9 @@ class TestHttpServer;
 
 namespace SyncFixture {
 
+using TestFiles::bytes;
 using TestFiles::readFile;
 using TestFiles::writeFile;
-// Deterministic bytes of the given length, different for every seed.
-QByteArray bytes(int length, int seed);
 
 using Elements = QList<QPair<QByteArray, QByteArray>>; // name, data
 // A standard version-2 archive ("VER2"), element data at the given order from sector 1 on

@@ -1,9 +1,9 @@
 #include "sync/digestpipe.h"
 #include "sync/packedstream.h"
+#include "testfiles.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
-#include <QRandomGenerator>
 #include <QTest>
 #include <QtEndian>
 
@@ -22,15 +22,6 @@ private:
     // One for every case, as the downloader keeps one for all its items.
     DigestPipe digest;
 };
-
-static QByteArray sample(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator generator(size);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(i % 7 == 0 ? generator.bounded(256) : i % 13);
-    return data;
-}
 
 // The packed form with another length prefix (big-endian, as qCompress writes it).
 static QByteArray withPrefix(QByteArray packed, quint32 prefix)
@@ -68,7 +59,7 @@ void TestPackedStream::roundTripWithQCompress_data()
 void TestPackedStream::roundTripWithQCompress()
 {
     QFETCH(int, size);
-    const QByteArray data = sample(size);
+    const QByteArray data = TestFiles::bytes(size, 1);
     QByteArray packed = qCompress(data, 9);
     QBuffer in(&packed);
     in.open(QIODevice::ReadOnly);
@@ -98,7 +89,7 @@ void TestPackedStream::refusesWrongOrHostileData_data()
 {
     QTest::addColumn<QByteArray>("packed");
     QTest::addColumn<quint32>("expected");
-    const QByteArray data = sample(100000);
+    const QByteArray data = TestFiles::bytes(100000, 1);
     const QByteArray good = qCompress(data, 9);
     QByteArray flipped = good;
     flipped[good.size() / 2] = char(~flipped[good.size() / 2]);
@@ -135,7 +126,7 @@ void TestPackedStream::refusesWrongOrHostileData()
 
 void TestPackedStream::rangeOfLengths()
 {
-    QByteArray packed = qCompress(sample(3000), 9);
+    QByteArray packed = qCompress(TestFiles::bytes(3000, 1), 9);
     for (const auto &[low, high, intact] :
         { std::tuple { 1u, 4096u, true }, std::tuple { 3000u, 3000u, true },
             std::tuple { 3001u, 4096u, false }, std::tuple { 1u, 2999u, false } }) {
