@@ -127,8 +127,7 @@ private slots:
         QVERIFY(writeFile(path(), pattern(500000, 1)));
         QVERIFY(createEmptyArchive(path()));
         const QByteArray bare = readFile(path());
-        QCOMPARE(bare.size(), 409600);
-        QCOMPARE(bare.left(40), QByteArray("V2SH\x01\0\0\0", 8) + placeholder);
+        QCOMPARE(bare, (QByteArray("V2SH\x01\0\0\0", 8) + placeholder).leftJustified(409600, '\0'));
         QVERIFY(writeFile(path(), QByteArray()));
         QVERIFY(convertToStaticHeader(path()));
         QCOMPARE(readFile(path()), bare);
