@@ -12,6 +12,7 @@
 #include <cstring>
 
 using namespace ImgArchive;
+using TestFiles::bytes;
 using TestFiles::readFile;
 using TestFiles::writeFile;
 
@@ -37,17 +38,6 @@ QByteArray entryBytes(
     qToLittleEndian<quint16>(sizeInArchive, record.data() + 6);
     std::memcpy(record.data() + 8, name.constData(), size_t(qMin(name.size(), 24)));
     return record;
-}
-
-QByteArray pattern(int size, int seed)
-{
-    QByteArray bytes(size, '\0');
-    quint32 state = 2166136261u ^ quint32(seed);
-    for (int i = 0; i < size; ++i) {
-        state = state * 16777619u + 0x9e3779b9u;
-        bytes[i] = char(state >> 24);
-    }
-    return bytes;
 }
 
 // Header, directory and every element's data in whole sectors, zero padded, one element behind
@@ -124,7 +114,7 @@ private slots:
     void emptyAndNewArchives()
     {
         // An existing file, an empty one and a missing one all become a bare archive.
-        QVERIFY(writeFile(path(), pattern(500000, 1)));
+        QVERIFY(writeFile(path(), bytes(500000, 1)));
         QVERIFY(createEmptyArchive(path()));
         const QByteArray bare = readFile(path());
         QCOMPARE(bare, (QByteArray("V2SH\x01\0\0\0", 8) + placeholder).leftJustified(409600, '\0'));
@@ -135,7 +125,7 @@ private slots:
         QVERIFY(QFile::remove(path()));
         ArchiveEditor editor(path());
         QVERIFY(editor.open());
-        const QByteArray data = pattern(3000, 2);
+        const QByteArray data = bytes(3000, 2);
         // 24 bytes of UTF-8 fill the name field, without a NUL.
         const QString name = QString::fromUtf8("модельмодель");
         QVERIFY(editor.appendEntry(name, data));
@@ -154,8 +144,8 @@ private slots:
         ArchiveEditor editor(path());
         QVERIFY(editor.open());
         for (const char *name : { "b.txd", "a.dff", "B.col", "_x", "Z.ifp" })
-            QVERIFY(editor.appendEntry(name, pattern(10, 8)));
-        QVERIFY(editor.appendEntry("A.DFF", pattern(5000, 9))); // same name in other case
+            QVERIFY(editor.appendEntry(name, bytes(10, 8)));
+        QVERIFY(editor.appendEntry("A.DFF", bytes(5000, 9))); // same name in other case
         QCOMPARE(editor.findEntry("A.DFF"), 1); // the first of equal names
         QCOMPARE(editor.findEntry("b.COL"), 2);
         QCOMPARE(editor.findEntry("missing"), -1);
@@ -192,7 +182,7 @@ private slots:
         QCOMPARE(readFile(path()).mid(40, 64), records);
         ArchiveEditor editor(path());
         QVERIFY(editor.open());
-        QVERIFY(editor.appendEntry("\x01 sorted first", pattern(1, 15)));
+        QVERIFY(editor.appendEntry("\x01 sorted first", bytes(1, 15)));
         editor.close();
         const QByteArray bytes = readFile(path());
         QCOMPARE(bytes.mid(72, 64), records);
@@ -201,7 +191,7 @@ private slots:
 
     void hostileArchives_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("archive");
         QTest::addColumn<int>("convertedSectors");
         QTest::addColumn<QString>("kept");
         // The fuzz target's seeds, and what the rebuild keeps of them beyond its properties.
@@ -213,26 +203,25 @@ private slots:
         // An empty element needs no data of its own: the rebuild keeps it.
         QTest::newRow("offsets past the end or into the directory")
             << readFile(seeds + "offsets_past_end.img") << 200 << "empty.far";
-        QByteArray count = buildArchive("V2SH", { { "real", pattern(4096, 5) } }, 200);
+        QByteArray count = buildArchive("V2SH", { { "real", bytes(4096, 5) } }, 200);
         qToLittleEndian<qint32>(0x7fffffff, count.data() + 4);
         QTest::newRow("count reaching into the data") << count << 202 << "real";
 
         // The second element's end is cut off: what is there is carried, the rest reads as
         // zeros. The third starts past the end: it has no data at all.
         QByteArray cut = buildArchive("VER2",
-            { { "whole", pattern(2048, 4) }, { "cut", pattern(4096, 5) },
-                { "gone", pattern(2048, 6) } });
+            { { "whole", bytes(2048, 4) }, { "cut", bytes(4096, 5) }, { "gone", bytes(2048, 6) } });
         cut.resize(2048 * 3 + 100);
         QTest::newRow("data cut short") << cut << 203 << "whole,cut";
     }
 
     void hostileArchives()
     {
-        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, archive);
         QFETCH(int, convertedSectors);
         QFETCH(QString, kept);
-        QVERIFY(!bytes.isEmpty());
-        QVERIFY(writeFile(path(), bytes));
+        QVERIFY(!archive.isEmpty());
+        QVERIFY(writeFile(path(), archive));
         QVERIFY(convertToStaticHeader(path()));
         QCOMPARE(QFileInfo(path()).size(), qint64(convertedSectors) * 2048);
         ArchiveEditor editor(path());
@@ -240,7 +229,7 @@ private slots:
         QCOMPARE(names(editor), kept);
         if (kept.contains("cut")) {
             const QByteArray cutData = editor.readEntry(editor.findEntry("cut"));
-            QCOMPARE(cutData, pattern(4096, 5).left(2148) + QByteArray(4096 - 2148, '\0'));
+            QCOMPARE(cutData, bytes(4096, 5).left(2148) + QByteArray(4096 - 2148, '\0'));
         }
     }
 
@@ -271,11 +260,11 @@ private slots:
     void standardArchiveIsRebuilt()
     {
         const QVector<Element> elements = {
-            { "zeta.dff", pattern(5000, 1) },
-            { "alpha.txd", pattern(2048, 2) },
-            { "with space.dff", pattern(100, 3) },
-            { "", pattern(100, 4) },
-            { "packed.col", pattern(4096, 5), 1, 2 },
+            { "zeta.dff", bytes(5000, 1) },
+            { "alpha.txd", bytes(2048, 2) },
+            { "with space.dff", bytes(100, 3) },
+            { "", bytes(100, 4) },
+            { "packed.col", bytes(4096, 5), 1, 2 },
             { "empty.ifp", QByteArray() },
         };
         const QByteArray original = buildArchive("VER2", elements);
@@ -297,13 +286,13 @@ private slots:
 
         ProgressRecorder recorder;
         QVERIFY(convertToStaticHeader(path(), &recorder));
-        const QByteArray bytes = readFile(path());
+        const QByteArray rebuilt = readFile(path());
         // Directory order, not sorted; space-named and nameless elements dropped; data packed.
-        QCOMPARE(bytes.left(168),
+        QCOMPARE(rebuilt.left(168),
             QByteArray("V2SH\x05\0\0\0", 8) + placeholder + entryBytes(200, 3, 0, "zeta.dff")
                 + entryBytes(203, 1, 0, "alpha.txd") + entryBytes(204, 1, 2, "packed.col")
                 + entryBytes(206, 0, 0, "empty.ifp"));
-        QCOMPARE(bytes.mid(200 * 2048),
+        QCOMPARE(rebuilt.mid(200 * 2048),
             elements[0].data.leftJustified(3 * 2048, '\0') + elements[1].data + elements[4].data);
         QCOMPARE(recorder.files, QStringList({ "gta3.img" }));
         QCOMPARE(recorder.progress,
@@ -312,14 +301,14 @@ private slots:
 
         // A second rebuild compacts without a second placeholder; the editor never lists it.
         QVERIFY(convertToStaticHeader(path()));
-        QCOMPARE(readFile(path()), bytes);
+        QCOMPARE(readFile(path()), rebuilt);
         QVERIFY(editor.open());
         QCOMPARE(names(editor), QStringLiteral("zeta.dff,alpha.txd,packed.col,empty.ifp"));
 
         // Data that fits the element's sectors stays in place; more moves behind the rest. That
         // and a removed element leave gaps that a rebuild closes.
-        QVERIFY(editor.replaceEntry(2, pattern(4096, 12)));
-        QVERIFY(editor.replaceEntry(0, pattern(5 * 2048, 11)));
+        QVERIFY(editor.replaceEntry(2, bytes(4096, 12)));
+        QVERIFY(editor.replaceEntry(0, bytes(5 * 2048, 11)));
         editor.removeEntry(1);
         editor.close();
         QCOMPARE(QFileInfo(path()).size(), qint64(211 * 2048));
@@ -328,8 +317,8 @@ private slots:
         QVERIFY(editor.open());
         QCOMPARE(names(editor), QStringLiteral("empty.ifp,packed.col,zeta.dff"));
         QCOMPARE(editor.entries().at(1).offset, 200u);
-        QCOMPARE(editor.readEntry(1), pattern(4096, 12));
-        QCOMPARE(editor.readEntry(2), pattern(5 * 2048, 11));
+        QCOMPARE(editor.readEntry(1), bytes(4096, 12));
+        QCOMPARE(editor.readEntry(2), bytes(5 * 2048, 11));
     }
 
     void directoryAreas_data()
@@ -350,23 +339,23 @@ private slots:
         QVector<Element> elements;
         for (int i = 0; i < count; ++i)
             elements.append({ QByteArray("e") + QByteArray::number(i),
-                i % 1000 ? QByteArray() : pattern(2048, i) });
+                i % 1000 ? QByteArray() : bytes(2048, i) });
         const quint32 dataSectors = quint32((count + 999) / 1000);
         QVERIFY(writeFile(path(), buildArchive("VER2", elements)));
         QVERIFY(convertToStaticHeader(path()));
-        const QByteArray bytes = readFile(path());
-        QCOMPARE(qFromLittleEndian<qint32>(bytes.constData() + 4), count + 1);
-        QCOMPARE(bytes.mid(40, 32), entryBytes(firstSector, 1, 0, "e0"));
-        QCOMPARE(bytes.mid(40 + 32 * (count - 1), 32),
+        const QByteArray rebuilt = readFile(path());
+        QCOMPARE(qFromLittleEndian<qint32>(rebuilt.constData() + 4), count + 1);
+        QCOMPARE(rebuilt.mid(40, 32), entryBytes(firstSector, 1, 0, "e0"));
+        QCOMPARE(rebuilt.mid(40 + 32 * (count - 1), 32),
             entryBytes(
                 firstSector + dataSectors, 0, 0, QByteArray("e") + QByteArray::number(count - 1)));
-        QCOMPARE(bytes.size(), int(firstSector + dataSectors) * 2048);
+        QCOMPARE(rebuilt.size(), int(firstSector + dataSectors) * 2048);
 
         // Empty elements occupy no sectors, so the directory area is what runs out: a full one
         // takes an element only in place of a removed one, a second one has room to grow.
         ArchiveEditor editor(path());
         QVERIFY(editor.open());
-        const QByteArray data = pattern(100, 1);
+        const QByteArray data = bytes(100, 1);
         QCOMPARE(editor.appendEntry("added", QByteArray()), firstSector > 200);
         editor.removeEntry(editor.findEntry("e5"));
         QVERIFY(editor.appendEntry("one.more", data));
@@ -374,7 +363,7 @@ private slots:
         editor.close();
         QVERIFY(editor.open());
         QCOMPARE(editor.entries().size(), firstSector > 200 ? count + 2 : count);
-        QCOMPARE(editor.readEntry(editor.findEntry("e12000")), pattern(2048, 12000));
+        QCOMPARE(editor.readEntry(editor.findEntry("e12000")), bytes(2048, 12000));
         QCOMPARE(editor.readEntry(editor.findEntry("one.more")).left(100), data);
     }
 
@@ -383,7 +372,7 @@ private slots:
         // 63 entries fill a standard archive's first sector.
         QVector<Element> elements;
         for (int i = 0; i < 63; ++i)
-            elements.append({ QByteArray("el") + QByteArray::number(i), pattern(100, i) });
+            elements.append({ QByteArray("el") + QByteArray::number(i), bytes(100, i) });
         const QByteArray original = buildArchive("VER2", elements);
         // Missing archive: nothing is created.
         QVERIFY(!convertToStaticHeader(path()));
