@@ -4,7 +4,6 @@
 #include "testcertificates.h"
 #include "testhttpserver.h"
 
-#include <QAtomicInt>
 #include <QTest>
 
 #include <memory>
@@ -147,10 +146,7 @@ private slots:
     {
         QFETCH(TestResponse, answer);
         QFETCH(bool, faulty);
-        QAtomicInt calls;
-        server->route("/list", [&calls, answer](const TestRequest &) {
-            return calls.fetchAndAddOrdered(1) < 2 ? answer : TestResponse::ok("third time");
-        });
+        server->route("/list", failingFirst(2, answer, TestResponse::ok("third time")));
         HttpRequest request(server->url("/list"));
         request.setBodyLimit(100000);
         QCOMPARE(

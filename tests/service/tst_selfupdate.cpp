@@ -174,10 +174,7 @@ private slots:
         // The retry goes to a mirror; the redirect's own body must not end up before the installer.
         TestResponse redirect = TestResponse::redirect(host->url("/mirror/setup.exe").toUtf8());
         redirect.body = QByteArray(4096, 'R');
-        QAtomicInt calls;
-        host->route("/setup.exe", [&calls, first, redirect](const TestRequest &) {
-            return calls.fetchAndAddOrdered(1) == 0 ? first : redirect;
-        });
+        host->route("/setup.exe", failingFirst(1, first, redirect));
         const QByteArray installer = stubInstaller();
         host->route("/mirror/setup.exe", TestResponse::ok(installer));
         UpdateRun run;

@@ -2,6 +2,7 @@
 
 #include "testcertificates.h"
 
+#include <QAtomicInt>
 #include <QMutexLocker>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
 
 TestResponse TestResponse::ok(const QByteArray &body, const QByteArray &contentType)
 {
@@ -52,6 +54,13 @@ TestResponse &TestResponse::inChunks(int bytes, int intervalMs)
     chunkBytes = bytes;
     chunkIntervalMs = intervalMs;
     return *this;
+}
+
+TestHandler failingFirst(int failures, const TestResponse &bad, const TestResponse &good)
+{
+    auto count = std::make_shared<QAtomicInt>(0);
+    return
+        [=](const TestRequest &) { return count->fetchAndAddOrdered(1) < failures ? bad : good; };
 }
 
 namespace {

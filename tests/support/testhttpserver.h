@@ -73,6 +73,8 @@ struct TestResponse
 Q_DECLARE_METATYPE(TestResponse)
 
 using TestHandler = std::function<TestResponse(const TestRequest &)>;
+// Answers with bad to the first `failures` requests, then with good.
+TestHandler failingFirst(int failures, const TestResponse &bad, const TestResponse &good);
 
 class TestHttpServer
 {

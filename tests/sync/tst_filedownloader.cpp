@@ -48,14 +48,6 @@ public:
 
 const FileDownloader::Timing fast = environment(QString(), QString()).timing;
 
-// Answers with bad responses for the first `failures` requests, then with good.
-TestHandler failingFirst(int failures, const TestResponse &bad, const TestResponse &good)
-{
-    auto count = std::make_shared<QAtomicInt>(0);
-    return
-        [=](const TestRequest &) { return count->fetchAndAddRelaxed(1) < failures ? bad : good; };
-}
-
 } // namespace
 
 class TestFileDownloader : public QObject
@@ -187,12 +179,9 @@ void TestFileDownloader::redirectsFollowedUpToTheLimit()
     server->route("/hop2", TestResponse::redirect("store/a", 307));
     server->route("/store/a", TestResponse::ok(qCompress(content, 9)));
     // A chain longer than the limit fails each time until the host answers sooner.
-    auto loops = std::make_shared<QAtomicInt>(0);
-    server->route("/launcher/filesystem/b.txt.compressed", [loops](const TestRequest &) {
-        return TestResponse::redirect(loops->fetchAndAddRelaxed(1) < 11
-                ? "/launcher/filesystem/b.txt.compressed"
-                : "/store/a");
-    });
+    server->route("/launcher/filesystem/b.txt.compressed",
+        failingFirst(11, TestResponse::redirect("/launcher/filesystem/b.txt.compressed"),
+            TestResponse::redirect("/store/a")));
     server->route("/hop1", TestResponse::redirect(server->url("/hop2").toUtf8(), 301));
     downloader->addFile("a.txt", "a.txt", quint32(content.size()));
     downloader->addFile("b.txt", "b.txt", quint32(content.size()));
