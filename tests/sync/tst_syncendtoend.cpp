@@ -27,7 +27,6 @@ class TestSyncEndToEnd : public QObject
 
 private slots:
     void initTestCase();
-    void init();
     void emptyDirectoryThenEveryKindOfChange();
     void oldCopyWithoutStateFile();
     void republishedWhileSynchronising();
@@ -35,7 +34,7 @@ private slots:
     void signedLists();
 
 private:
-    // Names this case's directories, and serves its host over loopback HTTPS.
+    // Names this case's directories, and serves its host over loopback HTTPS, publishing unsigned.
     void setUp(const QString &name);
     void publishReference();
     void syncAndCompare(const QString &what);
@@ -68,13 +67,6 @@ void TestSyncEndToEnd::initTestCase()
     releasePublicKey = ReleaseSignature::keyFromHex(publicHex);
 }
 
-void TestSyncEndToEnd::init()
-{
-    quitRequested = false;
-    options.signKeyPath.clear();
-    server.reset(new TestHttpServer(&certificates));
-}
-
 void TestSyncEndToEnd::setUp(const QString &name)
 {
     reference = work.filePath(name + "/reference");
@@ -82,6 +74,9 @@ void TestSyncEndToEnd::setUp(const QString &name)
     launcher = work.filePath(name + "/launcher");
     game = work.filePath(name + "/gtacr");
     QVERIFY(QDir().mkpath(launcher));
+    quitRequested = false;
+    options.signKeyPath.clear();
+    server.reset(new TestHttpServer(&certificates));
     serveTree(*server, host);
     QVERIFY(server->listen());
 }
