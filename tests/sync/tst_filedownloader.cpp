@@ -16,16 +16,11 @@ using namespace SyncFixture;
 
 namespace {
 
-QString md5Of(const QByteArray &data)
-{
-    return QString::fromLatin1(md5Hex(data));
-}
-
 // The planner's side as the downloader sees it: expected digests in, commits recorded.
 class Ledger : public DownloadLedger, public SyncProgress
 {
 public:
-    QMap<QString, QString> md5;
+    QMap<QString, QByteArray> md5; // hex
     QStringList commits;
     QStringList lefts;
 
@@ -116,7 +111,7 @@ void TestFileDownloader::plainFileFaultsRetriedUntilCorrect()
 
     server->route("/launcher/filesystem/data/file.bin.compressed",
         failingFirst(2, bad, TestResponse::ok(qCompress(content, 9))));
-    ledger.md5.insert("data/file.bin", md5Of(content));
+    ledger.md5.insert("data/file.bin", md5Hex(content));
     downloader->addFile("file.bin", "data/file.bin", quint32(content.size()));
     downloader->totalBytes();
     downloader->start();
@@ -160,7 +155,7 @@ void TestFileDownloader::interruptedBodyContinues()
             "bytes " + QByteArray::number(from) + '-' + QByteArray::number(packed.size() - 1) + '/'
                 + QByteArray::number(packed.size()));
     });
-    ledger.md5.insert("big.bin", md5Of(content));
+    ledger.md5.insert("big.bin", md5Hex(content));
     downloader->addFile("big.bin", "big.bin", quint32(content.size()));
     downloader->start();
     QCOMPARE(readFile(game + "/big.bin"), content);
@@ -209,7 +204,7 @@ void TestFileDownloader::audioPartsRetriedOneByOne()
         server->route(QString("/launcher/filesystem/audio/sfx/genrl.b%1").arg(part),
             failingFirst(failures[part], bad[part], TestResponse::ok(piece)));
     }
-    ledger.md5.insert("audio/sfx/genrl", md5Of(content));
+    ledger.md5.insert("audio/sfx/genrl", md5Hex(content));
     downloader->addAudioFile("genrl", "audio/sfx/genrl", quint32(content.size()), 5, 600);
     QCOMPARE(downloader->totalBytes(), quint64(2500));
     downloader->start();
@@ -240,7 +235,7 @@ void TestFileDownloader::elementsWrittenIntoTheArchive()
             TestResponse::ok(qCompress(changed + QByteArray(1144, 0), 9))));
     server->route("/launcher/filesystem/models/gta3.img_img/new.txd.compressed",
         failingFirst(1, TestResponse::error(503), TestResponse::ok(qCompress(added, 9))));
-    ledger.md5.insert("models/gta3.img:change.dff", md5Of(changed + QByteArray(1144, 0)));
+    ledger.md5.insert("models/gta3.img:change.dff", md5Hex(changed + QByteArray(1144, 0)));
     downloader->addImgArchive("gta3.img", "models/gta3.img", 0, 1,
         { { "change.dff", 6144 }, { "new.txd", 4096 } }, false, false);
     QCOMPARE(downloader->totalBytes(), quint64(10240));
@@ -282,7 +277,7 @@ void TestFileDownloader::wholeArchiveInParts()
     QList<QPair<QString, quint32>> pairs;
     for (const auto &element : elements) {
         pairs.append({ QString(element.first), 2 * 1024 * 1024 });
-        ledger.md5.insert("models/big.img:" + element.first, md5Of(element.second));
+        ledger.md5.insert("models/big.img:" + element.first, md5Hex(element.second));
     }
     downloader->addImgArchive("big.img", "models/big.img", packedSize, 3, pairs, true, true);
     QCOMPARE(downloader->totalBytes(), quint64(packedSize));
