@@ -5,22 +5,9 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <functional>
-
 class TestMessageDialog : public QObject
 {
     Q_OBJECT
-
-private:
-    // Runs action on the dialog that is modal next, from inside its event loop.
-    static void whenModal(std::function<void(MessageDialog *)> action)
-    {
-        QTimer::singleShot(0, [action] {
-            auto *dialog = qobject_cast<MessageDialog *>(QApplication::activeModalWidget());
-            if (dialog)
-                action(dialog);
-        });
-    }
 
 private slots:
     void initTestCase() { UiTest::loadResources(); }
@@ -51,7 +38,11 @@ private slots:
         UiTest::OverlayCounter host;
         QString text;
         QStringList seen;
-        whenModal([&](MessageDialog *dialog) {
+        // Answered from inside the dialog's event loop.
+        QTimer::singleShot(0, [&] {
+            auto *dialog = qobject_cast<MessageDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
             text = dialog->text();
             for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
                 if (button->isVisible())
