@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 NICKNAME = "Ivan_Petrov"
 STEP_TIMEOUT = 60
@@ -77,12 +78,10 @@ class Environment:
         for directory in (config, documents, bin_dir):
             os.makedirs(directory)
         os.makedirs(runtime, mode=0o700)
-        with open(os.path.join(config, "user-dirs.dirs"), "w") as dirs:
-            dirs.write('XDG_DOCUMENTS_DIR="%s"\n' % documents)
-        wine = os.path.join(bin_dir, "wine")
-        with open(wine, "w") as f:
-            f.write(RECORDER)
-        os.chmod(wine, 0o755)
+        Path(config, "user-dirs.dirs").write_text('XDG_DOCUMENTS_DIR="%s"\n' % documents)
+        wine = Path(bin_dir, "wine")
+        wine.write_text(RECORDER)
+        wine.chmod(0o755)
         self.env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime,
                         PATH=bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
                         RECORD_FILE=self.record, LC_ALL="C.UTF-8")
@@ -125,8 +124,7 @@ class Environment:
 
     def logged(self, text):
         """The service's log lines that contain text."""
-        with open(self.service_log) as log:
-            return [line for line in log if text in line]
+        return [line for line in Path(self.service_log).read_text().splitlines() if text in line]
 
     def close(self, keep):
         self.stop_service()
@@ -138,18 +136,13 @@ class Environment:
 
 def same_bytes(first, second):
     # Not filecmp: its cache trusts size and time, which is exactly what the tests fake.
-    with open(first, "rb") as a, open(second, "rb") as b:
-        return a.read() == b.read()
+    return Path(first).read_bytes() == Path(second).read_bytes()
 
 
 def tree(directory):
     """Relative paths of all directories (with a trailing "/") and files below directory."""
-    paths = set()
-    for parent, subdirs, names in os.walk(directory):
-        below = os.path.relpath(parent, directory)
-        paths.update(os.path.normpath(os.path.join(below, name)) + "/" for name in subdirs)
-        paths.update(os.path.normpath(os.path.join(below, name)) for name in names)
-    return paths
+    return {path.relative_to(directory).as_posix() + ("/" if path.is_dir() else "")
+            for path in Path(directory).rglob("*")}
 
 
 def assert_same_tree(actual, expected):
@@ -244,8 +237,7 @@ def play(env, program, game_dir, sample=None, nickname=None):
         launcher.join(nickname)
     finally:
         launcher.close()
-    with open(env.record) as f:
-        recorded = f.read().split("\n")[:-1]
+    recorded = Path(env.record).read_text().split("\n")[:-1]
     # The working directory, then the arguments, the program's path first.
     started = [os.path.realpath(path) for path in recorded[:2]] + recorded[2:]
     game = os.path.realpath(game_dir)
@@ -305,11 +297,9 @@ def run_launcher(env, options):
     # What an intruder on the file host would serve to have every player's game deleted.
     forged = os.path.join(env.host, "launcher", "sync.lst")
     os.replace(forged, forged + ".real")
-    with open(os.path.join(sample2, "gta_sa.exe"), "rb") as f:
-        game = f.read()
-    with open(forged, "w") as f:
-        f.write("[directories]\n\n[entries]\ngta_sa.exe gta_sa.exe file %d %s\n"
-                % (len(game), hashlib.md5(game).hexdigest()))
+    game = Path(sample2, "gta_sa.exe").read_bytes()
+    Path(forged).write_text("[directories]\n\n[entries]\ngta_sa.exe gta_sa.exe file %d %s\n"
+                            % (len(game), hashlib.md5(game).hexdigest()))
     transfers = len(env.logged(" GET /launcher/filesystem/"))
     play(env, program, game_dir, sample2)
     check(len(env.logged(" GET /launcher/filesystem/")) == transfers,
@@ -341,10 +331,9 @@ def run_window(env, options):
     run_window_case(env, program, "window:cachedServersOffline")
     fresh = env.launcher_dir("window-fresh", options.window_test)
     # A game copied in by hand: without the list it may be played as it is.
-    game = os.path.join(os.path.dirname(fresh), "gtacr")
-    os.makedirs(game)
-    with open(os.path.join(game, "gta_sa.exe"), "wb") as f:
-        f.write(b"game")
+    game = Path(os.path.dirname(fresh), "gtacr")
+    game.mkdir()
+    (game / "gta_sa.exe").write_bytes(b"game")
     run_window_case(env, fresh, "window:builtInServersOffline")
 
 

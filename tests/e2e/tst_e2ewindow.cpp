@@ -23,6 +23,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 // Everything waits for a condition; the time-outs only bound a hung launcher on a loaded
@@ -39,20 +41,11 @@ class TestE2eWindow : public QObject
     Q_OBJECT
 
 private:
-    static QString progressText(MainWindow &window)
-    {
-        auto *host = window.findChild<QLabel *>(QStringLiteral("progressBarState1"));
-        auto *label = host ? host->findChild<CustomLabel *>() : nullptr;
-        return label ? label->labelText() : QString();
-    }
-
     static bool online(ServerWidget *card)
     {
-        for (QLabel *label : card->findChildren<QLabel *>()) {
-            if (label->text() == QLatin1String("Online"))
-                return true;
-        }
-        return false;
+        const auto labels = card->findChildren<QLabel *>();
+        return std::any_of(labels.cbegin(), labels.cend(),
+            [](const QLabel *label) { return label->text() == QLatin1String("Online"); });
     }
 
     // "name:port" of each card that holds a server.
@@ -93,11 +86,12 @@ private slots:
         QFETCH(bool, serviceUp);
         QFETCH(QStringList, servers);
         MainWindow window;
-        window.findChild<QLineEdit *>(QStringLiteral("nicknameField"))
-            ->setText(QStringLiteral("Ivan_Petrov"));
+        window.findChild<QLineEdit *>("nicknameField")->setText("Ivan_Petrov");
         window.show();
         window.startLoader();
-        QTRY_COMPARE_WITH_TIMEOUT(progressText(window),
+        auto *progress
+            = window.findChild<QLabel *>("progressBarState1")->findChild<CustomLabel *>();
+        QTRY_COMPARE_WITH_TIMEOUT(progress->labelText(),
             QString::fromUtf8(serviceUp ? "Готово к игре!" : fileListError), syncTimeout);
         auto *list = window.findChild<ServerList *>();
         QTRY_COMPARE_WITH_TIMEOUT(filled(list), servers, stepTimeout);
