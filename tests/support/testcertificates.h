@@ -3,11 +3,6 @@
 // A throw-away self-signed certificate for 127.0.0.1 and localhost, made with the openssl
 // command-line tool in a temporary directory; trusted as its own authority, it lets HTTPS tests
 // talk to a loopback server with certificate checks left fully on.
-//
-//     TestCertificates certificates;
-//     QVERIFY2(certificates.generate(), qPrintable(certificates.errorText()));
-//     certificates.trustInDefaultConfiguration();
-//     TestHttpServer server(&certificates);
 
 #include <QSslCertificate>
 #include <QSslKey>
@@ -22,11 +17,9 @@ public:
     bool generate();
     QString errorText() const { return error; }
 
-    // The certificate is its own authority.
-    QSslCertificate caCertificate() const { return certificate; }
     QSslCertificate serverCertificate() const { return certificate; }
     QSslKey serverKey() const { return key; }
-    // The certificate as a PEM file in the temporary directory.
+    // The certificate as a PEM file, for a process of its own to trust.
     QString caPath() const { return dir.filePath(QStringLiteral("ca.pem")); }
 
     // Adds the certificate to QSslConfiguration::defaultConfiguration(), which every network

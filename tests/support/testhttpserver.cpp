@@ -65,7 +65,7 @@ TestHandler failingFirst(int failures, const TestResponse &bad, const TestRespon
 
 namespace {
 
-// One accepted connection: reads one request, asks the owner for the answer, sends it.
+// One accepted connection: reads one GET request, asks the owner for the answer, sends it.
 class TestConnection : public QObject
 {
 public:
@@ -102,10 +102,6 @@ private:
             request.headers.insert(
                 line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
         }
-        const int bodyLength = request.header("content-length").toInt();
-        if (buffer.size() < headerEnd + 4 + bodyLength)
-            return;
-        request.body = buffer.mid(headerEnd + 4, bodyLength);
         answered = true;
         response = owner->respond(request);
         pending = response.body;
@@ -162,12 +158,9 @@ class TestServerCore : public QTcpServer
 {
 public:
     TestServerCore(TestHttpServer *owner, const TestCertificates *tls)
-        : tls(tls)
+        : owner(owner)
+        , tls(tls)
     {
-        connect(this, &QTcpServer::newConnection, this, [this, owner] {
-            while (QTcpSocket *socket = nextPendingConnection())
-                new TestConnection(socket, owner);
-        });
     }
 
 protected:
@@ -184,10 +177,11 @@ protected:
             socket->setPrivateKey(tls->serverKey());
             socket->startServerEncryption();
         }
-        addPendingConnection(socket);
+        new TestConnection(socket, owner);
     }
 
 private:
+    TestHttpServer *owner;
     const TestCertificates *tls;
 };
 

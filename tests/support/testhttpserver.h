@@ -23,7 +23,6 @@ class QThread;
 class TestCertificates;
 class TestServerCore;
 
-// One request as the server parsed it.
 struct TestRequest
 {
     QByteArray method;
@@ -31,7 +30,6 @@ struct TestRequest
     QByteArray path; // target up to "?"
     QByteArray query; // target after "?", still percent-encoded
     QMap<QByteArray, QByteArray> headers; // names in lower case
-    QByteArray body;
 
     QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
 };
@@ -69,7 +67,6 @@ struct TestResponse
     TestResponse &inChunks(int bytes, int intervalMs);
 };
 
-// Usable as a column of a data-driven test.
 Q_DECLARE_METATYPE(TestResponse)
 
 using TestHandler = std::function<TestResponse(const TestRequest &)>;
