@@ -75,16 +75,16 @@ QString treeDifferences(const QString &expectedRoot, const QString &actualRoot)
 {
     const QMap<QString, QByteArray> expected = snapshot(expectedRoot);
     const QMap<QString, QByteArray> actual = snapshot(actualRoot);
+    QMap<QString, QByteArray> both = expected;
+    both.insert(actual);
     QStringList result;
-    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
-        if (!actual.contains(it.key()))
-            result.append(QStringLiteral("missing ") + it.key());
-        else if (actual.value(it.key()) != it.value())
-            result.append(QStringLiteral("differs ") + it.key());
-    }
-    for (auto it = actual.constBegin(); it != actual.constEnd(); ++it) {
-        if (!expected.contains(it.key()))
-            result.append(QStringLiteral("extra ") + it.key());
+    for (const QString &path : both.keys()) {
+        if (!actual.contains(path))
+            result.append(QStringLiteral("missing ") + path);
+        else if (!expected.contains(path))
+            result.append(QStringLiteral("extra ") + path);
+        else if (actual.value(path) != expected.value(path))
+            result.append(QStringLiteral("differs ") + path);
     }
     return result.join('\n');
 }
