@@ -36,12 +36,6 @@ QString shown(ServerWidget *card)
     return parts.join(' ');
 }
 
-void click(QWidget *card)
-{
-    UiTest::mouse(card, QEvent::MouseButtonPress, QPoint(10, 10));
-    UiTest::mouse(card, QEvent::MouseButtonRelease, QPoint(10, 10));
-}
-
 } // namespace
 
 class TestServerList : public QObject
@@ -143,7 +137,7 @@ private slots:
         ServerWidget *first = list.card(0);
         QTRY_COMPARE(shown(first), QStringLiteral("One Online 1/10 pie"));
         list.restoreSelection();
-        click(list.card(1));
+        QTest::mouseClick(list.card(1), Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
         QCOMPARE(QSettings(ini(), QSettings::IniFormat).value("SERVERS/Current").toInt(), 1);
         QVERIFY(!first->isSelected());
         QCOMPARE(list.currentPort(), ushort(7002));
@@ -185,7 +179,7 @@ private slots:
         // A card without a server shows nothing and takes no click.
         if (servers < ServerList::cardCount) {
             QCOMPARE(shown(list.card(servers)), QString());
-            click(list.card(servers));
+            QTest::mouseClick(list.card(servers), Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
         }
         QCOMPARE(list.currentIndex(), selected);
         QVERIFY(selected < 0 || list.card(selected)->isSelected());

@@ -1,9 +1,8 @@
 #pragma once
 
-// Shared by the widget tests: the compiled-in resources and fonts, pointer events sent
-// straight to a widget (the offscreen platform has no real pointer), a recording stand-in for
-// the browser, a window that counts the dialogs dimming it and a player who closes every
-// dialog.
+// Shared by the widget tests: the compiled-in resources and fonts, a hover sent straight to a
+// widget (the offscreen platform has no real pointer), a recording stand-in for the browser, a
+// window that counts the dialogs dimming it and a player who closes every dialog.
 
 #include "ui/messagedialog.h"
 #include "ui/overlayhost.h"
@@ -14,7 +13,6 @@
 #include <QDir>
 #include <QEnterEvent>
 #include <QFontDatabase>
-#include <QMouseEvent>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
@@ -86,14 +84,6 @@ inline void loadResources()
 inline void enter(QWidget *widget)
 {
     QEnterEvent event(QPointF(1, 1), QPointF(1, 1), QPointF(widget->mapToGlobal(QPoint(1, 1))));
-    QApplication::sendEvent(widget, &event);
-}
-
-inline void mouse(
-    QWidget *widget, QEvent::Type type, const QPoint &pos, Qt::MouseButton button = Qt::LeftButton)
-{
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : button;
-    QMouseEvent event(type, pos, widget->mapToGlobal(pos), button, held, Qt::NoModifier);
     QApplication::sendEvent(widget, &event);
 }
 
