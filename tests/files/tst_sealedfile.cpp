@@ -27,9 +27,7 @@ private slots:
         QCOMPARE(FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), payload);
 
         const QByteArray bytes = readFile(dir.path() + "/korvina_launcher.bin");
-        QCOMPARE(bytes.left(16), magic);
-        QCOMPARE(quint8(bytes[16]), quint8(0x1C));
-        QCOMPARE(quint8(bytes[17]), quint8(0x05));
+        QCOMPARE(bytes.left(18), magic + "\x1c\x05");
         QCOMPARE(bytes.size(), 16 + qCompress(payload, 9).size() + 23);
         QCOMPARE(StoreCipher::forStore().decrypt(bytes.mid(16)), payload);
     }
