@@ -26,18 +26,228 @@ class TestSyncEndToEnd : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void emptyDirectoryThenEveryKindOfChange();
-    void oldCopyWithoutStateFile();
-    void republishedWhileSynchronising();
-    void signedLists_data();
-    void signedLists();
+    void initTestCase()
+    {
+        QVERIFY2(certificates.generate(), qPrintable(certificates.errorText()));
+        certificates.trustInDefaultConfiguration();
+        // Small audio parts, so that the many-parts path runs without 60 MiB files.
+        options.audioPartSize = 5000;
+        options.audioSinglePartLimit = 5000;
+        releaseKey = work.filePath("release.key");
+        otherKey = work.filePath("other.key");
+        QByteArray publicHex, otherHex;
+        QString error;
+        QVERIFY2(ReleaseSigner::generateKey(releaseKey, &publicHex, &error), qPrintable(error));
+        QVERIFY2(ReleaseSigner::generateKey(otherKey, &otherHex, &error), qPrintable(error));
+        releasePublicKey = ReleaseSignature::keyFromHex(publicHex);
+    }
+
+    void emptyDirectoryThenEveryKindOfChange()
+    {
+        setUp("changes");
+        QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(70000, 1)));
+        QVERIFY(writeFile(reference + "/data/handling.cfg", bytes(3000, 2)));
+        QVERIFY(writeFile(reference + "/data/empty.txt", QByteArray()));
+        // An excluded name: a file.
+        QVERIFY(writeFile(reference + "/data/cuts.img", bytes(5000, 3)));
+        QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(12345, 4))); // three audio parts
+        QVERIFY(writeFile(reference + "/audio/config/banks.dat", bytes(100, 5)));
+        QVERIFY(QDir().mkpath(reference + "/models/empty_dir"));
+        QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
+            { { "infernus.dff", bytes(5000, 10) }, { "infernus.txd", bytes(9000, 11) },
+                { "landstal.dff", bytes(100, 12) }, { "stays.col", bytes(2048, 13) } }));
+        publishReference();
+        syncAndCompare("first synchronisation"); // into a game directory not made yet
+
+        // Changed, added and removed files; changed, added and removed elements; a new archive.
+        QVERIFY(writeFile(reference + "/data/handling.cfg", bytes(3100, 20)));
+        QVERIFY(writeFile(reference + "/data/new/added.txt", bytes(10, 21)));
+        QVERIFY(QFile::remove(reference + "/gta_sa.exe"));
+        QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(16000, 22)));
+        QVERIFY(QFile::remove(reference + "/models/gta3.img"));
+        QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
+            { { "infernus.dff", bytes(7000, 30) }, // grows by a sector
+                { "infernus.txd", bytes(9000, 11) }, { "newcar.dff", bytes(3000, 31) },
+                { "stays.col", bytes(2048, 32) } }));
+        QVERIFY(makeStaticArchive(reference + "/models/cutscene_more.img",
+            { { "a.dff", bytes(40000, 40) }, { "b.txd", bytes(1, 41) } }));
+        QVERIFY(QDir(reference + "/models/empty_dir").removeRecursively());
+        publishReference();
+        syncAndCompare("republished with changes");
+
+        // A player's leftovers: a file and a directory the list does not know, a graphics mod
+        // (emptied, but its directory stays), and a touched file whose content stayed the same:
+        // its recorded time stays the old one, so it is hashed again at every launch.
+        QVERIFY(writeFile(game + "/players_mod.asi", "x"));
+        QVERIFY(QDir().mkpath(game + "/junk/deeper"));
+        QVERIFY(writeFile(game + "/enbseries/shaders/x.fx", "x"));
+        QFile touched(game + "/data/handling.cfg");
+        QVERIFY(touched.open(QIODevice::ReadWrite));
+        QVERIFY(touched.setFileTime(
+            QDateTime::currentDateTimeUtc().addSecs(-5000), QFileDevice::FileModificationTime));
+        for (int launch = 0; launch < 2; ++launch) {
+            const RunResult cleanup = runSync(game, environment(launcher, server->baseUrl()));
+            QVERIFY(cleanup.ready());
+            QVERIFY(cleanup.texts.contains({ "Проверка целостности data/handling.cfg", "" }));
+            QCOMPARE(cleanup.countTexts("Скачивание"), 0);
+            QCOMPARE(treeDifferences(reference, game), QString("extra dir:enbseries"));
+        }
+    }
+
+    void oldCopyWithoutStateFile()
+    {
+        setUp("oldcopy");
+        QVERIFY(writeFile(reference + "/samp.dll", bytes(20000, 50)));
+        QVERIFY(writeFile(reference + "/data/same.txt", bytes(500, 51)));
+        QVERIFY(makeStaticArchive(reference + "/models/player.img",
+            { { "body.dff", bytes(4096, 52) }, { "head.dff", bytes(100, 53) } }));
+        publishReference();
+
+        // An old copy: one file changed, one element changed, a standard archive, upper-case names.
+        QVERIFY(writeFile(game + "/samp.dll", bytes(20000, 99)));
+        QVERIFY(writeFile(game + "/Data/Same.txt", bytes(500, 51)));
+        QVERIFY(writeArchive(game + "/models/player.img",
+            { { "head.dff", bytes(100, 53) }, { "body.dff", bytes(4096, 98) } }));
+        const RunResult first = runSync(game, environment(launcher, server->baseUrl()));
+        // Only what differs is fetched: the changed file and the changed element, besides the list
+        // for each of the two cycles.
+        const QString files = "/launcher/filesystem/";
+        QCOMPARE(server->requestCount(files + "samp.dll.compressed"), 1);
+        QCOMPARE(server->requestCount(files + "models/player.img_img/body.dff.compressed"), 1);
+        QCOMPARE(server->requestCount(), 4);
+        // The per-file texts: the downloader's right text is its progress, every other one empty.
+        for (const char *text : { "Конвертация IMG архивов в формат v2staticHeader (player.img)...",
+                 "Проверка целостности старой копии игры (samp.dll)...",
+                 "Проверка целостности старой копии игры (models/player.img)...",
+                 "Пересборка обновленных IMG архивов (player.img)..." })
+            QVERIFY2(first.texts.contains({ text, QString() }), text);
+        QVERIFY(first.texts.contains({ "Скачивание samp.dll...", "0.00/19.53 КБ (? МБ/с)" }));
+        // The element's first text counts none of the file's bytes before it.
+        const auto element
+            = std::find_if(first.texts.begin(), first.texts.end(), [](const auto &text) {
+                  return text.first == "Скачивание body.dff (models/player.img)...";
+              });
+        QVERIFY(element != first.texts.end());
+        QVERIFY2(element->second.startsWith("0.00/4.00 КБ "), qPrintable(element->second));
+        QVERIFY(first.states.contains({ 0, 0 })); // the old-copy check
+        QVERIFY(first.states.contains({ 20000 + 4096, 20000 + 4096 })); // the download's end
+        syncAndCompare("old copy");
+    }
+
+    void republishedWhileSynchronising()
+    {
+        setUp("republished");
+        const auto revision = [&](int seed) {
+            bool ok = true;
+            for (int i = 0; i < 30; ++i)
+                ok = ok
+                    && writeFile(
+                        reference + QString("/data/f%1.dat").arg(i), bytes(3000, seed + i));
+            return ok;
+        };
+        QVERIFY(revision(0));
+        // Signed, so that the list and its signature are also fetched across the switch.
+        options.signKeyPath = releaseKey;
+        publishReference();
+
+        // The next release is switched to while the first downloads run: bodies no longer match the
+        // list they were planned from, and the run must end equal to the release now served.
+        QVERIFY(revision(100));
+        bool published = false;
+        SyncEnvironment env = environment(launcher, server->baseUrl());
+        env.releasePublicKey = releasePublicKey;
+        const RunResult result = runSync(game, env, [&](const QString &left) {
+            if (!published && left.startsWith("Скачивание data/f5.dat")) {
+                published = true;
+                publish(reference, host, options);
+            }
+        });
+        QVERIFY(published && result.ready());
+        QCOMPARE(treeDifferences(reference, game), QString());
+    }
+
+    void signedLists_data()
+    {
+        // A list signed by the release key is taken: see republishedWhileSynchronising.
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("changed"); // the list loses a line after signing
+        QTest::newRow("not signed") << QString() << false;
+        QTest::newRow("signed by another key") << otherKey << false;
+        QTest::newRow("list changed after signing") << releaseKey << true;
+    }
+
+    void signedLists()
+    {
+        // A launcher built with the release key acts on no list its key did not sign: an intruder
+        // on the host cannot have a player's files deleted (and bodies are tied to the signed list
+        // by their digests).
+        QFETCH(QString, key);
+        QFETCH(bool, changed);
+        setUp(QString("signed-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+        QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(7000, 60)));
+        QVERIFY(writeFile(reference + "/data/a.dat", bytes(3000, 61)));
+        QVERIFY(writeFile(game + "/gta_sa.exe", bytes(7000, 60)));
+        QVERIFY(writeFile(game + "/players_mod.asi", "x"));
+        options.signKeyPath = key;
+        publishReference();
+        if (changed) {
+            QByteArray list = readFile(host + "/launcher/sync.lst");
+            const int line = list.indexOf("data/a.dat");
+            QVERIFY(line > 0);
+            list.remove(line, list.indexOf('\n', line) + 1 - line);
+            QVERIFY(writeFile(host + "/launcher/sync.lst", list));
+        }
+        SyncEnvironment env = environment(launcher, server->baseUrl());
+        env.releasePublicKey = releasePublicKey;
+        const auto before = snapshot(game);
+        const RunResult result = runSync(game, env);
+        QVERIFY(result.finished);
+        QCOMPARE(result.lastLeft(), QString("Ошибка: не удалось получить список файлов"));
+        QCOMPARE(snapshot(game), before);
+        QCOMPARE(server->requestCount("/launcher/filesystem/data/a.dat.compressed"), 0);
+    }
 
 private:
     // Names this case's directories, and serves its host over loopback HTTPS, publishing unsigned.
-    void setUp(const QString &name);
-    void publishReference();
-    void syncAndCompare(const QString &what);
+    void setUp(const QString &name)
+    {
+        reference = work.filePath(name + "/reference");
+        host = work.filePath(name + "/host");
+        launcher = work.filePath(name + "/launcher");
+        game = work.filePath(name + "/gtacr");
+        QVERIFY(QDir().mkpath(launcher));
+        quitRequested = false;
+        options.signKeyPath.clear();
+        server.reset(new TestHttpServer(&certificates));
+        serveTree(*server, host);
+        QVERIFY(server->listen());
+    }
+
+    void publishReference()
+    {
+        const PublishReport report = publish(reference, host, options);
+        QVERIFY2(report.ok, qPrintable(report.error));
+        QVERIFY2(report.problems.isEmpty(), qPrintable(report.problems.join('\n')));
+    }
+
+    void syncAndCompare(const QString &what)
+    {
+        const SyncEnvironment env = environment(launcher, server->baseUrl());
+        const RunResult first = runSync(game, env);
+        QVERIFY2(first.ready(), qPrintable(what + ": " + first.lastLeft()));
+        const QString diff = treeDifferences(reference, game);
+        QVERIFY2(diff.isEmpty(), qPrintable(what + ":\n" + diff));
+        QVERIFY(!FileSystem::readSealedFile(SyncThread::stateFileName, launcher).isEmpty());
+
+        server->clearRequests();
+        const RunResult second = runSync(game, env);
+        QVERIFY(second.ready());
+        QCOMPARE(second.countTexts("Проверка целостности "),
+            second.countTexts("Проверка целостности и"));
+        QCOMPARE(second.countTexts("Скачивание"), 0);
+        QCOMPARE(server->requestCount(), 1); // the list, nothing else
+        QCOMPARE(treeDifferences(reference, game), QString());
+    }
 
     TestCertificates certificates;
     QTemporaryDir work;
@@ -50,224 +260,6 @@ private:
     QString releaseKey, otherKey;
     QByteArray releasePublicKey;
 };
-
-void TestSyncEndToEnd::initTestCase()
-{
-    QVERIFY2(certificates.generate(), qPrintable(certificates.errorText()));
-    certificates.trustInDefaultConfiguration();
-    // Small audio parts, so that the many-parts path runs without 60 MiB files.
-    options.audioPartSize = 5000;
-    options.audioSinglePartLimit = 5000;
-    releaseKey = work.filePath("release.key");
-    otherKey = work.filePath("other.key");
-    QByteArray publicHex, otherHex;
-    QString error;
-    QVERIFY2(ReleaseSigner::generateKey(releaseKey, &publicHex, &error), qPrintable(error));
-    QVERIFY2(ReleaseSigner::generateKey(otherKey, &otherHex, &error), qPrintable(error));
-    releasePublicKey = ReleaseSignature::keyFromHex(publicHex);
-}
-
-void TestSyncEndToEnd::setUp(const QString &name)
-{
-    reference = work.filePath(name + "/reference");
-    host = work.filePath(name + "/host");
-    launcher = work.filePath(name + "/launcher");
-    game = work.filePath(name + "/gtacr");
-    QVERIFY(QDir().mkpath(launcher));
-    quitRequested = false;
-    options.signKeyPath.clear();
-    server.reset(new TestHttpServer(&certificates));
-    serveTree(*server, host);
-    QVERIFY(server->listen());
-}
-
-void TestSyncEndToEnd::publishReference()
-{
-    const PublishReport report = publish(reference, host, options);
-    QVERIFY2(report.ok, qPrintable(report.error));
-    QVERIFY2(report.problems.isEmpty(), qPrintable(report.problems.join('\n')));
-}
-
-void TestSyncEndToEnd::syncAndCompare(const QString &what)
-{
-    const SyncEnvironment env = environment(launcher, server->baseUrl());
-    const RunResult first = runSync(game, env);
-    QVERIFY2(first.ready(), qPrintable(what + ": " + first.lastLeft()));
-    const QString diff = treeDifferences(reference, game);
-    QVERIFY2(diff.isEmpty(), qPrintable(what + ":\n" + diff));
-    QVERIFY(!FileSystem::readSealedFile(SyncThread::stateFileName, launcher).isEmpty());
-
-    server->clearRequests();
-    const RunResult second = runSync(game, env);
-    QVERIFY(second.ready());
-    QCOMPARE(
-        second.countTexts("Проверка целостности "), second.countTexts("Проверка целостности и"));
-    QCOMPARE(second.countTexts("Скачивание"), 0);
-    QCOMPARE(server->requestCount(), 1); // the list, nothing else
-    QCOMPARE(treeDifferences(reference, game), QString());
-}
-
-void TestSyncEndToEnd::emptyDirectoryThenEveryKindOfChange()
-{
-    setUp("changes");
-    QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(70000, 1)));
-    QVERIFY(writeFile(reference + "/data/handling.cfg", bytes(3000, 2)));
-    QVERIFY(writeFile(reference + "/data/empty.txt", QByteArray()));
-    QVERIFY(writeFile(reference + "/data/cuts.img", bytes(5000, 3))); // an excluded name: a file
-    QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(12345, 4))); // three audio parts
-    QVERIFY(writeFile(reference + "/audio/config/banks.dat", bytes(100, 5)));
-    QVERIFY(QDir().mkpath(reference + "/models/empty_dir"));
-    QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
-        { { "infernus.dff", bytes(5000, 10) }, { "infernus.txd", bytes(9000, 11) },
-            { "landstal.dff", bytes(100, 12) }, { "stays.col", bytes(2048, 13) } }));
-    publishReference();
-    syncAndCompare("first synchronisation"); // into a game directory not made yet
-
-    // Changed, added and removed files; changed, added and removed elements; a new archive.
-    QVERIFY(writeFile(reference + "/data/handling.cfg", bytes(3100, 20)));
-    QVERIFY(writeFile(reference + "/data/new/added.txt", bytes(10, 21)));
-    QVERIFY(QFile::remove(reference + "/gta_sa.exe"));
-    QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(16000, 22)));
-    QVERIFY(QFile::remove(reference + "/models/gta3.img"));
-    QVERIFY(makeStaticArchive(reference + "/models/gta3.img",
-        { { "infernus.dff", bytes(7000, 30) }, // grows by a sector
-            { "infernus.txd", bytes(9000, 11) }, { "newcar.dff", bytes(3000, 31) },
-            { "stays.col", bytes(2048, 32) } }));
-    QVERIFY(makeStaticArchive(reference + "/models/cutscene_more.img",
-        { { "a.dff", bytes(40000, 40) }, { "b.txd", bytes(1, 41) } }));
-    QVERIFY(QDir(reference + "/models/empty_dir").removeRecursively());
-    publishReference();
-    syncAndCompare("republished with changes");
-
-    // A player's leftovers: a file and a directory the list does not know, a graphics mod
-    // (emptied, but its directory stays), and a touched file whose content stayed the same:
-    // its recorded time stays the old one, so it is hashed again at every launch.
-    QVERIFY(writeFile(game + "/players_mod.asi", "x"));
-    QVERIFY(QDir().mkpath(game + "/junk/deeper"));
-    QVERIFY(writeFile(game + "/enbseries/shaders/x.fx", "x"));
-    QFile touched(game + "/data/handling.cfg");
-    QVERIFY(touched.open(QIODevice::ReadWrite));
-    QVERIFY(touched.setFileTime(
-        QDateTime::currentDateTimeUtc().addSecs(-5000), QFileDevice::FileModificationTime));
-    for (int launch = 0; launch < 2; ++launch) {
-        const RunResult cleanup = runSync(game, environment(launcher, server->baseUrl()));
-        QVERIFY(cleanup.ready());
-        QVERIFY(cleanup.texts.contains({ "Проверка целостности data/handling.cfg", "" }));
-        QCOMPARE(cleanup.countTexts("Скачивание"), 0);
-        QCOMPARE(treeDifferences(reference, game), QString("extra dir:enbseries"));
-    }
-}
-
-void TestSyncEndToEnd::oldCopyWithoutStateFile()
-{
-    setUp("oldcopy");
-    QVERIFY(writeFile(reference + "/samp.dll", bytes(20000, 50)));
-    QVERIFY(writeFile(reference + "/data/same.txt", bytes(500, 51)));
-    QVERIFY(makeStaticArchive(reference + "/models/player.img",
-        { { "body.dff", bytes(4096, 52) }, { "head.dff", bytes(100, 53) } }));
-    publishReference();
-
-    // An old copy: one file changed, one element changed, a standard archive, upper-case names.
-    QVERIFY(writeFile(game + "/samp.dll", bytes(20000, 99)));
-    QVERIFY(writeFile(game + "/Data/Same.txt", bytes(500, 51)));
-    QVERIFY(writeArchive(game + "/models/player.img",
-        { { "head.dff", bytes(100, 53) }, { "body.dff", bytes(4096, 98) } }));
-    const RunResult first = runSync(game, environment(launcher, server->baseUrl()));
-    // Only what differs is fetched: the changed file and the changed element, besides the list
-    // for each of the two cycles.
-    const QString files = "/launcher/filesystem/";
-    QCOMPARE(server->requestCount(files + "samp.dll.compressed"), 1);
-    QCOMPARE(server->requestCount(files + "models/player.img_img/body.dff.compressed"), 1);
-    QCOMPARE(server->requestCount(), 4);
-    // The per-file texts: the downloader's right text is its progress, every other one empty.
-    for (const char *text : { "Конвертация IMG архивов в формат v2staticHeader (player.img)...",
-             "Проверка целостности старой копии игры (samp.dll)...",
-             "Проверка целостности старой копии игры (models/player.img)...",
-             "Пересборка обновленных IMG архивов (player.img)..." })
-        QVERIFY2(first.texts.contains({ text, QString() }), text);
-    QVERIFY(first.texts.contains({ "Скачивание samp.dll...", "0.00/19.53 КБ (? МБ/с)" }));
-    // The element's first text counts none of the file's bytes before it.
-    const auto element = std::find_if(first.texts.begin(), first.texts.end(), [](const auto &text) {
-        return text.first == "Скачивание body.dff (models/player.img)...";
-    });
-    QVERIFY(element != first.texts.end());
-    QVERIFY2(element->second.startsWith("0.00/4.00 КБ "), qPrintable(element->second));
-    QVERIFY(first.states.contains({ 0, 0 })); // the old-copy check
-    QVERIFY(first.states.contains({ 20000 + 4096, 20000 + 4096 })); // the download's end
-    syncAndCompare("old copy");
-}
-
-void TestSyncEndToEnd::republishedWhileSynchronising()
-{
-    setUp("republished");
-    const auto revision = [&](int seed) {
-        bool ok = true;
-        for (int i = 0; i < 30; ++i)
-            ok = ok
-                && writeFile(reference + QString("/data/f%1.dat").arg(i), bytes(3000, seed + i));
-        return ok;
-    };
-    QVERIFY(revision(0));
-    // Signed, so that the list and its signature are also fetched across the switch.
-    options.signKeyPath = releaseKey;
-    publishReference();
-
-    // The next release is switched to while the first downloads run: bodies no longer match the
-    // list they were planned from, and the run must end equal to the release now served.
-    QVERIFY(revision(100));
-    bool published = false;
-    SyncEnvironment env = environment(launcher, server->baseUrl());
-    env.releasePublicKey = releasePublicKey;
-    const RunResult result = runSync(game, env, [&](const QString &left) {
-        if (!published && left.startsWith("Скачивание data/f5.dat")) {
-            published = true;
-            publish(reference, host, options);
-        }
-    });
-    QVERIFY(published && result.ready());
-    QCOMPARE(treeDifferences(reference, game), QString());
-}
-
-void TestSyncEndToEnd::signedLists_data()
-{
-    // A list signed by the release key is taken: see republishedWhileSynchronising.
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<bool>("changed"); // the list loses a line after signing
-    QTest::newRow("not signed") << QString() << false;
-    QTest::newRow("signed by another key") << otherKey << false;
-    QTest::newRow("list changed after signing") << releaseKey << true;
-}
-
-void TestSyncEndToEnd::signedLists()
-{
-    // A launcher built with the release key acts on no list its key did not sign: an intruder
-    // on the host cannot have a player's files deleted (and bodies are tied to the signed list
-    // by their digests).
-    QFETCH(QString, key);
-    QFETCH(bool, changed);
-    setUp(QString("signed-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
-    QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(7000, 60)));
-    QVERIFY(writeFile(reference + "/data/a.dat", bytes(3000, 61)));
-    QVERIFY(writeFile(game + "/gta_sa.exe", bytes(7000, 60)));
-    QVERIFY(writeFile(game + "/players_mod.asi", "x"));
-    options.signKeyPath = key;
-    publishReference();
-    if (changed) {
-        QByteArray list = readFile(host + "/launcher/sync.lst");
-        const int line = list.indexOf("data/a.dat");
-        QVERIFY(line > 0);
-        list.remove(line, list.indexOf('\n', line) + 1 - line);
-        QVERIFY(writeFile(host + "/launcher/sync.lst", list));
-    }
-    SyncEnvironment env = environment(launcher, server->baseUrl());
-    env.releasePublicKey = releasePublicKey;
-    const auto before = snapshot(game);
-    const RunResult result = runSync(game, env);
-    QVERIFY(result.finished);
-    QCOMPARE(result.lastLeft(), QString("Ошибка: не удалось получить список файлов"));
-    QCOMPARE(snapshot(game), before);
-    QCOMPARE(server->requestCount("/launcher/filesystem/data/a.dat.compressed"), 0);
-}
 
 QTEST_GUILESS_MAIN(TestSyncEndToEnd)
 #include "tst_syncendtoend.moc"
