@@ -196,9 +196,8 @@ private slots:
         QCOMPARE(host->requestCount("/setup.exe"), 1);
         run.tick();
         QTRY_COMPARE_WITH_TIMEOUT(run.result.loadAcquire(), 1, 30000);
-        QCOMPARE(
-            qMakePair(host->requestCount("/setup.exe"), host->requestCount("/mirror/setup.exe")),
-            qMakePair(2, 1));
+        QCOMPARE(host->requestCount("/setup.exe"), 2);
+        QCOMPARE(host->requestCount("/mirror/setup.exe"), 1);
         QCOMPARE(readFile(run.file("update_installer.exe")), installer);
         QTRY_VERIFY(QFile::exists(run.file("installer-ran.txt")));
     }
@@ -308,9 +307,8 @@ private slots:
         run.tick(SelfUpdate::retryWaitTicks);
         QTRY_COMPARE(run.result.loadAcquire(), 0);
         // The second attempt, unable to open the file, neither fetched nor reported anything.
-        QCOMPARE(
-            qMakePair(host->requestCount("/setup.exe"), host->requestCount("/mirror/setup.exe")),
-            qMakePair(1, 0));
+        QCOMPARE(host->requestCount("/setup.exe"), 1);
+        QCOMPARE(host->requestCount("/mirror/setup.exe"), 0);
         QCOMPARE(run.errorTexts(), 1);
     }
 };
