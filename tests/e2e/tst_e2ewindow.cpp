@@ -25,16 +25,12 @@
 
 #include <algorithm>
 
-namespace {
-
 // Everything waits for a condition; the time-outs only bound a hung launcher on a loaded
 // machine, they are no expectation of speed.
 const int syncTimeout = 150000;
 const int stepTimeout = 60000;
 
 const char fileListError[] = "Ошибка: не удалось получить список файлов";
-
-} // namespace
 
 class TestE2eWindow : public QObject
 {

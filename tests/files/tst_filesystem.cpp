@@ -2,12 +2,10 @@
 
 #include <QtTest>
 
-namespace {
-
-const QString md5a = QStringLiteral("0123456789abcdef0123456789abcdef");
+static const QString md5a = QStringLiteral("0123456789abcdef0123456789abcdef");
 
 // A file entry, or an element (whose name is its path).
-FileEntry makeFile(const QString &path, const QString &md5 = md5a)
+static FileEntry makeFile(const QString &path, const QString &md5 = md5a)
 {
     FileEntry entry;
     entry.path = path;
@@ -16,8 +14,6 @@ FileEntry makeFile(const QString &path, const QString &md5 = md5a)
     entry.md5 = md5;
     return entry;
 }
-
-} // namespace
 
 class TestFileSystem : public QObject
 {

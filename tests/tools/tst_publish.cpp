@@ -29,10 +29,8 @@ private:
     QTemporaryDir dir;
 };
 
-namespace {
-
 // The publisher's exit code, with what it wrote to stdout and stderr.
-int command(const QStringList &arguments, QByteArray *output)
+static int command(const QStringList &arguments, QByteArray *output)
 {
     QProcess publisher;
     publisher.start(PUBLISH_EXE, arguments);
@@ -40,8 +38,6 @@ int command(const QStringList &arguments, QByteArray *output)
     *output = publisher.readAllStandardOutput() + publisher.readAllStandardError();
     return publisher.exitStatus() == QProcess::NormalExit ? publisher.exitCode() : -1;
 }
-
-} // namespace
 
 void TestPublish::refusalsChangeNothingServed()
 {
