@@ -8,8 +8,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
 // Stands in for the game and for wine: records its working directory and arguments, one per
 // line. Absolute paths and built-ins only, so that it runs with no wine on PATH.
 const char recorder[] = "#!/bin/sh\n"
@@ -17,13 +15,11 @@ const char recorder[] = "#!/bin/sh\n"
                         "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$RECORD_FILE.tmp\"; done\n"
                         "/bin/mv \"$RECORD_FILE.tmp\" \"$RECORD_FILE\"\n";
 
-bool writeRecorder(const QString &path)
+static bool writeRecorder(const QString &path)
 {
     return TestFiles::writeFile(path, recorder)
         && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
-
-} // namespace
 
 class TestGameStarter : public QObject
 {
