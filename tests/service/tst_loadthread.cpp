@@ -142,14 +142,13 @@ class TestLoadThread : public QObject
 
 private:
     TestCertificates certificates;
-    QTemporaryDir dir;
+    std::unique_ptr<QTemporaryDir> dir; // new for every case, so no cache is carried over
     std::unique_ptr<Loopback> net;
-    QString file(const char *name) const { return dir.filePath(QLatin1String(name)); }
+    QString file(const char *name) const { return dir->filePath(QLatin1String(name)); }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(dir.isValid());
         QVERIFY2(certificates.generate(), qPrintable(certificates.errorText()));
         certificates.trustInDefaultConfiguration();
     }
@@ -158,8 +157,7 @@ private slots:
     {
         quitRequested = false;
         usingFallbackHost = false;
-        QFile::remove(file("korvina_servers.bin"));
-        QDir(file("cache")).removeRecursively();
+        dir = std::make_unique<QTemporaryDir>();
         net = std::make_unique<Loopback>(&certificates);
         QVERIFY(net->listen());
     }
@@ -186,7 +184,7 @@ private slots:
                     net->pictures.url("/broken.png"))
                 .toUtf8());
 
-        LoaderRun run(*net, dir.path());
+        LoaderRun run(*net, dir->path());
         QVERIFY(run.finishes());
         QCOMPARE(run.states, stageTexts);
         QCOMPARE(run.servers,
@@ -214,7 +212,7 @@ private slots:
     {
         const auto listed = [&](const TestResponse &answer) {
             net->answer("servers", answer);
-            LoaderRun run(*net, dir.path());
+            LoaderRun run(*net, dir->path());
             return run.finishes() && run.serverListsLoaded == 1 && run.states == stageTexts
                 ? run.servers
                 : QStringList { "no complete run" };
@@ -263,7 +261,7 @@ private slots:
         QFETCH(TestResponse, answer);
         QFETCH(int, listsLoaded);
         net->answer("news", answer);
-        LoaderRun run(*net, dir.path());
+        LoaderRun run(*net, dir->path());
         QVERIFY(run.finishes());
         QCOMPARE(run.newsListsLoaded, listsLoaded);
         QVERIFY(run.news.isEmpty() && run.images.isEmpty());
@@ -276,7 +274,7 @@ private slots:
         net->serveOperations(net->fallback);
         net->answer("servers", "[{\"new_name\":\"F\",\"addr\":\"f.example\",\"port\":9}]");
         // The silent primary costs one time-out; the fallback must still answer within one.
-        LoaderRun run(*net, dir.path(), 2000);
+        LoaderRun run(*net, dir->path(), 2000);
         QVERIFY(run.finishes());
         QCOMPARE(run.loader->baseUrl, net->fallback.baseUrl());
         for (const char *operation : { "updates", "servers", "news" })
@@ -291,7 +289,7 @@ private slots:
         net->answer("updates",
             "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\","
             "\"download_url\":\"http://127.0.0.1:1/setup.exe\"}");
-        LoaderRun run(*net, dir.path(), 10000, 1);
+        LoaderRun run(*net, dir->path(), 10000, 1);
         QVERIFY(run.finishes());
         // Servers, news and pictures are loaded first.
         QCOMPARE(run.states.mid(0, 5), stageTexts);
