@@ -362,8 +362,6 @@ bool FileDownloader::beginRequest(bool resume)
 
     startRequestState();
     requestBytes = 0;
-    showStatus(Starting);
-    reportProgress();
 
     QUrl url(filesUrl, QUrl::TolerantMode);
     // Set as a decoded path, so that no character of a name can turn into a query or fragment.
@@ -371,13 +369,15 @@ bool FileDownloader::beginRequest(bool resume)
     requestUrl = url;
     originalHttps = url.scheme() == QLatin1String("https");
     sendRequest(url);
+    // After the request has reset the reply's counters: the status must not show the bytes of
+    // the item before.
+    showStatus(Starting);
+    reportProgress();
     return true;
 }
 
 void FileDownloader::startRequestState()
 {
-    // The status shown before the request goes out must not count the previous item's bytes.
-    replyBytesRead = 0;
     waiting = false;
     countdown = 0;
     writeFailed = false;
