@@ -29,19 +29,18 @@ void DigestPipe::reset()
     result();
     hash.reset();
     fed = 0;
-    handedOver = false;
 }
 
 void DigestPipe::addData(const char *data, qint64 size)
 {
     if (size <= 0)
         return;
+    // Once past the in-place share, every later byte goes to the thread, in order.
     fed += size;
-    if (!handedOver && fed <= inPlaceBytes) {
+    if (fed <= inPlaceBytes) {
         hash.addData(data, int(size));
         return;
     }
-    handedOver = true;
     gathering.append(data, int(size));
     if (gathering.size() >= pieceBytes)
         hand(std::move(gathering));
@@ -49,9 +48,8 @@ void DigestPipe::addData(const char *data, qint64 size)
 
 QByteArray DigestPipe::result()
 {
-    if (handedOver && !gathering.isEmpty())
+    if (!gathering.isEmpty())
         hand(std::move(gathering));
-    gathering.clear();
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [this] { return queue.empty() && !hashing; });
     return hash.result();

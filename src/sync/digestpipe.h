@@ -31,7 +31,6 @@ private:
 
     QCryptographicHash hash { QCryptographicHash::Md5 };
     qint64 fed = 0;
-    bool handedOver = false;
     QByteArray gathering;
 
     std::thread thread;
