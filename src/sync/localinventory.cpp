@@ -6,6 +6,7 @@
 #include "img/staticheader.h"
 #include "sync/tidying.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
