@@ -86,23 +86,26 @@ class Environment:
                         PATH=bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
                         RECORD_FILE=self.record, LC_ALL="C.UTF-8")
 
-    def sample(self, revision):
+    def sample(self, revision, game_exe=None):
         """Generates and publishes a revision of the sample game; returns its directory."""
         game = os.path.join(self.root, "sample%d" % revision)
         subprocess.run([sys.executable, self.options.samplegame, game, "--revision",
                         str(revision), "--publish", self.options.publish, "--host-dir",
                         self.host, "--sign-key",
-                        os.path.join(self.options.state_dir, "release.key")],
+                        os.path.join(self.options.state_dir, "release.key")]
+                       + (["--game-exe", game_exe] if game_exe else []),
                        check=True, stdout=subprocess.DEVNULL)
         return game
 
-    def start_service(self):
+    def start_service(self, extra=()):
         ready = os.path.join(self.root, "service.ready")
+        if os.path.exists(ready):
+            os.remove(ready)
         self.service = subprocess.Popen(
             [sys.executable, self.options.devservice, "--state-dir", self.options.state_dir,
              "--service-key", self.options.service_key,
              "--port", str(self.options.port), "--tree", self.host, "--ready-file", ready,
-             "--log", self.service_log])
+             "--log", self.service_log] + list(extra))
         wait_for(lambda: os.path.exists(ready) or self.service.poll() is not None,
                  STEP_TIMEOUT, "the development service")
         check(self.service.poll() is None,
@@ -145,14 +148,22 @@ def tree(directory):
             for path in Path(directory).rglob("*")}
 
 
-def assert_same_tree(actual, expected):
-    actual_paths, expected_paths = tree(actual), tree(expected)
-    check(actual_paths == expected_paths, "the trees differ: extra %s, missing %s" % (
-        sorted(actual_paths - expected_paths), sorted(expected_paths - actual_paths)))
+def tree_difference(actual, expected, ignore=()):
+    """How actual differs from expected, byte for byte, or None when it does not."""
+    actual_paths, expected_paths = tree(actual) - set(ignore), tree(expected)
+    if actual_paths != expected_paths:
+        return "the trees differ: extra %s, missing %s" % (
+            sorted(actual_paths - expected_paths), sorted(expected_paths - actual_paths))
     for path in sorted(expected_paths):
-        check(path.endswith("/") or same_bytes(os.path.join(actual, path),
-                                               os.path.join(expected, path)),
-              "%s differs from the sample" % path)
+        if not path.endswith("/") and not same_bytes(os.path.join(actual, path),
+                                                     os.path.join(expected, path)):
+            return "%s differs from the sample" % path
+    return None
+
+
+def assert_same_tree(actual, expected, ignore=()):
+    difference = tree_difference(actual, expected, ignore)
+    check(difference is None, difference)
 
 
 # --- the real launcher -------------------------------------------------------------------------
@@ -169,15 +180,18 @@ def visible_window(title):
 
 
 class Launcher:
-    """One start of the real launcher executable."""
+    """One start of the real launcher executable (command, under wine the wine command line,
+    with the environment variables given)."""
 
-    def __init__(self, env, program):
+    def __init__(self, env, program, command=None, variables=None):
         self.env = env
         self.log = open(os.path.join(os.path.dirname(program), "launcher.log"), "ab")
-        self.process = subprocess.Popen([program], env=env.env, stdout=self.log,
-                                        stderr=subprocess.STDOUT)
+        started = time.monotonic()
+        self.process = subprocess.Popen(command or [program], env=variables or env.env,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
         self.window = wait_for(lambda: self.exited() or visible_window("Korvina Launcher"),
                                STEP_TIMEOUT, "the launcher's window")
+        self.shown_after = time.monotonic() - started
         check(not self.exited(), "the launcher exited before it showed its window")
 
     def exited(self):
@@ -227,6 +241,10 @@ class Launcher:
             self.process.send_signal(signal.SIGTERM)
             self.process.wait(timeout=STEP_TIMEOUT)
         self.log.close()
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", path], check=True, timeout=STEP_TIMEOUT)
+        print("screenshot: %s" % path)
 
 
 def play(env, program, game_dir, sample=None, nickname=None):
@@ -312,6 +330,176 @@ def run_launcher(env, options):
     play(env, program, game_dir, sample2)
 
 
+# --- the Windows launcher under wine -----------------------------------------------------------
+
+WINDOWS_GAME = "D:\\Games\\Korvina\\gtacr"
+CURRENT_VERSION = "2.0.4.2"
+NEWER_VERSION = "2.0.4.3"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KorvinaLauncher"
+
+
+class Wine:
+    """A wine prefix kept in the build tree (made once, in about half a minute) whose drive D:
+    is the run's temporary directory, so that every path the launcher sees is a Windows one."""
+
+    def __init__(self, env, prefix):
+        self.env = env
+        self.variables = dict(env.env, PATH=os.environ.get("PATH", "/usr/bin:/bin"),
+                              WINEPREFIX=prefix, WINEDEBUG="-all",
+                              WINEDLLOVERRIDES="mscoree,mshtml=",
+                              KORVINA_STUB_RECORD="D:\\" + os.path.basename(env.record))
+        if not os.path.exists(os.path.join(prefix, "system.reg")):
+            print("creating the wine prefix %s" % prefix)
+            self.run("wineboot", "-i", timeout=300)
+            check(os.path.exists(os.path.join(prefix, "system.reg")),
+                  "wine could not make its prefix in %s" % prefix)
+        drive = os.path.join(prefix, "dosdevices", "d:")
+        if os.path.lexists(drive):
+            os.remove(drive)
+        os.symlink(env.root, drive)
+
+    def path(self, windows_path):
+        """Where a path on drive D: lies here."""
+        check(windows_path.startswith("D:\\"), "%s is not on drive D:" % windows_path)
+        return os.path.join(self.env.root, *windows_path[3:].split("\\"))
+
+    def run(self, *command, timeout=STEP_TIMEOUT):
+        result = subprocess.run(list(command), env=self.variables, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True, errors="replace",
+                                timeout=timeout)
+        self.wait()
+        return result
+
+    def wait(self):
+        """Until every program of the prefix has ended and the registry is written out."""
+        subprocess.run(["wineserver", "-w"], env=self.variables, timeout=STEP_TIMEOUT)
+
+    def start(self, program):
+        return Launcher(self.env, self.path(program), ["wine", program], self.variables)
+
+    def registry_value(self, key, name):
+        for line in self.run("wine", "reg", "query", key, "/v", name).stdout.splitlines():
+            fields = line.split()
+            if fields[:2] == [name, "REG_SZ"]:
+                return " ".join(fields[2:])
+        return None
+
+
+def wine_play(env, wine, program, sample=None, nickname=None, on_ready=None):
+    """One start of the Windows launcher, as play() for the Linux one; on_ready(launcher) runs
+    once the game directory holds sample."""
+    launcher = wine.start(program)
+    print("window shown %.1f s after the start" % launcher.shown_after)
+    game_dir = wine.path(WINDOWS_GAME)
+    try:
+        if on_ready:
+            wait_for(lambda: tree_difference(game_dir, sample) is None, SYNC_TIMEOUT,
+                     "the game directory")
+            on_ready(launcher)
+        launcher.join(nickname)
+    finally:
+        launcher.close()
+        wine.wait()
+    record = Path(env.record).read_bytes().decode("utf-16-le").split("\n")
+    expected = ['"%s\\gta_sa.exe" -korvina -c -n %s -h 127.0.0.1 -p 7001' % (WINDOWS_GAME,
+                NICKNAME), WINDOWS_GAME]
+    check(record[:2] == expected, "the game was started as %s, expected %s" % (record[:2],
+                                                                               expected))
+    if sample:
+        assert_same_tree(game_dir, sample)
+
+
+def second_instance_refused(env, wine, program, screenshot):
+    second = subprocess.Popen(["wine", program], env=wine.variables, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    dialog = wait_for(lambda: second.poll() is not None or visible_window("KorvinaNet"),
+                      STEP_TIMEOUT, "the second launcher's message")
+    check(second.poll() is None, "the second launcher exited without a message")
+    subprocess.run(["import", "-window", "root", screenshot], check=True, timeout=STEP_TIMEOUT)
+    check(len(xdotool("search", "--onlyvisible", "--name", "^Korvina Launcher$")) == 1,
+          "a second launcher window opened")
+    xdotool("windowactivate", "--sync", dialog)
+    xdotool("key", "Escape")
+    check(second.wait(timeout=STEP_TIMEOUT) == 0, "the second launcher did not exit with 0")
+
+
+def run_wine(env, options):
+    sample1 = env.sample(1, options.game_exe)
+    env.start_service()
+    wine = Wine(env, options.wine_prefix)
+    directory = wine.path("D:\\Games\\Korvina")
+    shutil.copytree(options.package, directory)
+    program = "D:\\Games\\Korvina\\korvina-launcher.exe"
+    shots = options.screenshots
+    os.makedirs(shots, exist_ok=True)
+
+    def first_ready(launcher):
+        second_instance_refused(env, wine, program, os.path.join(shots, "wine-second.png"))
+        launcher.screenshot(os.path.join(shots, "wine-ready.png"))
+
+    print("first start: empty game directory")
+    wine_play(env, wine, program, sample1, NICKNAME, on_ready=first_ready)
+    value = wine.registry_value("HKCU\\SOFTWARE\\KorvinaMP", "player_name")
+    check(value == NICKNAME, "the registry holds the nickname %r" % value)
+
+    print("second start: nothing changed, the nickname from the registry")
+    transfers = len(env.logged(" GET /launcher/filesystem/"))
+    wine_play(env, wine, program, sample1)
+    check(len(env.logged(" GET /launcher/filesystem/")) == transfers,
+          "files were fetched although nothing changed")
+
+    print("third start: the second revision was published")
+    sample2 = env.sample(2, options.game_exe)
+    wine_play(env, wine, program, sample2,
+              on_ready=lambda launcher: launcher.screenshot(os.path.join(shots,
+                                                                         "wine-updated.png")))
+    elements = [line for line in env.logged(" GET /launcher/filesystem/")[transfers:]
+                if "/models/gta3.img_img/" in line]
+    check(elements, "no element of models/gta3.img was fetched on its own")
+    check(not env.logged(" 403 "), "the service refused signed calls")
+
+    print("installed with the installer, then updated by the service's newer installer")
+    env.stop_service()
+    update = newer_installer(env, options)
+    env.start_service(["--installer", update, "--announce-update", NEWER_VERSION,
+                       "--update-once"])
+    installed = "D:\\Games\\Installed"
+    result = wine.run("wine", options.setup, "/S", "/D=" + installed, timeout=SYNC_TIMEOUT)
+    check(result.returncode == 0, "the silent install failed: %s" % result.stdout)
+    assert_same_tree(wine.path(installed), options.package, ignore={"uninstall.exe"})
+    old = wine.start(installed + "\\korvina-launcher.exe")
+    try:
+        wait_for(old.exited, SYNC_TIMEOUT, "the installer to close the running launcher")
+        # The new launcher, started by the installer, asks the service as the newer version.
+        wait_for(lambda: env.logged("version=" + NEWER_VERSION), SYNC_TIMEOUT,
+                 "the updated launcher's update check")
+        check(visible_window("Korvina Launcher"), "the updated launcher shows no window")
+    finally:
+        old.close()
+        subprocess.run(["wineserver", "-k"], env=wine.variables, timeout=STEP_TIMEOUT)
+        wine.wait()
+    check(wine.registry_value(UNINSTALL_KEY, "DisplayVersion") == NEWER_VERSION,
+          "the installed version is not %s" % NEWER_VERSION)
+
+
+def newer_installer(env, options):
+    """The installer of a launcher that reports itself as NEWER_VERSION: the same program with
+    its version text replaced, packed by the same installer script."""
+    package = os.path.join(env.root, "newer-package")
+    shutil.copytree(options.package, package)
+    program = Path(package, "korvina-launcher.exe")
+    data = program.read_bytes()
+    for encoding in ("ascii", "utf-16-le"):
+        data = data.replace(CURRENT_VERSION.encode(encoding), NEWER_VERSION.encode(encoding))
+    check(NEWER_VERSION.encode("utf-16-le") in data, "no version text in the launcher")
+    program.write_bytes(data)
+    installer = os.path.join(env.root, "korvina-setup-newer.exe")
+    subprocess.run(["makensis", "-V2", "-DPACKAGE_DIR=" + package, "-DOUTFILE=" + installer,
+                    "-DVERSION=" + NEWER_VERSION, options.nsis_script], check=True,
+                   stdout=subprocess.DEVNULL, timeout=SYNC_TIMEOUT)
+    return installer
+
+
 # --- the window in process ---------------------------------------------------------------------
 
 def run_window_case(env, program, case, **variables):
@@ -339,9 +527,9 @@ def run_window(env, options):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("mode", choices=("launcher", "window"))
+    parser.add_argument("mode", choices=("launcher", "window", "wine"))
     parser.add_argument("--launcher", help="korvina-launcher built for the development service")
-    parser.add_argument("--window-test", required=True,
+    parser.add_argument("--window-test",
                         help="tst_e2ewindow built for the development service")
     parser.add_argument("--publish", required=True, help="korvina-publish")
     parser.add_argument("--devservice", required=True)
@@ -349,13 +537,20 @@ def main():
     parser.add_argument("--state-dir", required=True, help="the service's CA, as compiled in")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--service-key", required=True, help="the key the launcher was built with")
+    parser.add_argument("--package", help="the Windows launcher's folder (wine)")
+    parser.add_argument("--game-exe", help="a Windows program standing in for the game (wine)")
+    parser.add_argument("--wine-prefix", help="the wine prefix to use, made when missing (wine)")
+    parser.add_argument("--screenshots", help="where the wine run saves its screenshots")
+    parser.add_argument("--setup", help="the Windows installer (wine)")
+    parser.add_argument("--nsis-script", help="the installer's script, for a newer one (wine)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
     options = parser.parse_args()
 
     env = Environment(options)
     ok = False
     try:
-        (run_launcher if options.mode == "launcher" else run_window)(env, options)
+        {"launcher": run_launcher, "window": run_window, "wine": run_wine}[options.mode](
+            env, options)
         ok = True
     except Failure as failure:
         print("FAIL: %s" % failure)

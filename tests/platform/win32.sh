@@ -9,15 +9,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-command -v wine >/dev/null || fail "wine is not installed (bash scripts/setup installs it)"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "Creating the wine prefix $WINEPREFIX"
-    mkdir -p "$work"
-    timeout 170 wineboot -i > "$work/wineboot.log" 2>&1
-    timeout 30 wineserver -w
-    [ -f "$WINEPREFIX/system.reg" ] \
-        || fail "wine could not create its prefix in $WINEPREFIX:"$'\n'"$(cat "$work/wineboot.log")"
-fi
+source "$(dirname "$0")/../support/wineprefix.sh"
+make_wine_prefix "$work"
 
 drive="$work/drive_d"
 game="$drive/Games/Launcher/gtacr"

@@ -2,7 +2,7 @@
 """Development stand-in for everything the launcher talks to, on one HTTPS port of 127.0.0.1.
 
     korvina-devservice.py --state-dir DIR [--port N] [--tree PUBLISH_DIR] [--ready-file FILE]
-                          [--rate KIB]
+                          [--rate KIB] [--installer FILE [--update-once]]
     korvina-devservice.py --state-dir DIR --init-ca      (only make the CA and keys, and exit)
 
 Serves the signed service calls (/api_v2.php: ping, servers, news, updates), the status
@@ -15,12 +15,14 @@ The CA is made with the openssl program on first use and kept in the state direc
 the launcher compiles it in: a new CA would need a new build. So is the release key pair
 (release.key, the operator's private key for korvina-publish --sign-key, and release.pub, the
 hex public key for KORVINA_RELEASE_PUBLIC_KEY); the installer is served with its signature
-(/downloads/update_installer.exe.sig). "updates" announces a newer
-launcher while --announce-update is given or the file STATE_DIR/announce-update exists (its
-first line, if any, is the version announced). One log line per request goes to stderr or
---log. --rate KIB sends the bodies under /launcher/filesystem/ and the installer at KIB KiB/s
-in all (unlimited by default), so that a download lasts long enough to be watched; each such
-body then also gets a "sending PATH SIZE" line when it starts. Runs until killed (SIGTERM or
+(/downloads/update_installer.exe.sig); --installer serves FILE instead of a stand-in.
+"updates" announces a newer launcher while --announce-update is given or the file
+STATE_DIR/announce-update exists (its first line, if any, is the version announced), and with
+--update-once only until the installer has been sent, so that the updated launcher is not
+updated again. One log line per request goes to stderr or --log. --rate KIB sends the bodies
+under /launcher/filesystem/ and the installer at KIB KiB/s in all (unlimited by default), so
+that a download lasts long enough to be watched; each such body then also gets a "sending PATH
+SIZE" line when it starts. Runs until killed (SIGTERM or
 SIGINT end it cleanly).
 """
 
@@ -216,12 +218,22 @@ class Service:
         self.options = options
         self.tree = options.tree
         self.pictures = [png(180, 120, item[3], i) for i, item in enumerate(NEWS)]
-        self.installer_signature = sign_file(ensure_release_key(options.state_dir), INSTALLER)
+        self.installer = INSTALLER
+        self.installer_was_sent = False
+        if options.installer:
+            with open(options.installer, "rb") as f:
+                self.installer = f.read()
+        self.installer_signature = sign_file(ensure_release_key(options.state_dir), self.installer)
         self.log_lock = threading.Lock()
         self.log = open(options.log, "a", buffering=1) if options.log else sys.stderr
         self.limit = RateLimit(options.rate * 1024) if options.rate > 0 else None
 
+    def installer_sent(self):
+        self.installer_was_sent = True
+
     def announced_update(self):
+        if self.options.update_once and self.installer_was_sent:
+            return None
         if self.options.announce_update:
             return self.options.announce_update
         switch = os.path.join(self.options.state_dir, "announce-update")
@@ -308,7 +320,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.answer(404, "text/plain", b"no such picture\n")
         elif path == "/downloads/update_installer.exe":
-            self.answer(200, "application/octet-stream", INSTALLER, limited=True)
+            self.answer(200, "application/octet-stream", service.installer, limited=True)
+            service.installer_sent()
         elif path == "/downloads/update_installer.exe.sig":
             self.answer(200, "application/octet-stream", service.installer_signature)
         elif path.startswith("/launcher/"):
@@ -419,6 +432,9 @@ def main():
     parser.add_argument("--rate", type=float, default=0, metavar="KIB",
                         help="send file bodies and the installer at KIB KiB/s in all "
                              "(default 0: unlimited)")
+    parser.add_argument("--installer", help="the installer to serve (default: a stand-in)")
+    parser.add_argument("--update-once", action="store_true",
+                        help="announce no update once the installer was sent")
     parser.add_argument("--init-ca", action="store_true", help="only make the CA and the release key pair, print the CA's path")
     parser.add_argument("--service-key", default=SIGNING_KEY,
                         help="the key shared with the launcher (its KORVINA_SERVICE_KEY)")

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Generates a small synthetic game directory of the real game's shape and can publish it.
 
-    korvina-samplegame.py GAME_DIR [--revision 1|2] [--publish KORVINA_PUBLISH --host-dir DIR
-                          [--sign-key KEY]]
+    korvina-samplegame.py GAME_DIR [--revision 1|2] [--game-exe EXE]
+                          [--publish KORVINA_PUBLISH --host-dir DIR [--sign-key KEY]]
 
 GAME_DIR must not exist or be empty. Revision 1 holds nested plain files, a "gta_sa.exe"
 stand-in, an audio file big enough to travel in several parts (with the small part size this
@@ -10,7 +10,8 @@ script publishes with), IMG archives of a few hundred elements in the static-hea
 the launcher keeps its archives in, and an archive with an excluded name ("cuts.img", a
 standard version 2 archive that the launcher treats as a plain file). Revision 2 changes,
 adds and removes files, a directory and IMG elements, for update demos. The content is
-deterministic: the same revision always has the same bytes.
+deterministic: the same revision always has the same bytes. --game-exe puts a real program
+in place of both game programs, for a launcher that really starts them (under wine).
 
 With --publish the directory is published into DIR with korvina-publish (DIR/launcher is
 then the file host's tree); publishing revision 2 into the DIR of revision 1 updates it.
@@ -141,8 +142,11 @@ def revision_two():
     return files, gta3, interior
 
 
-def write_game(game_dir, revision):
+def write_game(game_dir, revision, game_exe=None):
     files, gta3, interior = revision_one() if revision == 1 else revision_two()
+    if game_exe:
+        with open(game_exe, "rb") as program:
+            files["gta_sa.exe"] = files["bin/release/korvina.exe"] = program.read()
     files["models/gta3.img"] = static_header_archive(gta3)
     files["models/gta_int.img"] = static_header_archive(interior)
     for path, data in sorted(files.items()):
@@ -157,6 +161,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("game_dir")
     parser.add_argument("--revision", type=int, choices=(1, 2), default=1)
+    parser.add_argument("--game-exe", help="a program to stand in for both game programs")
     parser.add_argument("--publish", metavar="KORVINA_PUBLISH", help="korvina-publish executable")
     parser.add_argument("--host-dir", help="where korvina-publish writes the file host's tree")
     parser.add_argument("--sign-key", help="the release's private key (korvina-publish --sign-key)")
@@ -167,7 +172,7 @@ def main():
     if os.path.exists(options.game_dir) and os.listdir(options.game_dir):
         sys.exit("%s exists and is not empty" % options.game_dir)
     os.makedirs(options.game_dir, exist_ok=True)
-    total = write_game(options.game_dir, options.revision)
+    total = write_game(options.game_dir, options.revision, options.game_exe)
     print("sample game revision %d: %d bytes in %s" % (options.revision, total, options.game_dir))
 
     if options.publish:
