@@ -185,8 +185,13 @@ void FileDownloader::start()
     quint64 itemStartCompleted = completed;
     bool restart = false;
 
+    int heldItem = -1;
     while (!stopping() && itemIndex < queue.size()) {
         const DownloadItem &item = queue.at(itemIndex);
+        if (heldItem != itemIndex) {
+            heldItem = itemIndex;
+            heldAtFailure = 0;
+        }
         const bool elementMode = item.kind == DownloadItem::ImgArchive && !item.wholeArchive;
         if (!resume) {
             itemStartCompleted = completed;
@@ -215,15 +220,28 @@ void FileDownloader::start()
         }
 
         if (result == After::Retry && itemFailures >= suspectFailures) {
-            // The host keeps sending what the list does not describe, or has nothing under the
-            // name: the list may have changed since it was fetched (a republication), and then
-            // so has every body after it. The queue ends here; the next cycle fetches the list
-            // again and plans anew, with this item last.
-            passed = item.path;
             giveUp(item, false);
             completed = itemStartCompleted;
             itemFailures = 0;
-            return;
+            passed = item.path;
+            // The host keeps sending what the list does not describe, or has nothing under the
+            // name: the list may have changed since it was fetched (a republication), and then
+            // so has every body after it. The queue ends here; the next cycle fetches the list
+            // again and plans anew, with this item last. So it does when the host fails every
+            // item in a row: asking on would only wait out one growing pause after another.
+            if (cause != Cause::Connection && cause != Cause::HostError)
+                return;
+            if (streak >= giveUpStreak)
+                return;
+            // Only this item keeps breaking off where it broke off before (a proxy's size
+            // cap): the rest of the queue goes on without it.
+            passed.clear();
+            unreachable.append(item.path);
+            elementIndex = 0;
+            partIndex = 0;
+            ++itemIndex;
+            resume = false;
+            continue;
         }
         if (result == After::Retry) {
             if (restart) {
@@ -608,7 +626,13 @@ void FileDownloader::networkFinished()
     if (result == After::Advance) {
         completed += requestBytes;
         streak = 0;
-        itemFailures = 0;
+        // Parts are not checked one by one, only the whole after the last: a good part says
+        // nothing of the item, and forgetting its failures there would retry a whole that
+        // can never match (parts of two releases) for ever.
+        const bool elementMode = item.kind == DownloadItem::ImgArchive && !item.wholeArchive;
+        if (item.kind == DownloadItem::File || elementMode || partIndex + 1 >= partsOf(item))
+            itemFailures = 0;
+        heldAtFailure = 0;
     }
     requestBytes = 0;
     requestReceived = 0;
@@ -778,6 +802,19 @@ void FileDownloader::scheduleRetry(Cause failure)
     // A broken connection continues the body where it stopped; anything else starts the
     // request again, and where bytes of it went into the item already, the item or its part.
     continuing = failure == Cause::Connection && requestReceived > 0 && !damaged && !overflow;
+    // A failure that ends where the one before it did, with no new byte in between, is no
+    // passing trouble of the connection: a host that breaks off at the same byte every time
+    // would otherwise be asked for ever, and nothing after this item fetched.
+    if (failure == Cause::Connection || failure == Cause::HostError) {
+        if (requestReceived <= heldAtFailure)
+            ++itemFailures;
+        heldAtFailure = qMax(heldAtFailure, requestReceived);
+    }
+    // The whole of an item fetched in parts did not match its list: most likely the parts come
+    // from two releases, a publication having fallen between them. Which part is stale cannot
+    // be told from the whole's digest, so rather than every part again, at once the list.
+    if (failure == Cause::Damaged && restartItem && partsOf(current) > 1)
+        itemFailures = suspectFailures;
     if (!continuing && requestReceived > 0 && !restartItem) {
         if (current.kind == DownloadItem::AudioFile
             || (current.kind == DownloadItem::ImgArchive && current.wholeArchive)) {

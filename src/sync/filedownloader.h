@@ -58,6 +58,9 @@ struct DownloadItem
 // to a cap), until the stop flag is set; an item whose content keeps failing its check, or that
 // the host keeps not finding, ends the queue instead (passedOver()), since the list it was
 // planned from may have changed on the host: the pipeline's next cycle fetches the list again.
+// An item fetched in parts whose whole does not match does so at once. An item the host keeps
+// breaking off with no new byte is given up for this run (unreachableItems()) and the queue
+// goes on; a long run of failures of any items ends the queue too.
 //
 // A local write failure (a temporary or a destination that cannot be written, an archive that
 // cannot be opened) does not end the run: that item is given up for this run, its temporary
@@ -78,8 +81,11 @@ public:
     static constexpr int redirectLimit = 10;
     // What the network layer may hold ahead of the worker, per reply.
     static constexpr qint64 readBufferBytes = 1024 * 1024;
-    // Failed checks (or "not found" answers) of one item before the queue ends.
+    // Failed checks, "not found" answers or failures that brought no new byte, of one item,
+    // before it is passed over.
     static constexpr int suspectFailures = 3;
+    // Failures in a row, of any items, after which the queue ends.
+    static constexpr int giveUpStreak = 8;
     // How often the counters of a body being received are redrawn.
     static constexpr int receivingTextMs = 100;
 
@@ -123,8 +129,11 @@ public:
     // Paths of items the host failed at least once this run (any retry); their coming back in
     // the next cycle's plan is no sign of a local fault.
     const QSet<QString> &hostTroubled() const { return troubled; }
-    // The item whose content kept failing its check, which ended the queue; empty otherwise.
+    // The item whose content kept failing its check, or the last of a run of failures that
+    // ended the queue; empty otherwise.
     const QString &passedOver() const { return passed; }
+    // Items the host kept breaking off at the same byte; the queue went on without them.
+    const QStringList &unreachableItems() const { return unreachable; }
     // Items to fetch after all others (passed over by an earlier cycle).
     void setDeferred(const QSet<QString> &paths) { deferred = paths; }
     // Host failures in a row, carried from one cycle's downloader to the next so that fetching
@@ -221,7 +230,9 @@ private:
     int countdown = 0;
     Cause cause = Cause::Connection;
     int streak = 0;
-    int itemFailures = 0; // failed checks and "not found" of the current item
+    int itemFailures = 0; // failed checks, "not found" and failures without a new byte
+    quint64 heldAtFailure = 0; // bytes of the current request held at its last failure
+    QStringList unreachable;
     QSet<QString> troubled;
     QSet<QString> deferred;
     QString passed;

@@ -225,8 +225,18 @@ SyncThread::Cycle SyncThread::runCycle()
     downloader->start();
     progressStage = 0;
     hostFailureStreak = downloader->failureStreak();
+    QStringList given = downloader->unreachableItems();
     if (!downloader->passedOver().isEmpty())
-        passedOver.insert(downloader->passedOver());
+        given.append(downloader->passedOver());
+    for (const QString &path : given) {
+        passedOver.insert(path);
+        // Each pass-over cost a few attempts and a fresh list; an item that no list and no
+        // attempt brings is named instead of asked for again.
+        if (++passOvers[path] >= passOverLimit) {
+            endWithError(stuckError, path);
+            return Cycle::Ended;
+        }
+    }
     const QSet<QString> &troubled = downloader->hostTroubled();
     for (auto it = lastPlan.begin(); it != lastPlan.end();)
         it = troubled.contains(it.value()) ? lastPlan.erase(it) : std::next(it);

@@ -89,17 +89,21 @@ QString treeDifferences(const QString &expectedRoot, const QString &actualRoot)
     return result.join('\n');
 }
 
+TestResponse treeResponse(const QString &root, const TestRequest &request)
+{
+    const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(request.path));
+    if (path.contains(QLatin1String("..")))
+        return TestResponse::error(403);
+    QFile file(root + path);
+    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
+        return TestResponse::error(404);
+    return TestResponse::ok(file.readAll());
+}
+
 void serveTree(TestHttpServer &server, const QString &root)
 {
-    server.setFallback([root](const TestRequest &request) {
-        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(request.path));
-        if (path.contains(QLatin1String("..")))
-            return TestResponse::error(403);
-        QFile file(root + path);
-        if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
-            return TestResponse::error(404);
-        return TestResponse::ok(file.readAll());
-    });
+    server.setFallback(
+        [root](const TestRequest &request) { return treeResponse(root, request); });
 }
 
 Unprivileged::Unprivileged(const QString &tree, const QStringList &keep)

@@ -18,6 +18,8 @@
 #include <functional>
 
 class TestHttpServer;
+struct TestRequest;
+struct TestResponse;
 
 namespace SyncFixture {
 
@@ -41,6 +43,8 @@ QString treeDifferences(const QString &expectedRoot, const QString &actualRoot);
 
 // Serves the files below root as the host's paths ("/launcher/..."); unknown paths are 404.
 void serveTree(TestHttpServer &server, const QString &root);
+// The whole answer serveTree gives to request.
+TestResponse treeResponse(const QString &root, const TestRequest &request);
 
 struct RunResult
 {
