@@ -267,6 +267,8 @@ void FileDownloader::start()
             resume = true;
             continue;
         }
+        if (result == After::Advance)
+            ++finished;
         elementIndex = 0;
         partIndex = 0;
         ++itemIndex;

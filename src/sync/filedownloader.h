@@ -134,6 +134,8 @@ public:
     const QString &passedOver() const { return passed; }
     // Items the host kept breaking off at the same byte; the queue went on without them.
     const QStringList &unreachableItems() const { return unreachable; }
+    // Items fetched and put in place whole.
+    int finishedItems() const { return finished; }
     // Items to fetch after all others (passed over by an earlier cycle).
     void setDeferred(const QSet<QString> &paths) { deferred = paths; }
     // Host failures in a row, carried from one cycle's downloader to the next so that fetching
@@ -233,6 +235,7 @@ private:
     int itemFailures = 0; // failed checks, "not found" and failures without a new byte
     quint64 heldAtFailure = 0; // bytes of the current request held at its last failure
     QStringList unreachable;
+    int finished = 0;
     QSet<QString> troubled;
     QSet<QString> deferred;
     QString passed;

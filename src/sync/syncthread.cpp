@@ -237,6 +237,13 @@ SyncThread::Cycle SyncThread::runCycle()
             return Cycle::Ended;
         }
     }
+    // A host that serves the list but none of what it lists would otherwise be asked for one
+    // item after another, a few cycles each.
+    fruitlessCycles = !given.isEmpty() && downloader->finishedItems() == 0 ? fruitlessCycles + 1 : 0;
+    if (fruitlessCycles >= passOverLimit) {
+        endWithError(stuckError, given.first());
+        return Cycle::Ended;
+    }
     const QSet<QString> &troubled = downloader->hostTroubled();
     for (auto it = lastPlan.begin(); it != lastPlan.end();)
         it = troubled.contains(it.value()) ? lastPlan.erase(it) : std::next(it);

@@ -69,7 +69,8 @@ public:
     // Cycles in a row that may plan again what the cycle before them planned, before the run
     // gives up on it.
     static constexpr int stallLimit = 2;
-    // Cycles that may pass over the same item (its host failing it) before the run gives up.
+    // Cycles that may pass over the same item (its host failing it), or pass items over and
+    // bring none, before the run gives up.
     static constexpr int passOverLimit = 3;
     // The longest a state save is put off for its own cost.
     static constexpr qint64 maxStateSaveIntervalMs = 30000;
@@ -136,4 +137,5 @@ private:
     int hostFailureStreak = 0;
     QSet<QString> passedOver; // items whose bodies kept failing: fetched last
     QHash<QString, int> passOvers; // how often each was passed over in this run
+    int fruitlessCycles = 0; // cycles in a row that passed items over and finished none
 };
