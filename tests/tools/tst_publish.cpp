@@ -11,8 +11,11 @@
 #include <QTest>
 #include <QThread>
 
+#include <fcntl.h>
 #include <random>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace SyncFixture;
 
@@ -24,6 +27,7 @@ private slots:
     void refusalsChangeNothingServed();
     void releasesSwitchInOneStep();
     void signedReleases();
+    void publisherCannotHurtItsHost();
 
 private:
     QTemporaryDir dir;
@@ -121,7 +125,8 @@ void TestPublish::releasesSwitchInOneStep()
         const auto now = served();
         QVERIFY2(now == whole[0] || now == whole[1], qPrintable(QString("round %1").arg(round)));
     }
-    QVERIFY(publish(revisions[0], out, PublishOptions()).ok);
+    const PublishReport again = publish(revisions[0], out, PublishOptions());
+    QVERIFY2(again.ok, qPrintable(again.error));
     QVERIFY(publish(revisions[1], out, PublishOptions()).ok);
     QCOMPARE(served(), whole[1]);
     QByteArray said;
@@ -188,6 +193,55 @@ void TestPublish::signedReleases()
     QCOMPARE(command({ "sign", "--sign-key", key, work + "/setup.exe" }, &said), 0);
     QVERIFY(ReleaseSignature::verify(
         installer, readFile(work + "/setup.exe.sig"), ReleaseSignature::keyFromHex(publicHex)));
+}
+
+void TestPublish::publisherCannotHurtItsHost()
+{
+    const QString work = dir.filePath("host");
+    const QString reference = work + "/reference", out = work + "/out", victim = work + "/victim";
+    QVERIFY(writeFile(reference + "/data/a.txt", "a"));
+    QVERIFY(writeFile(victim + "/precious.txt", "keep me"));
+    QByteArray said;
+    QCOMPARE(command({ reference, out }, &said), 0);
+    const QString first
+        = QDir(out + "/releases").entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0);
+
+    // Publishing what is served again makes no release, so it prunes no history.
+    QCOMPARE(command({ reference, out }, &said), 0);
+    QVERIFY2(said.contains("nothing changed: release " + first.toUtf8()), said.constData());
+    QCOMPARE(QDir(out + "/releases").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
+
+    // Links planted in the output, as a left-over partial release and as an older release
+    // (which --keep 1 prunes and --rollback would serve), are never followed.
+    QVERIFY(QFile::link(victim, out + "/releases/20000101-000000-000.partial"));
+    QVERIFY(QFile::link(victim, out + "/releases/00000000-000000-001"));
+    QCOMPARE(command({ "--rollback", out }, &said), 1);
+    QVERIFY2(said.contains("no earlier release"), said.constData());
+    QCOMPARE(QFileInfo(out + "/launcher").symLinkTarget(), out + "/releases/" + first);
+    QVERIFY(writeFile(reference + "/data/b.txt", "b"));
+    QCOMPARE(command({ "--keep", "1", reference, out }, &said), 0);
+    QCOMPARE(readFile(victim + "/precious.txt"), QByteArray("keep me"));
+    QVERIFY(!QFileInfo::exists(out + "/releases/20000101-000000-000.partial"));
+
+    // While one publication runs (its lock held here), another is refused, saying why.
+    const int held = ::open(QFile::encodeName(out + "/.publish.lock").constData(), O_RDWR);
+    QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+    QCOMPARE(command({ "--force", reference, out }, &said), 1);
+    QVERIFY2(said.contains("another publication or rollback is running in"), said.constData());
+    QCOMPARE(command({ "--rollback", out }, &said), 1);
+    ::close(held);
+    const auto releases = [&] {
+        return QDir(out + "/releases")
+            .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)
+            .size();
+    };
+    const int before = releases();
+    QCOMPARE(command({ "--force", reference, out }, &said), 0);
+    QCOMPARE(releases(), before + 1);
+
+    QCOMPARE(command({ "--keep", "0", reference, out }, &said), 2);
+    QVERIFY2(
+        said.contains("--keep takes a whole number of releases, at least 1"), said.constData());
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

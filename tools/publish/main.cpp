@@ -14,7 +14,7 @@
 namespace {
 
 const char usage[]
-    = "usage: korvina-publish [--keep N] [--dry-run] [--sign-key KEY] GAME_DIR OUT_DIR\n"
+    = "usage: korvina-publish [--keep N] [--dry-run] [--force] [--sign-key KEY] GAME_DIR OUT_DIR\n"
       "       korvina-publish --rollback OUT_DIR\n"
       "       korvina-publish verify [--public-key HEX] OUT_DIR\n"
       "       korvina-publish genkey KEY\n"
@@ -29,6 +29,8 @@ const char usage[]
       "the list cannot carry) refuses the publication before anything is written.\n"
       "\n"
       "Every path added, changed or removed against the served release is listed.\n"
+      "A publication that would serve the same list again makes no new release,\n"
+      "unless --force. One publication or rollback runs in OUT_DIR at a time.\n"
       "verify checks the served release against its list: every body there and\n"
       "unpacking to its size and MD5, every archive's elements alike in both forms.\n"
       "\n"
@@ -39,6 +41,7 @@ const char usage[]
       "\n"
       "  --keep N                 releases kept for a rollback (default 3)\n"
       "  --dry-run                only list what would change; write nothing\n"
+      "  --force                  make a new release even when nothing changed\n"
       "  --sign-key KEY           sign with this private key (PEM)\n"
       "  --public-key HEX         verify: the list must be signed by this key\n"
       "  --rollback               serve the release before the served one again\n"
@@ -138,7 +141,8 @@ int main(int argc, char **argv)
         bool number = false;
         options.keepReleases = keep.toInt(&number);
         if (!number || options.keepReleases < 1) {
-            err << usage;
+            err << "korvina-publish: --keep takes a whole number of releases, at least 1 (the "
+                   "served one), not \"" << keep << "\"\n";
             return 2;
         }
     }
@@ -157,6 +161,7 @@ int main(int argc, char **argv)
         return sign(options.signKeyPath, arguments.at(1), err);
 
     options.dryRun = arguments.removeAll(QStringLiteral("--dry-run")) > 0;
+    options.force = arguments.removeAll(QStringLiteral("--force")) > 0;
     options.progress = [&err](const QString &text) {
         err << "korvina-publish: " << text << '\n';
         err.flush();
@@ -182,6 +187,11 @@ int main(int argc, char **argv)
         out << change << '\n';
     if (options.dryRun) {
         out << report.changes.size() << " paths would change; nothing was written\n";
+        return 0;
+    }
+    if (report.unchanged) {
+        out << "nothing changed: release " << report.release << " stays served (--force makes "
+            << "a new one)\n";
         return 0;
     }
     out << "serving release " << report.release << (options.signKeyPath.isEmpty() ? "" : ", signed")

@@ -57,6 +57,9 @@ private:
         const std::function<bool(QIODevice &)> &write, qint64 *outputSize = nullptr);
     void readCache();
     bool writeCache();
+    // The release being built lists and signs what the served one does: a launcher would fetch
+    // nothing new from it.
+    bool sameAsServed() const;
 
     QString gameDir;
     QString outDir;
@@ -113,6 +116,13 @@ bool isSigned(const QString &releaseDir)
 {
     return QFileInfo::exists(
         releaseDir + QStringLiteral("/sync.lst") + QLatin1String(ReleaseSignature::suffix));
+}
+
+// The file's bytes, or a null array when it cannot be read (missing).
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // What a launcher would do differently: entries that are new, differ (digest, kind or any
@@ -332,6 +342,14 @@ bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QSt
     return true;
 }
 
+bool Publication::sameAsServed() const
+{
+    const QString served = outDir + QStringLiteral("/launcher/sync.lst");
+    const QString signature = QLatin1String(ReleaseSignature::suffix);
+    return !store.served().isEmpty() && contents(listPath) == contents(served)
+        && contents(listPath + signature) == contents(served + signature);
+}
+
 PublishReport Publication::run()
 {
     if (!QFileInfo(gameDir).isDir()) {
@@ -366,7 +384,7 @@ PublishReport Publication::run()
         return report;
     }
     if (!options.dryRun) {
-        if (!store.adoptOldLayout(&report.error))
+        if (!store.lock(&report.error) || !store.adoptOldLayout(&report.error))
             return report;
         if (!store.served().isEmpty())
             previousFiles = store.path(store.served()) + QStringLiteral("/filesystem");
@@ -446,6 +464,13 @@ PublishReport Publication::run()
     }
     for (auto it = cache.constBegin(); it != cache.constEnd(); ++it)
         report.removed += published.contains(it.key()) ? 0 : 1;
+    if (!options.force && sameAsServed()) {
+        store.discard(releaseId);
+        report.release = store.served();
+        report.unchanged = true;
+        report.ok = true;
+        return report;
+    }
     if (!store.commit(releaseId)) {
         report.error = QStringLiteral("cannot serve ") + store.path(releaseId);
         return report;
@@ -462,6 +487,8 @@ PublishReport rollback(const QString &outDir)
 {
     PublishReport report;
     ReleaseStore store(QDir(outDir).absolutePath());
+    if (!store.lock(&report.error))
+        return report;
     const QStringList releases = store.releases();
     const int served = releases.indexOf(store.served());
     if (served <= 0) {

@@ -21,6 +21,9 @@ struct PublishOptions
     QString signKeyPath;
     // Only tells what would change (PublishReport::changes); writes nothing.
     bool dryRun = false;
+    // A new release even when it would be the served one again (list and signature alike);
+    // otherwise none is made, so that history kept for a rollback is not pruned for nothing.
+    bool force = false;
     // Told now and then, at most once a second, how far a long publication is.
     std::function<void(const QString &)> progress;
 };
@@ -34,13 +37,15 @@ struct PublishReport
     int removed = 0; // outputs of files that are gone
     QStringList problems; // "path: reason" for everything that refused the publication
     QString release; // the id of the release now served
+    bool unchanged = false; // nothing differed from the served release: no new one was made
     // "added PATH (SIZE bytes)", "changed PATH (SIZE bytes)", "removed PATH" against the release
     // served before, in that order, by path.
     QStringList changes;
 };
 
 // Publishes gameDir as a new release in outDir (see ReleaseStore): built complete beside the
-// served one, then served in one step, so a launcher sees either release, never a mix.
+// served one, then served in one step, so a launcher sees either release, never a mix. One
+// publication or rollback at a time holds outDir; links met there are never followed.
 // Unchanged sources are not packed again: their outputs are shared with the served release by
 // hard links. The newest keepReleases releases stay for a rollback. A tree with anything that
 // cannot be published whole (see ReferenceCheck), or an output directory inside it, is refused

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -21,6 +23,12 @@ ReleaseStore::ReleaseStore(const QString &outDir)
     : outDir(outDir)
     , releasesDir(outDir + QStringLiteral("/releases"))
 {
+}
+
+ReleaseStore::~ReleaseStore()
+{
+    if (lockFd >= 0)
+        ::close(lockFd);
 }
 
 QString ReleaseStore::path(const QString &id) const
@@ -51,7 +59,9 @@ bool ReleaseStore::adoptOldLayout(QString *error)
 
 QStringList ReleaseStore::releases() const
 {
-    QStringList ids = QDir(releasesDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    // A link among them is none of ours: serving or pruning it would reach outside OUT_DIR.
+    QStringList ids = QDir(releasesDir).entryList(
+        QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
     ids.erase(std::remove_if(ids.begin(), ids.end(),
                   [](const QString &id) { return id.endsWith(QLatin1String(partialSuffix)); }),
         ids.end());
@@ -85,7 +95,8 @@ bool ReleaseStore::commit(const QString &id)
 
 bool ReleaseStore::serve(const QString &id)
 {
-    if (!QFileInfo(path(id)).isDir())
+    const QFileInfo release(path(id));
+    if (!release.isDir() || release.isSymLink())
         return false;
     // A new link beside the old one, renamed over it: rename replaces it in one step.
     const QByteArray next = QFile::encodeName(outDir + QStringLiteral("/.launcher.next"));
@@ -97,6 +108,20 @@ bool ReleaseStore::serve(const QString &id)
         == 0;
 }
 
+bool ReleaseStore::removeTree(const QString &path)
+{
+    // A link is removed as a link: recursing into it would empty whatever it points to.
+    if (QFileInfo(path).isSymLink())
+        return QFile::remove(path);
+    return QDir(path).removeRecursively();
+}
+
+void ReleaseStore::discard(const QString &id)
+{
+    removeTree(path(id) + QLatin1String(partialSuffix));
+    QFile::remove(cachePath(id));
+}
+
 void ReleaseStore::prune(int keep)
 {
     const QString current = served();
@@ -104,12 +129,41 @@ void ReleaseStore::prune(int keep)
     for (int i = 0; i < complete.size() - qMax(keep, 1); ++i) {
         if (complete.at(i) == current)
             continue;
-        QDir(path(complete.at(i))).removeRecursively();
+        removeTree(path(complete.at(i)));
         QFile::remove(cachePath(complete.at(i)));
     }
-    const QStringList all = QDir(releasesDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    // Left by a publisher that died: the lock keeps a living one from being here.
+    const QStringList all = QDir(releasesDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot
+        | QDir::System | QDir::Hidden);
     for (const QString &name : all) {
         if (name.endsWith(QLatin1String(partialSuffix)))
-            QDir(releasesDir + QLatin1Char('/') + name).removeRecursively();
+            removeTree(releasesDir + QLatin1Char('/') + name);
     }
+}
+
+bool ReleaseStore::lock(QString *error)
+{
+    if (!QDir().mkpath(outDir)) {
+        *error = QStringLiteral("cannot write into ") + outDir;
+        return false;
+    }
+    if (QFileInfo(releasesDir).isSymLink()) {
+        *error = releasesDir + QStringLiteral(" is a link: the releases must lie in OUT_DIR itself");
+        return false;
+    }
+    // Held by the kernel for this process alone and dropped when it ends, however it ends, so
+    // a killed publisher never blocks the next one.
+    const QByteArray path = QFile::encodeName(outDir + QStringLiteral("/.publish.lock"));
+    lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lockFd < 0) {
+        *error = QStringLiteral("cannot open the lock ") + QFile::decodeName(path);
+        return false;
+    }
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    ::close(lockFd);
+    lockFd = -1;
+    *error = QStringLiteral("another publication or rollback is running in ") + outDir
+        + QStringLiteral("; try again when it has ended");
+    return false;
 }

@@ -15,6 +15,12 @@ class ReleaseStore
 {
 public:
     explicit ReleaseStore(const QString &outDir);
+    ~ReleaseStore();
+    Q_DISABLE_COPY(ReleaseStore)
+
+    // Held for a whole publication or rollback, so that two never run at once (the second is
+    // refused, error saying so) and what a partial release is left was left by a dead one.
+    bool lock(QString *error);
 
     // Moves a served tree of the old layout (a real OUT_DIR/launcher directory) into the store
     // as its first release. False with error set when it cannot.
@@ -31,11 +37,16 @@ public:
     bool commit(const QString &id);
     // Serves id (an existing release) in one step.
     bool serve(const QString &id);
+    // Removes the release begun as id, never served.
+    void discard(const QString &id);
     // Removes left-over partial releases and all complete ones but the newest keep and the
-    // served one.
+    // served one. Links found there are removed as links, never followed.
     void prune(int keep);
 
 private:
+    static bool removeTree(const QString &path);
+
     QString outDir;
     QString releasesDir;
+    int lockFd = -1;
 };
