@@ -6,6 +6,7 @@
 #include "sync/safepath.h"
 #include "sync/tidying.h"
 
+#include <QHash>
 #include <QSet>
 
 namespace RemoteList {
@@ -26,6 +27,11 @@ PathFault pathFault(const QString &path, bool isFile)
     if (isFile && Tidying::isTemporaryName(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1)))
         return PathFault::Temporary;
     return PathFault::None;
+}
+
+QString windowsKey(const QString &path)
+{
+    return path.toCaseFolded();
 }
 
 bool isListableElementName(const QString &name)
@@ -50,25 +56,43 @@ void sanitize(FileSystem &list)
 {
     QStringList directories;
     QSet<QString> known;
+    // Windows holds one file for paths that differ only in case (Unicode's full case): of two
+    // such, the first listed counts, as of a path listed twice.
+    QHash<QString, QString> taken; // windowsKey -> the path listed first
+    const auto clashes = [&taken](const QString &path) {
+        const auto first = taken.constFind(windowsKey(path));
+        return first != taken.constEnd() && first.value() != path;
+    };
     for (const QString &directory : qAsConst(list.directories)) {
-        if (pathFault(directory, false) == PathFault::None && !known.contains(directory)) {
+        if (pathFault(directory, false) == PathFault::None && !known.contains(directory)
+            && !clashes(directory)) {
             directories.append(directory);
             known.insert(directory);
+            taken.insert(windowsKey(directory), directory);
         }
     }
 
     QVector<FileEntry> entries;
     entries.reserve(list.entries.size());
     for (const FileEntry &entry : qAsConst(list.entries)) {
-        if (entry.name.isEmpty() || pathFault(entry.path, true) != PathFault::None)
+        if (entry.name.isEmpty() || pathFault(entry.path, true) != PathFault::None
+            || clashes(entry.path))
             continue;
+        bool clash = false;
+        for (int slash = entry.path.indexOf(QLatin1Char('/')); slash > 0 && !clash;
+             slash = entry.path.indexOf(QLatin1Char('/'), slash + 1))
+            clash = clashes(entry.path.left(slash));
+        if (clash)
+            continue; // below a directory Windows holds under another listed name
         entries.append(entry);
+        taken.insert(windowsKey(entry.path), entry.path);
         for (int slash = entry.path.indexOf(QLatin1Char('/')); slash > 0;
              slash = entry.path.indexOf(QLatin1Char('/'), slash + 1)) {
             const QString parent = entry.path.left(slash);
             if (!known.contains(parent)) {
                 directories.append(parent);
                 known.insert(parent);
+                taken.insert(windowsKey(parent), parent);
             }
         }
     }

@@ -21,11 +21,15 @@ bool read(const QByteArray &body, FileSystem &list);
 enum class PathFault { None, Hidden, NotCanonical, Unstorable, Temporary };
 PathFault pathFault(const QString &path, bool isFile);
 
+// What Windows compares paths by: two paths with the same key are one file there.
+QString windowsKey(const QString &path);
+
 // Whether an element name can stand in a list and in an archive's name field.
 bool isListableElementName(const QString &name);
 
 // Drops directories and entries whose path is not a safe relative path of canonical, visible
-// components, or that the tidying would delete; elements whose name is not a plain name that
+// components, that the tidying would delete, or that Windows holds as one with a path listed
+// before (windowsKey); elements whose name is not a plain name that
 // fits an archive's name field or repeats another's but for case, and elements whose size is 0
 // or beyond what an archive can hold. Adds the parent directories of every entry that the list
 // forgot, so that the directory creation makes them and the next scan does not take them for

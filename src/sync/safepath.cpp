@@ -21,14 +21,18 @@ bool isWindowsName(const QString &part)
     if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')))
         return false;
     const QString base = part.left(part.indexOf(QLatin1Char('.'))).trimmed().toUpper();
-    static const char *const devices[] = { "CON", "PRN", "AUX", "NUL" };
+    static const char *const devices[] = { "CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$" };
     for (const char *device : devices) {
         if (base == QLatin1String(device))
             return false;
     }
+    // COM1 to COM9 and LPT1 to LPT9, and with the superscript digits Windows also takes for
+    // 1, 2 and 3.
+    const QChar digit = base.size() == 4 ? base.at(3) : QChar();
     return !(base.size() == 4
         && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
-        && base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9'));
+        && ((digit >= QLatin1Char('1') && digit <= QLatin1Char('9'))
+            || digit == QChar(0x00B9) || digit == QChar(0x00B2) || digit == QChar(0x00B3)));
 }
 
 } // namespace

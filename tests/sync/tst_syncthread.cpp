@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -30,7 +31,8 @@ struct Host
     TestHttpServer server;
     void file(const QString &path, const QByteArray &content)
     {
-        server.route("/launcher/filesystem/" + path + ".compressed",
+        // Matched as the request line carries it.
+        server.route("/launcher/filesystem/" + QUrl::toPercentEncoding(path, "/") + ".compressed",
             TestResponse::ok(qCompress(content, 9)));
     }
     // Serves the file and returns its list line.
@@ -372,8 +374,11 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
     QByteArray list = "[directories]\n../evil_dir\n/abs_dir\nmodels\nlink/sub\n\n[entries]\n";
     for (const char *path : { "../escape.txt", "/abs.txt", "c:/drive.txt", "a\\b.txt", "./dot.txt",
              "models/../../up.txt", "link/through.txt", "link/victim.txt", "dangling.txt",
-             "Upper.txt", ".hidden", "con.evil", "evil_dot." })
+             "Upper.txt", ".hidden", "con.evil", "evil_dot.", "com¹.evil", "conin$.evil" })
         list += fileLine(path, "evil");
+    // One file on Windows with the name listed before it: the first counts.
+    list += fileLine("aσ.txt", "good") + fileLine("aς.txt", "evil") + fileLine("μ.txt", "good")
+        + fileLine("µ.txt", "evil");
     list += fileLine(QString("d/").repeated(2000) + "evil.txt", "evil"); // hangs creating it
     list += fileLine("good.txt", "good");
     list += archiveLines("models/gta3.img",
@@ -384,6 +389,8 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
     Host host;
     host.list(list);
     host.file("good.txt", "good");
+    host.file("aσ.txt", "good");
+    host.file("μ.txt", "good");
     host.file("models/gta3.img_img/ok.dff", QByteArray(2048, 'o'));
     host.server.setFallback(
         [](const TestRequest &) { return TestResponse::ok(qCompress("evil", 9)); });
@@ -405,9 +412,11 @@ void TestSyncThread::unsafePathsTouchNothingOutside()
     QVERIFY(!QFile::exists(dir.filePath("up.txt")));
     QVERIFY(!QFileInfo::exists(dir.filePath("evil_dir")));
     QCOMPARE(readFile(game + "/good.txt"), QByteArray("good"));
+    QCOMPARE(readFile(game + "/aσ.txt"), QByteArray("good"));
     for (const TestRequest &request : host.server.requests())
         QVERIFY2(!request.path.contains("evil") && !request.path.contains("escape")
-                && !request.path.contains("OK.DFF"),
+                && !request.path.contains("OK.DFF") && !request.path.contains("%CF%82")
+                && !request.path.contains("%C2%B5"),
             request.path.constData());
 }
 

@@ -55,7 +55,8 @@ void TestPublish::refusalsChangeNothingServed()
 
     // Every problem of the tree is named in one refusal.
     for (const char *name :
-        { "models/broken.img", "data/File.txt", "data/.secret", "data/notes.tmp", "data/con.txt" })
+        { "models/broken.img", "data/File.txt", "data/.secret", "data/notes.tmp", "data/con.txt",
+            "data/com¹.txt", "data/conin$.txt", "data/aσ.txt", "data/aς.txt" })
         QVERIFY(writeFile(reference + '/' + name, "x"));
     QVERIFY(writeArchive(reference + "/models/blank.img", { { "a b.dff", bytes(2048, 2) } }));
     QVERIFY(writeArchive(reference + "/models/twice.img",
@@ -68,7 +69,9 @@ void TestPublish::refusalsChangeNothingServed()
              "models/twice.img: element \"A.DFF\" is there twice",
              "data/File.txt: name is not canonical", "data/.secret: hidden name",
              "data/pipe: not a regular file", "data/link: a link",
-             "data/notes.tmp: name of a temporary", "data/con.txt: name Windows cannot hold" })
+             "data/notes.tmp: name of a temporary", "data/con.txt: name Windows cannot hold",
+             "data/com¹.txt: name Windows cannot hold", "data/conin$.txt: name Windows cannot hold",
+             "data/aσ.txt: the same name on Windows as data/aς.txt" })
         QVERIFY2(errors.contains(said), errors.constData());
     QCOMPARE(command({ reference, reference + "/out" }, &errors), 1);
     QVERIFY2(

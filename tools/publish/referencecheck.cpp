@@ -9,7 +9,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
+
+#include <algorithm>
 
 namespace ReferenceCheck {
 
@@ -68,6 +71,7 @@ QStringList problems(const QString &gameDir)
 {
     QStringList found;
     const QDir base(gameDir);
+    QStringList names;
     QDirIterator it(gameDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
         QDirIterator::Subdirectories);
     while (it.hasNext()) {
@@ -94,6 +98,19 @@ QStringList problems(const QString &gameDir)
         }
         if (!problem.isEmpty())
             found.append(relative + QStringLiteral(": ") + problem);
+        else
+            names.append(relative);
+    }
+    // Windows holds one file for names that differ only in case, Unicode's full case included
+    // ("aσ.txt" and "aς.txt", "µ.txt" and "μ.txt"): players would get one of the two.
+    std::sort(names.begin(), names.end());
+    QHash<QString, QString> folded;
+    for (const QString &name : qAsConst(names)) {
+        const QString key = RemoteList::windowsKey(name);
+        if (folded.contains(key))
+            found.append(name + QStringLiteral(": the same name on Windows as ") + folded.value(key));
+        else
+            folded.insert(key, name);
     }
     return found;
 }
