@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include "files/ownfile.h"
+
 #include <QSaveFile>
 
 namespace {
@@ -58,6 +60,8 @@ bool FileSystem::writeSealedFile(
 {
     const QByteArray sealed = sealPayload(bytes);
     if (sealed.isEmpty())
+        return false;
+    if (!OwnFile::clearLink(launcherDir + name))
         return false;
     QSaveFile file(launcherDir + name);
     if (!file.open(QIODevice::WriteOnly))

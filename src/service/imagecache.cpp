@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include "files/ownfile.h"
+
 #include <QSaveFile>
 
 namespace {
@@ -40,7 +42,7 @@ QString ImageCache::cachePath(const QString &address) const
 
 bool ImageCache::ensureCacheDir() const
 {
-    return QDir().mkpath(cacheDir());
+    return OwnFile::clearLink(cacheDir()) && QDir().mkpath(cacheDir());
 }
 
 bool ImageCache::readCache(const QString &address, QByteArray &data) const
@@ -74,7 +76,7 @@ bool ImageCache::writeCache(const QString &address, const QByteArray &data) cons
     // Written aside and renamed, so that a crash never leaves a torn file that shadows the
     // picture until it is fetched again.
     QSaveFile file(cachePath(address));
-    if (!file.open(QIODevice::WriteOnly))
+    if (!OwnFile::clearLink(cachePath(address)) || !file.open(QIODevice::WriteOnly))
         return false;
     file.write(cipherText);
     return file.commit();

@@ -2,6 +2,7 @@
 
 #include "app/runstate.h"
 #include "buildconfig.h"
+#include "files/ownfile.h"
 #include "platform/platform.h"
 #include "service/httprequest.h"
 
@@ -118,7 +119,8 @@ bool SelfUpdate::startAttempt()
     loopEndedHere = false;
 
     file = new QFile(installerPath());
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!OwnFile::clearLink(installerPath())
+        || !file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         releaseFile();
         return false;
     }

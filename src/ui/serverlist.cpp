@@ -1,5 +1,6 @@
 #include "ui/serverlist.h"
 
+#include "files/ownfile.h"
 #include "service/serverquery.h"
 
 #include <QCoreApplication>
@@ -269,6 +270,7 @@ void ServerList::serverClicked(int id)
         cards.at(current)->setSelected(false);
     cards.at(id)->setSelected(true);
     current = id;
+    OwnFile::clearLink(userIniPath);
     QSettings ini(userIniPath, QSettings::IniFormat);
     ini.beginGroup(QStringLiteral("SERVERS"));
     ini.setValue(QStringLiteral("Current"), id);

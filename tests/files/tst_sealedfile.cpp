@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -46,6 +47,17 @@ private slots:
 
         QVERIFY(!FileSystem::writeSealedFile("/missing/korvina_launcher.bin", "x", dir.path()));
         QVERIFY(!QFile::exists(dir.path() + "/missing"));
+
+        // A link planted in its place is replaced, never written through (the launcher runs
+        // with administrator rights).
+        const QString outside = dir.path() + "/outside.txt";
+        QVERIFY(writeFile(outside, "system file"));
+        QVERIFY(QFile::remove(path) && QFile::link(outside, path));
+        QVERIFY(FileSystem::writeSealedFile("/korvina_launcher.bin", "state", dir.path()));
+        QCOMPARE(readFile(outside), QByteArray("system file"));
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QCOMPARE(
+            FileSystem::readSealedFile("/korvina_launcher.bin", dir.path()), QByteArray("state"));
     }
 
     void damagedFilesReadEmpty_data()
