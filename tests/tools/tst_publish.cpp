@@ -242,9 +242,22 @@ void TestPublish::publisherCannotHurtItsHost()
     QCOMPARE(command({ "--force", reference, out }, &said), 0);
     QCOMPARE(releases(), before + 1);
 
-    QCOMPARE(command({ "--keep", "0", reference, out }, &said), 2);
-    QVERIFY2(
-        said.contains("--keep takes a whole number of releases, at least 1"), said.constData());
+    // What is wrong is named: the argument, the release, the path looked at.
+    const QList<QPair<QStringList, QByteArray>> mistakes = {
+        { { "--keep", "0", reference, out }, "--keep takes a whole number of releases, at least 1" },
+        { { "verify", "--public-key", "abc", out }, "--public-key takes the 64 hex digits" },
+        { { "verify", work }, "host/launcher/sync.lst: missing or not a whole list" },
+        { { "--rollback", out, "20000101-000000-000" }, "no release 20000101-000000-000 in" },
+    };
+    for (const auto &mistake : mistakes) {
+        QVERIFY(command(mistake.first, &said) != 0);
+        QVERIFY2(said.contains(mistake.second), said.constData());
+    }
+    const QString older = QDir(out + "/releases")
+                              .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)
+                              .value(0);
+    QCOMPARE(command({ "--rollback", out, older }, &said), 0);
+    QCOMPARE(QFileInfo(out + "/launcher").symLinkTarget(), out + "/releases/" + older);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

@@ -15,7 +15,7 @@ namespace {
 
 const char usage[]
     = "usage: korvina-publish [--keep N] [--dry-run] [--force] [--sign-key KEY] GAME_DIR OUT_DIR\n"
-      "       korvina-publish --rollback OUT_DIR\n"
+      "       korvina-publish --rollback OUT_DIR [RELEASE]\n"
       "       korvina-publish verify [--public-key HEX] OUT_DIR\n"
       "       korvina-publish genkey KEY\n"
       "       korvina-publish sign --sign-key KEY FILE\n"
@@ -44,7 +44,8 @@ const char usage[]
       "  --force                  make a new release even when nothing changed\n"
       "  --sign-key KEY           sign with this private key (PEM)\n"
       "  --public-key HEX         verify: the list must be signed by this key\n"
-      "  --rollback               serve the release before the served one again\n"
+      "  --rollback               serve the release before the served one again, or\n"
+      "                           RELEASE (an id in OUT_DIR/releases)\n"
       "  --audio-part-size BYTES  parts of audio files (tests only)\n"
       "  --help                   this text\n"
       "\n"
@@ -74,7 +75,8 @@ int verify(const QString &outDir, const QString &publicHex, QTextStream &err)
 {
     const QByteArray key = ReleaseSignature::keyFromHex(publicHex.toLatin1());
     if (!publicHex.isEmpty() && key.isEmpty()) {
-        err << usage;
+        err << "korvina-publish: --public-key takes the 64 hex digits genkey printed, not \""
+            << publicHex << "\"\n";
         return 2;
     }
     int checked = 0;
@@ -166,8 +168,9 @@ int main(int argc, char **argv)
         err << "korvina-publish: " << text << '\n';
         err.flush();
     };
-    if (arguments.size() == 2 && command == QStringLiteral("--rollback")) {
-        const PublishReport report = rollback(arguments.at(1));
+    if ((arguments.size() == 2 || arguments.size() == 3)
+        && command == QStringLiteral("--rollback")) {
+        const PublishReport report = rollback(arguments.at(1), arguments.value(2));
         if (!report.ok)
             return fail(err, report.error);
         QTextStream(stdout) << "serving release " << report.release << '\n';

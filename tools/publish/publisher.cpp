@@ -483,7 +483,7 @@ PublishReport Publication::run()
 
 } // namespace
 
-PublishReport rollback(const QString &outDir)
+PublishReport rollback(const QString &outDir, const QString &release)
 {
     PublishReport report;
     ReleaseStore store(QDir(outDir).absolutePath());
@@ -491,11 +491,16 @@ PublishReport rollback(const QString &outDir)
         return report;
     const QStringList releases = store.releases();
     const int served = releases.indexOf(store.served());
-    if (served <= 0) {
+    if (!release.isEmpty() && !releases.contains(release)) {
+        report.error = QStringLiteral("no release %1 in %2/releases; there are: %3")
+                           .arg(release, outDir, releases.join(QStringLiteral(", ")));
+        return report;
+    }
+    if (release.isEmpty() && served <= 0) {
         report.error = QStringLiteral("no earlier release to go back to in ") + outDir;
         return report;
     }
-    report.release = releases.at(served - 1);
+    report.release = release.isEmpty() ? releases.at(served - 1) : release;
     if (isSigned(store.path(store.served())) && !isSigned(store.path(report.release))) {
         report.error = QStringLiteral("release ") + report.release
             + QStringLiteral(" is not signed and the served one is");

@@ -52,6 +52,6 @@ struct PublishReport
 // before anything is written.
 PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options);
 
-// Serves the release before the served one again, in one step; not an unsigned one in place of
-// a signed one.
-PublishReport rollback(const QString &outDir);
+// Serves the release before the served one again, or the release named, in one step; not an
+// unsigned one in place of a signed one.
+PublishReport rollback(const QString &outDir, const QString &release = QString());

@@ -147,7 +147,7 @@ QStringList differences(
     FileSystem list;
     const QByteArray text = listFile.open(QIODevice::ReadOnly) ? listFile.readAll() : QByteArray();
     if (!list.readText(text, false) || list.entries.isEmpty()) {
-        check.differ(QStringLiteral("sync.lst"), QStringLiteral("missing or not a whole list"));
+        check.differ(listFile.fileName(), QStringLiteral("missing or not a whole list"));
         return check.found;
     }
     if (!publicKey.isEmpty()) {
