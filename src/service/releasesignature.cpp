@@ -9,6 +9,13 @@
 
 namespace ReleaseSignature {
 
+namespace {
+
+bool verifyOne(
+    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey);
+
+} // namespace
+
 QByteArray builtInKey()
 {
     return keyFromHex(QByteArray(BuildConfig::releasePublicKey));
@@ -16,13 +23,17 @@ QByteArray builtInKey()
 
 QByteArray keyFromHex(const QByteArray &hex)
 {
-    if (hex.size() != 2 * publicKeyBytes)
-        return QByteArray();
-    for (const char c : hex) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
+    QByteArray keys;
+    for (const QByteArray &one : hex.split(',')) {
+        if (one.size() != 2 * publicKeyBytes)
             return QByteArray();
+        for (const char c : one) {
+            if (!std::isxdigit(static_cast<unsigned char>(c)))
+                return QByteArray();
+        }
+        keys += QByteArray::fromHex(one);
     }
-    return QByteArray::fromHex(hex);
+    return keys;
 }
 
 bool verify(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKey)
@@ -31,6 +42,20 @@ bool verify(const QByteArray &message, const QByteArray &signature, const QByteA
 }
 
 bool verify(
+    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKeys)
+{
+    if (publicKeys.isEmpty() || publicKeys.size() % publicKeyBytes != 0)
+        return false;
+    for (int at = 0; at < publicKeys.size(); at += publicKeyBytes) {
+        if (verifyOne(message, size, signature, publicKeys.mid(at, publicKeyBytes)))
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+bool verifyOne(
     const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey)
 {
     if (signature.size() != signatureBytes || publicKey.size() != publicKeyBytes || size < 0)
@@ -50,6 +75,8 @@ bool verify(
                reinterpret_cast<const unsigned char *>(message), size_t(size))
         == 1;
 }
+
+} // namespace
 
 bool fetchAndVerify(const QString &url, const char *message, qint64 size,
     const QByteArray &publicKey, int attempts, int timeoutMs, QNetworkAccessManager *network)

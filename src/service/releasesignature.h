@@ -17,15 +17,18 @@ inline constexpr int signatureBytes = 64;
 // The signature of a served file is the raw 64 bytes, served at the file's address + ".sig".
 inline constexpr char suffix[] = ".sig";
 
-// The key built in (KORVINA_RELEASE_PUBLIC_KEY, hex), raw; empty when releases are not signed.
+// The keys built in (KORVINA_RELEASE_PUBLIC_KEY, hex, comma-separated), raw and one after the
+// other; empty when releases are not signed. A build knows two while the operator moves from
+// one key to the next.
 QByteArray builtInKey();
-// Raw 32 bytes from 64 hex digits; empty for anything else.
+// Raw 32 bytes for each key of 64 hex digits, keys separated by commas; empty for anything else.
 QByteArray keyFromHex(const QByteArray &hex);
 
-// True only when signature is a valid Ed25519 signature of message by publicKey (raw bytes).
-bool verify(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKey);
+// True only when signature is a valid Ed25519 signature of message by one of publicKeys (raw
+// 32-byte keys one after the other).
+bool verify(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKeys);
 bool verify(
-    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey);
+    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKeys);
 
 // Fetches url + ".sig" and verifies message with it. False when the signature cannot be
 // fetched, is not one, or does not verify.

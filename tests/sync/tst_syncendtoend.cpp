@@ -44,6 +44,7 @@ private slots:
         QVERIFY2(ReleaseSigner::generateKey(releaseKey, &publicHex, &error), qPrintable(error));
         QVERIFY2(ReleaseSigner::generateKey(otherKey, &otherHex, &error), qPrintable(error));
         releasePublicKey = ReleaseSignature::keyFromHex(publicHex);
+        otherPublicKey = ReleaseSignature::keyFromHex(otherHex);
     }
 
     void emptyDirectoryThenEveryKindOfChange()
@@ -195,7 +196,8 @@ private slots:
             return response;
         });
         SyncEnvironment env = environment(launcher, server->baseUrl());
-        env.releasePublicKey = releasePublicKey;
+        // Built with two keys, as while the operator moves to a new one: either signs.
+        env.releasePublicKey = otherPublicKey + releasePublicKey;
         const RunResult result = runSync(game, env, [&](const QString &) {
             // A storm: the run is ended, and fails below, instead of waiting for ctest.
             if (server->requestCount() > 300)
@@ -415,7 +417,7 @@ private:
     PublishOptions options;
     std::unique_ptr<TestHttpServer> server;
     QString releaseKey, otherKey;
-    QByteArray releasePublicKey;
+    QByteArray releasePublicKey, otherPublicKey;
 };
 
 QTEST_GUILESS_MAIN(TestSyncEndToEnd)

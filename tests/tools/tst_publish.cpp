@@ -188,6 +188,14 @@ void TestPublish::signedReleases()
         said.contains("the served release is signed: publish with --sign-key"), said.constData());
     QCOMPARE(command({ "--rollback", out }, &said), 1);
     QVERIFY2(said.contains("is not signed and the served one is"), said.constData());
+    // Nor one signed by another key, unless the operator says every launcher knows it.
+    QCOMPARE(command({ "--sign-key", work + "/other.key", work + "/a", out }, &said), 1);
+    QVERIFY2(said.contains("the served release is signed by another key"), said.constData());
+    QCOMPARE(snapshot(out + "/launcher"), served);
+    QCOMPARE(
+        command({ "--sign-key", work + "/other.key", "--rotate-key", work + "/a", out }, &said), 0);
+    QCOMPARE(command({ "verify", "--public-key", publicHex + ',' + otherHex, out }, &said), 0);
+    QCOMPARE(command({ "--rollback", out }, &said), 0);
     QCOMPARE(snapshot(out + "/launcher"), served);
 
     // The installer is signed the same way, beside it.

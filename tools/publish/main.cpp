@@ -14,7 +14,8 @@
 namespace {
 
 const char usage[]
-    = "usage: korvina-publish [--keep N] [--dry-run] [--force] [--sign-key KEY] GAME_DIR OUT_DIR\n"
+    = "usage: korvina-publish [--keep N] [--dry-run] [--force] [--sign-key KEY [--rotate-key]]\n"
+      "                       GAME_DIR OUT_DIR\n"
       "       korvina-publish --rollback OUT_DIR [RELEASE]\n"
       "       korvina-publish verify [--public-key HEX] OUT_DIR\n"
       "       korvina-publish genkey KEY\n"
@@ -43,6 +44,7 @@ const char usage[]
       "  --dry-run                only list what would change; write nothing\n"
       "  --force                  make a new release even when nothing changed\n"
       "  --sign-key KEY           sign with this private key (PEM)\n"
+      "  --rotate-key             sign with a key other than the served release's\n"
       "  --public-key HEX         verify: the list must be signed by this key\n"
       "  --rollback               serve the release before the served one again, or\n"
       "                           RELEASE (an id in OUT_DIR/releases)\n"
@@ -164,6 +166,7 @@ int main(int argc, char **argv)
 
     options.dryRun = arguments.removeAll(QStringLiteral("--dry-run")) > 0;
     options.force = arguments.removeAll(QStringLiteral("--force")) > 0;
+    options.rotateKey = arguments.removeAll(QStringLiteral("--rotate-key")) > 0;
     options.progress = [&err](const QString &text) {
         err << "korvina-publish: " << text << '\n';
         err.flush();

@@ -373,6 +373,20 @@ PublishReport Publication::run()
         report.error = QStringLiteral("the served release is signed: publish with --sign-key");
         return report;
     }
+    // And launchers built with the served release's key alone would refuse one signed by
+    // another key.
+    if (signer.isLoaded() && isSigned(outDir + QStringLiteral("/launcher")) && !options.rotateKey) {
+        const QString served = outDir + QStringLiteral("/launcher/sync.lst");
+        if (!ReleaseSignature::verify(contents(served),
+                contents(served + QLatin1String(ReleaseSignature::suffix)),
+                ReleaseSignature::keyFromHex(signer.publicHex()))) {
+            report.error = QStringLiteral(
+                "the served release is signed by another key: launchers that know only that "
+                "key would refuse this release; once every launcher is built with both keys, "
+                "publish with --rotate-key");
+            return report;
+        }
+    }
     FileSystem before;
     {
         QFile served(outDir + QStringLiteral("/launcher/sync.lst"));

@@ -19,6 +19,10 @@ struct PublishOptions
     // The operator's Ed25519 private key (PEM): the list's signature is written with the
     // release. Without it a release is not signed, and then a served release that is refuses it.
     QString signKeyPath;
+    // Signing with a key that did not sign the served release is refused (launchers that know
+    // only the old key would refuse every release from then on) unless this says that every
+    // launcher out there knows the new key too.
+    bool rotateKey = false;
     // Only tells what would change (PublishReport::changes); writes nothing.
     bool dryRun = false;
     // A new release even when it would be the served one again (list and signature alike);
