@@ -29,13 +29,6 @@ bool stopping()
     return quitRequested.load(std::memory_order_relaxed);
 }
 
-// The most a packed form of size bytes can take (zlib's own bound, with room to spare), so
-// that a host sending endless data is cut off instead of filling memory or the disk.
-quint64 packedBound(quint64 size)
-{
-    return size + (size >> 8) + 1024;
-}
-
 quint32 partsOf(const DownloadItem &item)
 {
     return qMax<quint32>(item.partCount, 1);
@@ -313,7 +306,7 @@ bool FileDownloader::beginRequest(bool resume)
             }
             archivePartStart = archivePartBytes;
             remote = RemoteNames::archivePart(item.path, partIndex);
-            requestLimit = packedBound(RemoteNames::archivePartBytes);
+            requestLimit = PackedStream::bound(RemoteNames::archivePartBytes);
         } else {
             freshOutput = false;
             if (!resume) {
@@ -340,7 +333,7 @@ bool FileDownloader::beginRequest(bool resume)
             }
             const auto &element = item.elements.at(elementIndex);
             remote = RemoteNames::imgElement(item.path, element.first);
-            requestLimit = packedBound(element.second);
+            requestLimit = PackedStream::bound(element.second);
             // An element is edited into the archive whole, so it is unpacked in memory.
             elementSink.close();
             elementData.clear();
@@ -355,7 +348,7 @@ bool FileDownloader::beginRequest(bool resume)
     default:
         freshOutput = true;
         remote = RemoteNames::plainFile(item.path);
-        requestLimit = packedBound(item.size);
+        requestLimit = PackedStream::bound(item.size);
         itemDigest.reset();
         break;
     }

@@ -81,6 +81,13 @@ QByteArray unpack(const QByteArray &packed, quint32 expectedSize, bool *ok);
 // or write error or when size does not fit the 32-bit prefix.
 bool pack(QIODevice &in, qint64 size, QIODevice &out);
 
+// The most a packed form of size bytes can take (zlib's own bound, with room to spare), so
+// that a host sending endless data is cut off instead of filling memory or the disk.
+inline quint64 bound(quint64 size)
+{
+    return size + (size >> 8) + 1024;
+}
+
 QByteArray pack(const QByteArray &data);
 
 } // namespace PackedStream

@@ -2,6 +2,7 @@
 #include "files/filesystem.h"
 #include "publisher.h"
 #include "releasesigner.h"
+#include "releaseverify.h"
 #include "service/releasesignature.h"
 #include "syncfixture.h"
 #include "testcertificates.h"
@@ -14,6 +15,7 @@
 #include <QTest>
 
 #include <QMutex>
+#include <QProcess>
 
 #include <algorithm>
 #include <atomic>
@@ -300,6 +302,33 @@ private slots:
         // Everything else was fetched.
         QVERIFY(QFile::remove(reference + "/" + stuck));
         QCOMPARE(treeDifferences(reference, game), QString());
+    }
+
+    void copiesVerifiedWhereServed()
+    {
+        // A copy on a static host or CDN is checked as launchers meet it: one whose bodies
+        // stayed of the release before (rsync's quick check skips files of the same size and
+        // second) is found out, naming the body.
+        setUp("copies");
+        QVERIFY(writeFile(reference + "/data/a.dat", bytes(3000, 1)));
+        QVERIFY(writeFile(reference + "/data/b.dat", bytes(3000, 2)));
+        publishReference();
+        const QString before = QFileInfo(host + "/launcher").symLinkTarget();
+        QVERIFY(writeFile(reference + "/data/b.dat", bytes(3000, 3)));
+        publishReference();
+        int checked = 0;
+        const QString served = server->baseUrl() + "/launcher";
+        QCOMPARE(ReleaseVerify::differences(served, 10, &checked, QByteArray()), QStringList());
+        QCOMPARE(checked, 2);
+
+        const QString copy = work.filePath("copies/cdn");
+        QVERIFY(QDir().mkpath(copy));
+        QCOMPARE(QProcess::execute("cp", { "-rL", before, copy + "/launcher" }), 0);
+        QFile::remove(copy + "/launcher/sync.lst");
+        QVERIFY(QFile::copy(host + "/launcher/sync.lst", copy + "/launcher/sync.lst"));
+        serveTree(*server, copy);
+        QCOMPARE(ReleaseVerify::differences(served, 10, &checked, QByteArray()),
+            QStringList { "data/b.dat.compressed: MD5 differs from the list" });
     }
 
     void signedLists_data()

@@ -2,29 +2,73 @@
 
 #include "files/filesystem.h"
 #include "img/imgformat.h"
+#include "service/httprequest.h"
 #include "service/releasesignature.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QHash>
 #include <QTemporaryFile>
+#include <QUrl>
+
+#include <memory>
 
 namespace ReleaseVerify {
 
 namespace {
+
+// As much as a launcher takes of a list.
+constexpr qint64 listBytes = 64 * 1024 * 1024;
 
 QString hex(QCryptographicHash &hash)
 {
     return QString::fromLatin1(hash.result().toHex());
 }
 
+// Where the release is read from: a folder, or a host over HTTPS as a launcher fetches it, so
+// that a copy on a CDN or one made by rsync can be checked where players meet it.
+class Source
+{
+public:
+    explicit Source(const QString &root)
+        : root(root)
+        , remote(root.startsWith(QLatin1String("https://")))
+    {
+    }
+
+    // The file at relative (below the release), read no further than limit bytes over HTTPS;
+    // null when it is missing or cannot be had.
+    std::unique_ptr<QIODevice> open(const QString &relative, qint64 limit) const
+    {
+        if (!remote) {
+            auto file = std::make_unique<QFile>(name(relative));
+            return file->open(QIODevice::ReadOnly) ? std::move(file) : nullptr;
+        }
+        HttpRequest request(
+            root + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(relative, "/")));
+        request.setBodyLimit(limit);
+        if (!request.sendGet(3, 30000))
+            return nullptr;
+        auto buffer = std::make_unique<QBuffer>();
+        buffer->setData(request.response());
+        buffer->open(QIODevice::ReadOnly);
+        return buffer;
+    }
+    QString name(const QString &relative) const { return root + QLatin1Char('/') + relative; }
+
+private:
+    QString root;
+    bool remote;
+};
+
 class Check
 {
 public:
-    Check(const QString &launcherDir, int maxDifferences)
-        : files(launcherDir + QStringLiteral("/filesystem/"))
+    Check(const Source &source, int maxDifferences)
+        : source(source)
         , limit(maxDifferences)
     {
     }
@@ -42,13 +86,14 @@ public:
         quint32 maxSize)
     {
         ++bodies;
-        QFile body(files + remote);
-        if (!body.open(QIODevice::ReadOnly)) {
+        const auto body
+            = source.open(QStringLiteral("filesystem/") + remote, PackedStream::bound(maxSize));
+        if (!body) {
             differ(remote, QStringLiteral("missing"));
             return false;
         }
-        const bool intact = out ? PackedStream::unpackRange(body, *out, minSize, maxSize, hash)
-                                : PackedStream::isIntact(body, minSize, maxSize, hash);
+        const bool intact = out ? PackedStream::unpackRange(*body, *out, minSize, maxSize, hash)
+                                : PackedStream::isIntact(*body, minSize, maxSize, hash);
         if (!intact) {
             differ(remote, QStringLiteral("does not unpack to its size"));
             return false;
@@ -70,13 +115,15 @@ public:
         quint64 size = 0;
         for (quint32 part = 0; part < qMax<quint32>(entry.partCount, 1); ++part) {
             ++bodies;
-            QFile body(files + RemoteNames::audioPart(entry.path, part));
-            if (!body.open(QIODevice::ReadOnly)) {
+            const auto body = source.open(
+                QStringLiteral("filesystem/") + RemoteNames::audioPart(entry.path, part),
+                qMax(entry.partSize, entry.size));
+            if (!body) {
                 differ(RemoteNames::audioPart(entry.path, part), QStringLiteral("missing"));
                 return;
             }
-            while (!body.atEnd()) {
-                const QByteArray chunk = body.read(1 << 20);
+            while (!body->atEnd()) {
+                const QByteArray chunk = body->read(1 << 20);
                 md5.addData(chunk);
                 size += quint64(chunk.size());
             }
@@ -131,7 +178,7 @@ public:
                     .arg(listed.size()));
     }
 
-    QString files;
+    const Source &source;
     int limit;
     int bodies = 0;
     QStringList found;
@@ -142,19 +189,22 @@ public:
 QStringList differences(
     const QString &launcherDir, int maxDifferences, int *checked, const QByteArray &publicKey)
 {
-    Check check(launcherDir, qMax(maxDifferences, 1));
-    QFile listFile(launcherDir + QStringLiteral("/sync.lst"));
+    const Source source(launcherDir);
+    Check check(source, qMax(maxDifferences, 1));
+    const QString listName = QStringLiteral("sync.lst");
     FileSystem list;
-    const QByteArray text = listFile.open(QIODevice::ReadOnly) ? listFile.readAll() : QByteArray();
+    const auto listFile = source.open(listName, listBytes);
+    const QByteArray text = listFile ? listFile->readAll() : QByteArray();
     if (!list.readText(text, false) || list.entries.isEmpty()) {
-        check.differ(listFile.fileName(), QStringLiteral("missing or not a whole list"));
+        check.differ(source.name(listName), QStringLiteral("missing or not a whole list"));
         return check.found;
     }
     if (!publicKey.isEmpty()) {
-        QFile signature(listFile.fileName() + QLatin1String(ReleaseSignature::suffix));
-        if (!signature.open(QIODevice::ReadOnly)
+        const auto signature = source.open(listName + QLatin1String(ReleaseSignature::suffix),
+            ReleaseSignature::signatureBytes);
+        if (!signature
             || !ReleaseSignature::verify(
-                text, signature.read(ReleaseSignature::signatureBytes + 1), publicKey))
+                text, signature->read(ReleaseSignature::signatureBytes + 1), publicKey))
             check.differ(QStringLiteral("sync.lst.sig"),
                 QStringLiteral("missing or not a signature of sync.lst by the key"));
     }

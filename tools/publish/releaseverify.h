@@ -9,9 +9,10 @@
 
 namespace ReleaseVerify {
 
-// The differences found in the release whose list and filesystem/ lie in launcherDir, one line
-// each with the path, at most maxDifferences of them; empty when it is whole. checked receives
-// the number of bodies read. With publicKey (raw Ed25519), the list must be signed by it.
+// The differences found in the release whose list and filesystem/ lie in launcherDir, a folder
+// or an "https://" address (what a host serves as /launcher), one line each with the path, at
+// most maxDifferences of them; empty when it is whole. checked receives the number of bodies
+// read. With publicKey (raw Ed25519 keys), the list must be signed by one of them.
 QStringList differences(const QString &launcherDir, int maxDifferences, int *checked,
     const QByteArray &publicKey = QByteArray());
 
