@@ -109,7 +109,31 @@ bool startDetached(const QString &commandLine, const QString &workingDirectory)
     return Win32Native::startDetached(commandLine.toStdWString(), workingDirectory.toStdWString());
 }
 
+HeldFile::HeldFile(const QString &path)
+    : handle(Win32Native::holdFile(QDir::toNativeSeparators(path).toStdWString()))
+{
+}
+
+HeldFile::~HeldFile()
+{
+    Win32Native::releaseFile(handle);
+}
+
 #else
+
+HeldFile::HeldFile(const QString &path)
+{
+    auto *file = new QFile(path);
+    if (file->open(QIODevice::ReadOnly))
+        handle = file;
+    else
+        delete file;
+}
+
+HeldFile::~HeldFile()
+{
+    delete static_cast<QFile *>(handle);
+}
 
 void prepareRuntimeDir()
 {

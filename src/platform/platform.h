@@ -43,4 +43,21 @@ QString playerNameStorePath();
 // Elsewhere "\" becomes "/" again and the program runs through wine when that is installed.
 bool startDetached(const QString &commandLine, const QString &workingDirectory);
 
+// While it lives, nobody changes, replaces or deletes the file it holds (on Windows, where a
+// downloaded installer is checked and then started: what was checked is what starts); held()
+// is false when the file could not be opened. Elsewhere only an open file, as such a hold
+// cannot be had.
+class HeldFile
+{
+public:
+    explicit HeldFile(const QString &path);
+    ~HeldFile();
+    HeldFile(const HeldFile &) = delete;
+    HeldFile &operator=(const HeldFile &) = delete;
+    bool held() const { return handle != nullptr; }
+
+private:
+    void *handle = nullptr;
+};
+
 } // namespace Platform

@@ -97,4 +97,17 @@ bool startDetached(const std::wstring &commandLine, const std::wstring &workingD
     return true;
 }
 
+void *holdFile(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+void releaseFile(void *handle)
+{
+    if (handle)
+        CloseHandle(handle);
+}
+
 } // namespace Win32Native

@@ -31,4 +31,10 @@ bool writeUserString(
 // and returns at once: nothing waits for the process and no handle to it is kept or inherited.
 bool startDetached(const std::wstring &commandLine, const std::wstring &workingDirectory);
 
+// Opens path for reading, shared with readers only, so that no process can change, replace or
+// delete it while the handle is held (a program may still be started from it); null when it
+// cannot be opened.
+void *holdFile(const std::wstring &path);
+void releaseFile(void *handle);
+
 } // namespace Win32Native

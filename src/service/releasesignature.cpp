@@ -3,6 +3,8 @@
 #include "buildconfig.h"
 #include "service/httprequest.h"
 
+#include <QStringList>
+
 #include <cctype>
 #include <memory>
 #include <openssl/evp.h>
@@ -77,6 +79,28 @@ bool verifyOne(
 }
 
 } // namespace
+
+QByteArray installerMessage(const QString &version, const QByteArray &sha256)
+{
+    return QByteArrayLiteral("korvina-installer-v1\n") + version.toUtf8() + '\n' + sha256.toHex()
+        + '\n';
+}
+
+bool isNewerVersion(const QString &version, const QString &current)
+{
+    const QStringList next = version.split(QLatin1Char('.'));
+    const QStringList now = current.split(QLatin1Char('.'));
+    for (int i = 0; i < qMax(next.size(), now.size()); ++i) {
+        bool numberA = true, numberB = true;
+        const qulonglong a = i < next.size() ? next.at(i).toULongLong(&numberA) : 0;
+        const qulonglong b = i < now.size() ? now.at(i).toULongLong(&numberB) : 0;
+        if (!numberA || !numberB || (i < next.size() && next.at(i).isEmpty()))
+            return false;
+        if (a != b)
+            return a > b;
+    }
+    return false;
+}
 
 bool fetchAndVerify(const QString &url, const char *message, qint64 size,
     const QByteArray &publicKey, int attempts, int timeoutMs, QNetworkAccessManager *network)

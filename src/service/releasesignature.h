@@ -30,6 +30,13 @@ bool verify(const QByteArray &message, const QByteArray &signature, const QByteA
 bool verify(
     const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKeys);
 
+// What an installer's signature covers: its version and SHA-256 under a context of its own, so
+// that no list's signature is an installer's, and an installer signed as one version passes
+// for no other (an old one announced as new, say).
+QByteArray installerMessage(const QString &version, const QByteArray &sha256);
+// Whether version, dotted decimal numbers, is newer than current; false for anything else.
+bool isNewerVersion(const QString &version, const QString &current);
+
 // Fetches url + ".sig" and verifies message with it. False when the signature cannot be
 // fetched, is not one, or does not verify.
 bool fetchAndVerify(const QString &url, const char *message, qint64 size,

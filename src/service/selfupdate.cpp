@@ -7,6 +7,7 @@
 #include "service/httprequest.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -17,6 +18,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+
+#include <memory>
 
 namespace {
 
@@ -96,8 +99,12 @@ bool SelfUpdate::downloadAndInstall()
         if (attemptSucceeded)
             break;
     }
-    if (!options.releasePublicKey.isEmpty() && !installerSigned()) {
+    // Held from before its check until it has started, so that what the key signed is what
+    // runs: on Windows nothing can change or replace it in between.
+    auto held = std::make_unique<Platform::HeldFile>(installerPath());
+    if (!options.releasePublicKey.isEmpty() && (!held->held() || !installerSigned())) {
         // Never run what the operator's key did not sign, nor leave it lying about.
+        held.reset();
         QFile::remove(installerPath());
         return false;
     }
@@ -313,17 +320,21 @@ void SelfUpdate::releaseFile()
 
 bool SelfUpdate::installerSigned()
 {
+    // Only a newer launcher: an old installer, signed once, announced again would go back to
+    // what a later release fixed. The signature binds the version, so the announcement cannot
+    // lie about it.
+    if (!ReleaseSignature::isNewerVersion(
+            latestVersion, QString::fromLatin1(BuildConfig::launcherVersion)))
+        return false;
     QFile installer(installerPath());
     if (!installer.open(QIODevice::ReadOnly))
         return false;
-    const qint64 size = installer.size();
-    // Mapped, not read into memory: the whole installer is the signed message.
-    const uchar *bytes = size > 0 ? installer.map(0, size) : nullptr;
-    if (size > 0 && !bytes)
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    if (!sha256.addData(&installer))
         return false;
-    return ReleaseSignature::fetchAndVerify(downloadUrl,
-        bytes ? reinterpret_cast<const char *>(bytes) : "", size, options.releasePublicKey, 3,
-        options.requestTimeoutMs);
+    const QByteArray message = ReleaseSignature::installerMessage(latestVersion, sha256.result());
+    return ReleaseSignature::fetchAndVerify(downloadUrl, message.constData(), message.size(),
+        options.releasePublicKey, 3, options.requestTimeoutMs);
 }
 
 bool SelfUpdate::startInstaller()

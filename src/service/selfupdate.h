@@ -27,7 +27,7 @@ public:
         int watchdogIntervalMs = 1000; // one stall / retry tick
         int installDelayMs = 1000; // pause between the finished download and the start
         // With a release key (raw Ed25519), the installer starts only when download_url + ".sig"
-        // is its valid signature.
+        // is a valid signature of it as the announced version, and that version is newer.
         QByteArray releasePublicKey = ReleaseSignature::builtInKey();
     };
 

@@ -6,6 +6,7 @@
 #include "testhttpserver.h"
 
 #include <QAtomicInt>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QNetworkReply>
@@ -27,9 +28,10 @@ QByteArray stubInstaller(int padding = 300 * 1024)
         + QByteArray(padding, 'x') + '\n';
 }
 
-QByteArray updateAnswer(const QString &url, const QByteArray &act = "update")
+QByteArray updateAnswer(
+    const QString &url, const QByteArray &act = "update", const QByteArray &version = "2.1.0.0")
 {
-    return "{\"act\":\"" + act + "\",\"latest_version\":\"2.1.0.0\",\"download_url\":\""
+    return "{\"act\":\"" + act + "\",\"latest_version\":\"" + version + "\",\"download_url\":\""
         + url.toUtf8() + "\"}";
 }
 
@@ -68,11 +70,12 @@ public:
     }
     // Answers the update check on host with downloadUrl (by default its "/setup.exe"), then
     // checks and downloads on the update's thread.
-    void start(TestHttpServer &host, const QString &downloadUrl = QString())
+    void start(TestHttpServer &host, const QString &downloadUrl = QString(),
+        const QByteArray &version = "2.1.0.0")
     {
         host.route("/api_v2.php",
-            TestResponse::ok(
-                updateAnswer(downloadUrl.isEmpty() ? host.url("/setup.exe") : downloadUrl)));
+            TestResponse::ok(updateAnswer(
+                downloadUrl.isEmpty() ? host.url("/setup.exe") : downloadUrl, "update", version)));
         const QString baseUrl = host.baseUrl();
         QMetaObject::invokeMethod(update, [this, baseUrl] {
             update->checkUpdates(baseUrl);
@@ -241,16 +244,29 @@ private slots:
     void signedInstallerStarts_data()
     {
         QTest::addColumn<QString>("signature"); // what is served at download_url + ".sig"
-        QTest::newRow("signed by the release key") << "release";
-        QTest::newRow("no signature") << "none";
-        QTest::newRow("signed by another key") << "other";
-        QTest::newRow("signature of other bytes") << "tampered";
+        QTest::addColumn<QByteArray>("announced"); // the version the service announces
+        QTest::addColumn<QByteArray>("signedAs"); // the version the signature binds
+        QTest::newRow("signed by the release key") << "release" << QByteArray("2.1.0.0")
+                                                   << QByteArray("2.1.0.0");
+        QTest::newRow("no signature") << "none" << QByteArray("2.1.0.0") << QByteArray("2.1.0.0");
+        QTest::newRow("signed by another key")
+            << "other" << QByteArray("2.1.0.0") << QByteArray("2.1.0.0");
+        QTest::newRow("signature of other bytes")
+            << "tampered" << QByteArray("2.1.0.0") << QByteArray("2.1.0.0");
+        // An old installer, signed once, announced as new.
+        QTest::newRow("signed as another version")
+            << "release" << QByteArray("2.1.0.0") << QByteArray("2.0.1.0");
+        QTest::newRow("an older launcher, signed as such")
+            << "release" << QByteArray("2.0.1.0") << QByteArray("2.0.1.0");
     }
 
     void signedInstallerStarts()
     {
         QFETCH(QString, signature);
-        const bool starts = signature == "release";
+        QFETCH(QByteArray, announced);
+        QFETCH(QByteArray, signedAs);
+        const bool starts = signature == "release" && signedAs == announced
+            && announced == "2.1.0.0";
         QTemporaryDir keys;
         ReleaseSigner release, other;
         QByteArray publicHex, unused;
@@ -264,11 +280,13 @@ private slots:
         const QByteArray installer = stubInstaller(1536 * 1024 - 100);
         host->route("/setup.exe", TestResponse::ok(installer).inChunks(256 * 1024, 5));
         const QByteArray signedBytes = signature == "tampered" ? installer + "x" : installer;
+        const QByteArray message = ReleaseSignature::installerMessage(QString::fromLatin1(signedAs),
+            QCryptographicHash::hash(signedBytes, QCryptographicHash::Sha256));
         if (signature != "none")
             host->route("/setup.exe.sig",
-                TestResponse::ok((signature == "other" ? &other : &release)->sign(signedBytes)));
+                TestResponse::ok((signature == "other" ? &other : &release)->sign(message)));
         UpdateRun run(ReleaseSignature::keyFromHex(publicHex));
-        run.start(*host);
+        run.start(*host, QString(), announced);
         QTRY_COMPARE_WITH_TIMEOUT(run.result.loadAcquire(), starts ? 1 : 0, 30000);
         // What the key did not sign is neither run nor left lying about.
         QCOMPARE(QFile::exists(run.file("update_installer.exe")), starts);

@@ -4,6 +4,7 @@
 #include "service/releasesignature.h"
 #include "syncfixture.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -198,12 +199,15 @@ void TestPublish::signedReleases()
     QCOMPARE(command({ "--rollback", out }, &said), 0);
     QCOMPARE(snapshot(out + "/launcher"), served);
 
-    // The installer is signed the same way, beside it.
+    // The installer is signed beside it, as the version it installs.
     const QByteArray installer = bytes(100000, 4);
     QVERIFY(writeFile(work + "/setup.exe", installer));
-    QCOMPARE(command({ "sign", "--sign-key", key, work + "/setup.exe" }, &said), 0);
-    QVERIFY(ReleaseSignature::verify(
-        installer, readFile(work + "/setup.exe.sig"), ReleaseSignature::keyFromHex(publicHex)));
+    QCOMPARE(command({ "sign", "--sign-key", key, work + "/setup.exe" }, &said), 2);
+    QCOMPARE(
+        command({ "sign", "--sign-key", key, "--version", "2.1.0", work + "/setup.exe" }, &said), 0);
+    QVERIFY(ReleaseSignature::verify(ReleaseSignature::installerMessage("2.1.0",
+                                         QCryptographicHash::hash(installer, QCryptographicHash::Sha256)),
+        readFile(work + "/setup.exe.sig"), ReleaseSignature::keyFromHex(publicHex)));
 }
 
 void TestPublish::publisherCannotHurtItsHost()

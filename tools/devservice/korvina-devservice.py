@@ -18,12 +18,12 @@ hex public key for KORVINA_RELEASE_PUBLIC_KEY); the installer is served with its
 (/downloads/update_installer.exe.sig); --installer serves FILE instead of a stand-in.
 "updates" announces a newer launcher while --announce-update is given or the file
 STATE_DIR/announce-update exists (its first line, if any, is the version announced), and with
---update-once only until the installer has been sent, so that the updated launcher is not
-updated again. One log line per request goes to stderr or --log. --rate KIB sends the bodies
-under /launcher/filesystem/ and the installer at KIB KiB/s in all (unlimited by default), so
-that a download lasts long enough to be watched; each such body then also gets a "sending PATH
-SIZE" line when it starts. Runs until killed (SIGTERM or
-SIGINT end it cleanly).
+--update-once only until the installer and its signature have been sent, so that the updated
+launcher is not updated again. One log line per request goes to stderr or --log. --rate KIB
+sends the bodies under /launcher/filesystem/ and the installer at KIB KiB/s in all (unlimited
+by default), so that a download lasts long enough to be watched; each such body then also
+gets a "sending PATH SIZE" line when it starts. Runs until killed (SIGTERM or SIGINT end it
+cleanly).
 """
 
 import argparse
@@ -223,10 +223,21 @@ class Service:
         if options.installer:
             with open(options.installer, "rb") as f:
                 self.installer = f.read()
-        self.installer_signature = sign_file(ensure_release_key(options.state_dir), self.installer)
+        self.release_key = ensure_release_key(options.state_dir)
+        self.installer_signatures = {}
         self.log_lock = threading.Lock()
         self.log = open(options.log, "a", buffering=1) if options.log else sys.stderr
         self.limit = RateLimit(options.rate * 1024) if options.rate > 0 else None
+
+    def installer_signature(self):
+        """The installer's signature as the version announced now, as korvina-publish sign
+        makes it: over that version and the installer's SHA-256."""
+        version = self.announced_update() or DEFAULT_NEWER_VERSION
+        if version not in self.installer_signatures:
+            message = ("korvina-installer-v1\n%s\n%s\n" % (
+                version, hashlib.sha256(self.installer).hexdigest())).encode("utf-8")
+            self.installer_signatures[version] = sign_file(self.release_key, message)
+        return self.installer_signatures[version]
 
     def installer_sent(self):
         self.installer_was_sent = True
@@ -321,9 +332,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.answer(404, "text/plain", b"no such picture\n")
         elif path == "/downloads/update_installer.exe":
             self.answer(200, "application/octet-stream", service.installer, limited=True)
-            service.installer_sent()
         elif path == "/downloads/update_installer.exe.sig":
-            self.answer(200, "application/octet-stream", service.installer_signature)
+            # Fetched after the installer: the last of an update.
+            self.answer(200, "application/octet-stream", service.installer_signature())
+            service.installer_sent()
         elif path.startswith("/launcher/"):
             found = service.tree_file(path)
             if found:
@@ -434,7 +446,7 @@ def main():
                              "(default 0: unlimited)")
     parser.add_argument("--installer", help="the installer to serve (default: a stand-in)")
     parser.add_argument("--update-once", action="store_true",
-                        help="announce no update once the installer was sent")
+                        help="announce no update once the installer's signature was sent")
     parser.add_argument("--init-ca", action="store_true", help="only make the CA and the release key pair, print the CA's path")
     parser.add_argument("--service-key", default=SIGNING_KEY,
                         help="the key shared with the launcher (its KORVINA_SERVICE_KEY)")

@@ -7,6 +7,7 @@
 #include "service/releasesignature.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QStringList>
 #include <QTextStream>
@@ -19,7 +20,7 @@ const char usage[]
       "       korvina-publish --rollback OUT_DIR [RELEASE]\n"
       "       korvina-publish verify [--public-key HEX] OUT_DIR|https://HOST\n"
       "       korvina-publish genkey KEY\n"
-      "       korvina-publish sign --sign-key KEY FILE\n"
+      "       korvina-publish sign --sign-key KEY --version VERSION FILE\n"
       "\n"
       "Publishes the reference game directory GAME_DIR for the launchers as a new\n"
       "release in OUT_DIR/releases/, built beside the served one and then served in\n"
@@ -39,7 +40,9 @@ const char usage[]
       "Signed releases: genkey writes a new Ed25519 private key to KEY (keep it off\n"
       "the file host) and prints the public key the launcher is built with\n"
       "(KORVINA_RELEASE_PUBLIC_KEY). --sign-key signs each release's list\n"
-      "(sync.lst.sig); sign writes FILE.sig, for the launcher's installer.\n"
+      "(sync.lst.sig); sign writes FILE.sig for the launcher's installer FILE, which\n"
+      "installs launcher VERSION: launchers run it only as that version, and only when\n"
+      "it is newer than their own.\n"
       "\n"
       "  --keep N                 releases kept for a rollback (default 3)\n"
       "  --dry-run                only list what would change; write nothing\n"
@@ -106,19 +109,28 @@ int genkey(const QString &keyPath, QTextStream &err)
     return 0;
 }
 
-int sign(const QString &keyPath, const QString &path, QTextStream &err)
+int sign(const QString &keyPath, const QString &version, const QString &path, QTextStream &err)
 {
+    // The launcher compares versions as dotted numbers: anything else would never be newer.
+    if (!ReleaseSignature::isNewerVersion(version, QStringLiteral("0"))) {
+        err << "korvina-publish: --version takes the installer's launcher version, dotted "
+               "numbers such as 2.0.5.0, not \"" << version << "\"\n";
+        return 2;
+    }
     ReleaseSigner signer;
     QString error;
     if (!signer.load(keyPath, &error))
         return fail(err, error);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !sha256.addData(&file))
         return fail(err, QStringLiteral("cannot read ") + path);
     const QString signaturePath = path + QLatin1String(ReleaseSignature::suffix);
-    if (!signer.writeSignature(file.readAll(), signaturePath))
+    if (!signer.writeSignature(
+            ReleaseSignature::installerMessage(version, sha256.result()), signaturePath))
         return fail(err, QStringLiteral("cannot write ") + signaturePath);
-    QTextStream(stdout) << "signed " << path << " into " << signaturePath << '\n';
+    QTextStream(stdout) << "signed " << path << " as version " << version << " into "
+                        << signaturePath << '\n';
     return 0;
 }
 
@@ -134,8 +146,8 @@ int main(int argc, char **argv)
         return 0;
     }
     PublishOptions options;
-    QString keep, partSize, publicHex;
-    if (!takeOption(arguments, "--keep", &keep)
+    QString keep, partSize, publicHex, version;
+    if (!takeOption(arguments, "--keep", &keep) || !takeOption(arguments, "--version", &version)
         || !takeOption(arguments, "--sign-key", &options.signKeyPath)
         || !takeOption(arguments, "--public-key", &publicHex)
         || !takeOption(arguments, "--audio-part-size", &partSize)) {
@@ -163,7 +175,7 @@ int main(int argc, char **argv)
         return genkey(arguments.at(1), err);
     if (arguments.size() == 2 && command == QStringLiteral("sign")
         && !options.signKeyPath.isEmpty())
-        return sign(options.signKeyPath, arguments.at(1), err);
+        return sign(options.signKeyPath, version, arguments.at(1), err);
 
     options.dryRun = arguments.removeAll(QStringLiteral("--dry-run")) > 0;
     options.force = arguments.removeAll(QStringLiteral("--force")) > 0;
