@@ -270,7 +270,8 @@ void ServerList::serverClicked(int id)
         cards.at(current)->setSelected(false);
     cards.at(id)->setSelected(true);
     current = id;
-    OwnFile::clearLink(userIniPath);
+    if (!OwnFile::clearLink(userIniPath))
+        return; // not through a link that stays: the choice is then only not remembered
     QSettings ini(userIniPath, QSettings::IniFormat);
     ini.beginGroup(QStringLiteral("SERVERS"));
     ini.setValue(QStringLiteral("Current"), id);
