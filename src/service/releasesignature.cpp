@@ -14,7 +14,25 @@ namespace ReleaseSignature {
 namespace {
 
 bool verifyOne(
-    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey);
+    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey)
+{
+    if (signature.size() != signatureBytes || publicKey.size() != publicKeyBytes || size < 0)
+        return false;
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+            reinterpret_cast<const unsigned char *>(publicKey.constData()), publicKeyBytes),
+        &EVP_PKEY_free);
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(
+        EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!key || !context
+        || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1)
+        return false;
+    // Ed25519 takes the message whole: there is no streaming form of the pure scheme.
+    return EVP_DigestVerify(context.get(),
+               reinterpret_cast<const unsigned char *>(signature.constData()), signatureBytes,
+               reinterpret_cast<const unsigned char *>(message), size_t(size))
+        == 1;
+}
 
 } // namespace
 
@@ -55,30 +73,6 @@ bool verify(
     return false;
 }
 
-namespace {
-
-bool verifyOne(
-    const char *message, qint64 size, const QByteArray &signature, const QByteArray &publicKey)
-{
-    if (signature.size() != signatureBytes || publicKey.size() != publicKeyBytes || size < 0)
-        return false;
-    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-            reinterpret_cast<const unsigned char *>(publicKey.constData()), publicKeyBytes),
-        &EVP_PKEY_free);
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(
-        EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!key || !context
-        || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1)
-        return false;
-    // Ed25519 takes the message whole: there is no streaming form of the pure scheme.
-    return EVP_DigestVerify(context.get(),
-               reinterpret_cast<const unsigned char *>(signature.constData()), signatureBytes,
-               reinterpret_cast<const unsigned char *>(message), size_t(size))
-        == 1;
-}
-
-} // namespace
 
 QByteArray installerMessage(const QString &version, const QByteArray &sha256)
 {

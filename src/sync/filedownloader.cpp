@@ -178,13 +178,8 @@ void FileDownloader::start()
     quint64 itemStartCompleted = completed;
     bool restart = false;
 
-    int heldItem = -1;
     while (!stopping() && itemIndex < queue.size()) {
         const DownloadItem &item = queue.at(itemIndex);
-        if (heldItem != itemIndex) {
-            heldItem = itemIndex;
-            heldAtFailure = 0;
-        }
         const bool elementMode = item.kind == DownloadItem::ImgArchive && !item.wholeArchive;
         if (!resume) {
             itemStartCompleted = completed;
@@ -888,6 +883,7 @@ void FileDownloader::giveUp(const DownloadItem &item, bool localFault)
     if (localFault)
         failures.append(item.path);
     continuing = false;
+    heldAtFailure = 0;
     inflater.reset();
     if (editor) {
         editor->close();

@@ -233,7 +233,9 @@ private:
     Cause cause = Cause::Connection;
     int streak = 0;
     int itemFailures = 0; // failed checks, "not found" and failures without a new byte
-    quint64 heldAtFailure = 0; // bytes of the current request held at its last failure
+    // Bytes of the current part, element or file held at its last failure; forgotten when it
+    // is done or given up.
+    quint64 heldAtFailure = 0;
     QStringList unreachable;
     int finished = 0;
     QSet<QString> troubled;

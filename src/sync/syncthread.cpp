@@ -197,7 +197,7 @@ SyncThread::Cycle SyncThread::runCycle()
     if (environment.freeBytes)
         downloader->setFreeSpaceQuery(environment.freeBytes);
     downloader->setFailureStreak(hostFailureStreak);
-    downloader->setDeferred(passedOver);
+    downloader->setDeferred(QSet<QString>(passOvers.keyBegin(), passOvers.keyEnd()));
     diffHandler->setDownloader(downloader);
     diffHandler->prepareUpdate();
     if (stopped())
@@ -229,7 +229,6 @@ SyncThread::Cycle SyncThread::runCycle()
     if (!downloader->passedOver().isEmpty())
         given.append(downloader->passedOver());
     for (const QString &path : given) {
-        passedOver.insert(path);
         // Each pass-over cost a few attempts and a fresh list; an item that no list and no
         // attempt brings is named instead of asked for again.
         if (++passOvers[path] >= passOverLimit) {

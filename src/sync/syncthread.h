@@ -135,7 +135,7 @@ private:
     QHash<QString, QString> lastPlan; // key -> the file it concerns
     int stalledCycles = 0;
     int hostFailureStreak = 0;
-    QSet<QString> passedOver; // items whose bodies kept failing: fetched last
-    QHash<QString, int> passOvers; // how often each was passed over in this run
+    // Items whose bodies kept failing, fetched last, and how often each was passed over.
+    QHash<QString, int> passOvers;
     int fruitlessCycles = 0; // cycles in a row that passed items over and finished none
 };
