@@ -273,6 +273,7 @@ Section Uninstall
   ; What the launcher itself writes beside itself.
   Delete "$INSTDIR\korvina_launcher.bin"
   Delete "$INSTDIR\korvina_servers.bin"
+  Delete "$INSTDIR\korvina_release.bin"
   Delete "$INSTDIR\user.ini"
   Delete "$INSTDIR\update_installer.exe"
   Delete "$INSTDIR\*.tmp"

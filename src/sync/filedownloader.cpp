@@ -348,6 +348,11 @@ bool FileDownloader::beginRequest(bool resume)
         break;
     }
 
+    bodyDigest.reset();
+    servedBody = release ? release->body(remote) : nullptr;
+    if (servedBody)
+        requestLimit = qMin<quint64>(requestLimit, servedBody->size);
+
     if (freshOutput) {
         closeOutput();
         const QString path = diskPath(RemoteNames::temporary(item.path));
@@ -495,6 +500,7 @@ void FileDownloader::networkReadyRead()
             return;
     }
     requestReceived += quint64(size);
+    bodyDigest.addData(data, size);
     if (requestReceived > requestLimit) {
         overflow = true;
         reply->abort();
@@ -600,6 +606,11 @@ void FileDownloader::networkFinished()
         return;
     }
 
+    if (!servedAsReleased()) {
+        damaged = true;
+        scheduleRetry(Cause::Damaged);
+        return;
+    }
     After result = After::Advance;
     if (item.kind == DownloadItem::ImgArchive)
         result = item.wholeArchive ? finishArchivePart(item) : finishElement(item);
@@ -660,6 +671,14 @@ FileDownloader::After FileDownloader::commitOutput(
 bool FileDownloader::hashMatches(const QString &expected)
 {
     return expected.isEmpty() || expected == QString::fromLatin1(itemDigest.result().toHex());
+}
+
+bool FileDownloader::servedAsReleased()
+{
+    if (!release)
+        return true;
+    return servedBody && requestReceived == servedBody->size
+        && bodyDigest.result() == servedBody->sha256;
 }
 
 FileDownloader::After FileDownloader::finishPlainFile(const DownloadItem &item)

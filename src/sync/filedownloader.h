@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sync/digestpipe.h"
+#include "sync/releasedocument.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -19,6 +20,7 @@
 #include <memory>
 
 class DownloadLedger;
+class ReleaseDocument;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -136,6 +138,9 @@ public:
     const QStringList &unreachableItems() const { return unreachable; }
     // Items fetched and put in place whole.
     int finishedItems() const { return finished; }
+    // The signed release the queue was planned from: every body must then be one it lists, of
+    // its size and SHA-256 as served (the list's MD5 alone can be matched by a forged twin).
+    void setRelease(const ReleaseDocument *document) { release = document; }
     // Items to fetch after all others (passed over by an earlier cycle).
     void setDeferred(const QSet<QString> &paths) { deferred = paths; }
     // Host failures in a row, carried from one cycle's downloader to the next so that fetching
@@ -181,6 +186,8 @@ private:
     After commitOutput(
         const DownloadItem &item, const std::function<bool(const QString &)> &verify);
     bool hashMatches(const QString &expected);
+    // Whether the body just received is the one the release lists (always, unsigned).
+    bool servedAsReleased();
     // Takes the current part's bytes out of the item's temporary (and its digest, when hashed)
     // so that the part can be fetched again alone.
     bool rewindPart(bool hashed);
@@ -216,6 +223,9 @@ private:
     qint64 partStart = 0; // where the current part begins in it
     std::unique_ptr<PackedStream::Inflater> inflater; // the packed body being received
     DigestPipe itemDigest; // of the file's or element's unpacked bytes
+    const ReleaseDocument *release = nullptr;
+    const ReleaseDocument::Body *servedBody = nullptr; // what the release says of this body
+    Sha256 bodyDigest; // of the served bytes of the current body
     QByteArray elementData;
     QBuffer elementSink;
     QUrl requestUrl;

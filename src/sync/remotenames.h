@@ -9,6 +9,8 @@ namespace RemoteNames {
 
 inline constexpr char listPath[] = "/launcher/sync.lst";
 inline constexpr char filesPath[] = "/launcher/filesystem";
+// The signed document of the release (see ReleaseDocument), beside the list.
+inline constexpr char releasePath[] = "/launcher/release.lst";
 
 // The whole file, packed.
 inline QString plainFile(const QString &path)

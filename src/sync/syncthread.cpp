@@ -14,6 +14,7 @@
 #include "sync/tidying.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -27,6 +28,7 @@ SyncEnvironment SyncEnvironment::standard()
     environment.fileHostUrl = QStringLiteral("https://") + QLatin1String(BuildConfig::fallbackHost);
     environment.freeBytes = &Platform::freeDiskBytes;
     environment.releasePublicKey = ReleaseSignature::builtInKey();
+    environment.clock = &QDateTime::currentSecsSinceEpoch;
     return environment;
 }
 
@@ -198,6 +200,8 @@ SyncThread::Cycle SyncThread::runCycle()
         downloader->setFreeSpaceQuery(environment.freeBytes);
     downloader->setFailureStreak(hostFailureStreak);
     downloader->setDeferred(QSet<QString>(passOvers.keyBegin(), passOvers.keyEnd()));
+    if (!environment.releasePublicKey.isEmpty())
+        downloader->setRelease(&release);
     diffHandler->setDownloader(downloader);
     diffHandler->prepareUpdate();
     if (stopped())
@@ -323,27 +327,66 @@ bool SyncThread::fetchLists()
 bool SyncThread::fetchListText(QByteArray *text)
 {
     const QString url = environment.fileHostUrl + QLatin1String(RemoteNames::listPath);
-    // A republication between the list and its signature pairs one release's list with the
-    // other's signature: the pair is fetched again, once.
+    const bool signedReleases = !environment.releasePublicKey.isEmpty();
+    // A republication between the document, its signature and the list pairs one release's
+    // part with the other's: they are fetched again, once.
     for (int pair = 0; pair < 2; ++pair) {
+        bool again = false;
+        if (signedReleases
+            && !fetchRelease(environment.fileHostUrl + QLatin1String(RemoteNames::releasePath),
+                &again)) {
+            if (again && !quitRequested.load(std::memory_order_relaxed))
+                continue;
+            return false;
+        }
         HttpRequest request(url);
         request.useNetwork(network);
         // Far above a whole game's list (about 4 MiB for 40,000 files and elements).
         request.setBodyLimit(64 * 1024 * 1024);
         if (!request.sendGet(environment.listAttempts, environment.listTimeoutMs))
             return false;
-        const QByteArray &body = request.response();
-        if (environment.releasePublicKey.isEmpty()
-            || ReleaseSignature::fetchAndVerify(url, body.constData(), body.size(),
-                environment.releasePublicKey, environment.listAttempts, environment.listTimeoutMs,
-                network)) {
-            *text = body;
-            return true;
+        if (signedReleases && Sha256::hash(request.response()) != release.listSha256) {
+            if (quitRequested.load(std::memory_order_relaxed))
+                return false;
+            continue;
         }
-        if (quitRequested.load(std::memory_order_relaxed))
-            return false;
+        if (signedReleases && release.number > acceptedRelease()) {
+            // Kept before anything of the release is acted on; a launcher directory that
+            // cannot keep it only loses the refusal of a replay, not the game.
+            FileSystem::writeSealedFile(QLatin1String(releaseFileName),
+                "release " + QByteArray::number(release.number) + '\n', environment.launcherDir);
+        }
+        *text = request.response();
+        return true;
     }
     return false;
+}
+
+bool SyncThread::fetchRelease(const QString &url, bool *again)
+{
+    HttpRequest request(url);
+    request.useNetwork(network);
+    request.setBodyLimit(ReleaseDocument::maxTextBytes);
+    if (!request.sendGet(environment.listAttempts, environment.listTimeoutMs))
+        return false;
+    const QByteArray &body = request.response();
+    if (!ReleaseSignature::fetchAndVerify(url, body.constData(), body.size(),
+            environment.releasePublicKey, environment.listAttempts, environment.listTimeoutMs,
+            network)) {
+        *again = true;
+        return false;
+    }
+    // Signed by the operator, but maybe long ago: a host that serves an old release (or one
+    // past the date the operator gave it) would undo what every release since has fixed.
+    const qint64 now = environment.clock ? environment.clock() : QDateTime::currentSecsSinceEpoch();
+    return release.parse(body) && !release.expiredAt(now) && release.number >= acceptedRelease();
+}
+
+quint64 SyncThread::acceptedRelease() const
+{
+    const QByteArray kept
+        = FileSystem::readSealedFile(QLatin1String(releaseFileName), environment.launcherDir);
+    return kept.startsWith("release ") ? kept.mid(8).trimmed().toULongLong() : 0;
 }
 
 void SyncThread::removeTemporaryFiles()

@@ -4,6 +4,7 @@
 
 #include "sync/filedownloader.h"
 #include "sync/localtree.h"
+#include "sync/releasedocument.h"
 #include "sync/syncinterfaces.h"
 
 #include <QElapsedTimer>
@@ -28,8 +29,11 @@ struct SyncEnvironment
     QString fileHostUrl;
     // Free bytes for the user on the volume of a path, -1 when unknown.
     std::function<qint64(const QString &)> freeBytes;
-    // The release key (raw Ed25519): when set, a list is taken only with its valid signature.
+    // The release keys (raw Ed25519): when set, a list is taken only with its release's valid
+    // signed document (ReleaseDocument), and every body only as that document describes it.
     QByteArray releasePublicKey;
+    // Seconds since 1970 (UTC), for the release's expiry.
+    std::function<qint64()> clock;
     FileDownloader::Timing timing;
     int listAttempts = 3;
     int listTimeoutMs = 10000;
@@ -56,6 +60,9 @@ public:
     ~SyncThread() override;
 
     static constexpr char stateFileName[] = "/korvina_launcher.bin";
+    // The number of the newest release taken, beside the state but not deleted with it by a
+    // repair: a release older than that is a replay of one the host no longer serves.
+    static constexpr char releaseFileName[] = "/korvina_release.bin";
     // Shown when the remote list cannot be fetched; the run still ends ready (UTF-8), unless
     // the game directory holds no game to play.
     static constexpr char fileListError[] = "Ошибка: не удалось получить список файлов";
@@ -98,8 +105,14 @@ private:
     void endRun(bool sendFinish);
     void stage(const QString &text);
     bool fetchLists();
-    // The list's bytes, and when a release key is set, only with a valid signature.
+    // The list's bytes, and when a release key is set, only those of a valid, current release
+    // (kept in release).
     bool fetchListText(QByteArray *text);
+    // The release's document when its signature holds, it is in force and not older than the
+    // newest taken; false otherwise. *again: the signature did not hold (a republication may
+    // have fallen between the document and its signature).
+    bool fetchRelease(const QString &url, bool *again);
+    quint64 acceptedRelease() const;
     void removeTemporaryFiles();
     void convertNames();
     void convertImgArchives();
@@ -120,6 +133,7 @@ private:
     FileSystem *savedState = nullptr;
     FileSystem *localList = nullptr;
     SyncDiffHandler *diffHandler = nullptr;
+    ReleaseDocument release; // of the cycle's list, when releases are signed
     // The walk of the game directory that the tidying and the inventory of a cycle share.
     LocalTree localTree;
     QObject *owner;

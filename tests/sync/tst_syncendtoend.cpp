@@ -4,6 +4,7 @@
 #include "releasesigner.h"
 #include "releaseverify.h"
 #include "service/releasesignature.h"
+#include "sync/packedstream.h"
 #include "syncfixture.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
@@ -23,6 +24,14 @@
 #include <random>
 
 using namespace SyncFixture;
+
+// One half of a well-known MD5 collision pair; the other differs in six bytes (see
+// bodySwappedForItsMd5Twin).
+static const char md5Twin[]
+    = "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
+      "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
+      "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
+      "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70";
 
 // The whole synchronisation against a loopback HTTPS file host serving what korvina-publish
 // made of a reference directory: each run must leave the game directory equal to the
@@ -324,52 +333,110 @@ private slots:
         const QString copy = work.filePath("copies/cdn");
         QVERIFY(QDir().mkpath(copy));
         QCOMPARE(QProcess::execute("cp", { "-rL", before, copy + "/launcher" }), 0);
-        QFile::remove(copy + "/launcher/sync.lst");
-        QVERIFY(QFile::copy(host + "/launcher/sync.lst", copy + "/launcher/sync.lst"));
+        for (const QString name : { "/launcher/sync.lst", "/launcher/release.lst" }) {
+            QFile::remove(copy + name);
+            QVERIFY(QFile::copy(host + name, copy + name));
+        }
         serveTree(*server, copy);
         QCOMPARE(ReleaseVerify::differences(served, 10, &checked, QByteArray()),
-            QStringList { "data/b.dat.compressed: MD5 differs from the list" });
+            QStringList({ "data/b.dat.compressed: SHA-256 differs from the release document",
+                "data/b.dat.compressed: MD5 differs from the list" }));
     }
 
     void signedLists_data()
     {
         // A list signed by the release key is taken: see republishedWhileSynchronising.
         QTest::addColumn<QString>("key");
-        QTest::addColumn<bool>("changed"); // the list loses a line after signing
-        QTest::newRow("not signed") << QString() << false;
-        QTest::newRow("signed by another key") << otherKey << false;
-        QTest::newRow("list changed after signing") << releaseKey << true;
+        QTest::addColumn<QString>("tamper");
+        QTest::newRow("not signed") << QString() << QString();
+        QTest::newRow("signed by another key") << otherKey << QString();
+        QTest::newRow("list changed after signing") << releaseKey << "list";
+        QTest::newRow("an older release served again") << releaseKey << "replay";
+        QTest::newRow("expired") << releaseKey << "expired";
     }
 
     void signedLists()
     {
-        // A launcher built with the release key acts on no list its key did not sign: an intruder
-        // on the host cannot have a player's files deleted (and bodies are tied to the signed list
-        // by their digests).
+        // A launcher built with the release key acts on no list its key did not sign for this
+        // release and now: an intruder on the host cannot have a player's files deleted, nor
+        // bring back a release the operator replaced (every body is tied to the signed release
+        // by its SHA-256).
         QFETCH(QString, key);
-        QFETCH(bool, changed);
+        QFETCH(QString, tamper);
         setUp("signed");
         QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(7000, 60)));
         QVERIFY(writeFile(reference + "/data/a.dat", bytes(3000, 61)));
         QVERIFY(writeFile(game + "/gta_sa.exe", bytes(7000, 60)));
         QVERIFY(writeFile(game + "/players_mod.asi", "x"));
         options.signKeyPath = key;
+        options.expiresIn = tamper == "expired" ? 3600 : 0;
         publishReference();
-        if (changed) {
+        SyncEnvironment env = environment(launcher, server->baseUrl());
+        env.releasePublicKey = releasePublicKey;
+        if (tamper == "list") {
             QByteArray list = readFile(host + "/launcher/sync.lst");
             const int line = list.indexOf("data/a.dat");
             QVERIFY(line > 0);
             list.remove(line, list.indexOf('\n', line) + 1 - line);
             QVERIFY(writeFile(host + "/launcher/sync.lst", list));
+        } else if (tamper == "replay") {
+            // The release a player took is replaced by one that removes data/a.dat; then the
+            // old one is served again.
+            const QString old = QFileInfo(host + "/launcher").symLinkTarget();
+            QVERIFY(QFile::remove(reference + "/data/a.dat"));
+            publishReference();
+            QVERIFY(runSync(game, env).ready());
+            QVERIFY(QFile::remove(host + "/launcher"));
+            QVERIFY(QFile::link(old, host + "/launcher"));
+        } else if (tamper == "expired") {
+            env.clock = [] { return QDateTime::currentSecsSinceEpoch() + 7200; };
         }
-        SyncEnvironment env = environment(launcher, server->baseUrl());
-        env.releasePublicKey = releasePublicKey;
+        server->clearRequests();
         const auto before = snapshot(game);
         const RunResult result = runSync(game, env);
         QVERIFY(result.finished);
         QCOMPARE(result.lastLeft(), QString("Ошибка: не удалось получить список файлов"));
         QCOMPARE(snapshot(game), before);
         QCOMPARE(server->requestCount("/launcher/filesystem/data/a.dat.compressed"), 0);
+
+        if (tamper == "expired") {
+            // Renewed by the operator, the same release is taken again.
+            options.expiresIn = 30 * 24 * 3600;
+            const PublishReport renewed = renew(host, options);
+            QVERIFY2(renewed.ok, qPrintable(renewed.error));
+            QVERIFY(runSync(game, env).ready());
+            QCOMPARE(snapshot(game).value("data/a.dat"), md5Hex(bytes(3000, 61)));
+        }
+    }
+
+    void bodySwappedForItsMd5Twin()
+    {
+        // Two bodies of one MD5 (a published collision pair): whoever supplied the published one
+        // can put its twin on the host. Neither a launcher nor verify takes it.
+        const QByteArray published = QByteArray::fromHex(md5Twin);
+        QByteArray twin = published;
+        for (const int at : { 19, 45, 59, 83, 109, 123 })
+            twin[at] = char(twin.at(at) ^ 0x80);
+        QCOMPARE(md5Hex(twin), md5Hex(published));
+        setUp("twin");
+        QVERIFY(writeFile(reference + "/data/mod.dat", published));
+        QVERIFY(writeFile(reference + "/gta_sa.exe", bytes(7000, 62)));
+        options.signKeyPath = releaseKey;
+        publishReference();
+        const QString body = host + "/launcher/filesystem/data/mod.dat.compressed";
+        QVERIFY(QFile::remove(body));
+        QVERIFY(writeFile(body, PackedStream::pack(twin)));
+
+        SyncEnvironment env = environment(launcher, server->baseUrl());
+        env.releasePublicKey = releasePublicKey;
+        const RunResult result = runSync(game, env);
+        QVERIFY(!result.finished);
+        QCOMPARE(result.lastLeft(), QString("Не удаётся обновить файл: data/mod.dat"));
+        QVERIFY(!snapshot(game).contains("data/mod.dat"));
+        QVERIFY(QFile::exists(game + "/gta_sa.exe"));
+        int checked = 0;
+        QCOMPARE(ReleaseVerify::differences(host + "/launcher", 10, &checked, releasePublicKey),
+            QStringList { "data/mod.dat.compressed: SHA-256 differs from the release document" });
     }
 
 private:
@@ -406,6 +473,7 @@ private:
         QVERIFY(QDir().mkpath(launcher));
         quitRequested = false;
         options.signKeyPath.clear();
+        options.expiresIn = 0;
         server.reset(new TestHttpServer(&certificates));
         serveTree(*server, host);
         QVERIFY(server->listen());

@@ -2,6 +2,7 @@
 // publication, names the path, and leaves what is served exactly as it was.
 #include "publisher.h"
 #include "service/releasesignature.h"
+#include "sync/releasedocument.h"
 #include "syncfixture.h"
 
 #include <QCryptographicHash>
@@ -33,6 +34,15 @@ private slots:
 private:
     QTemporaryDir dir;
 };
+
+// What a release serves besides its document, which is numbered and dated anew each time.
+static QMap<QString, QByteArray> bodiesAndList(const QString &launcherDir)
+{
+    QMap<QString, QByteArray> files = snapshot(launcherDir);
+    files.remove("release.lst");
+    files.remove("release.lst.sig");
+    return files;
+}
 
 // The publisher's exit code, with what it wrote to stdout and stderr.
 static int command(const QStringList &arguments, QByteArray *output)
@@ -107,9 +117,9 @@ void TestPublish::releasesSwitchInOneStep()
         QVERIFY(publish(revisions[r], work + "/alone" + QString::number(r), PublishOptions()).ok);
     }
     const QMap<QString, QByteArray> whole[]
-        = { snapshot(work + "/alone0/launcher"), snapshot(work + "/alone1/launcher") };
+        = { bodiesAndList(work + "/alone0/launcher"), bodiesAndList(work + "/alone1/launcher") };
     const QString out = work + "/out";
-    const auto served = [&] { return snapshot(out + "/launcher"); };
+    const auto served = [&] { return bodiesAndList(out + "/launcher"); };
 
     // Killed at random moments while the other revision is published: the served release is
     // always one whole release, never a mix.
@@ -179,25 +189,43 @@ void TestPublish::signedReleases()
     QVERIFY(writeFile(work + "/a/data/g.dat", bytes(100, 2)));
     QCOMPARE(command({ "--sign-key", key, work + "/a", out }, &said), 0);
     QCOMPARE(command({ "verify", "--public-key", publicHex, out }, &said), 0);
-    QVERIFY2(said.contains("verified 2 files and the list's signature"), said.constData());
+    QVERIFY2(said.contains("verified 2 files and the release's signature"), said.constData());
     QCOMPARE(command({ "verify", "--public-key", otherHex, out }, &said), 1);
-    QVERIFY2(said.contains("sync.lst.sig: missing or not a signature"), said.constData());
-    const auto served = snapshot(out + "/launcher");
+    QVERIFY2(said.contains("release.lst.sig: missing or not a signature"), said.constData());
+    const auto served = bodiesAndList(out + "/launcher");
     QVERIFY(writeFile(work + "/a/data/h.dat", bytes(100, 3)));
     QCOMPARE(command({ work + "/a", out }, &said), 1);
     QVERIFY2(
         said.contains("the served release is signed: publish with --sign-key"), said.constData());
     QCOMPARE(command({ "--rollback", out }, &said), 1);
-    QVERIFY2(said.contains("is not signed and the served one is"), said.constData());
+    QVERIFY2(said.contains("is signed: it is served again as the newest release, which needs "
+                           "--sign-key"),
+        said.constData());
     // Nor one signed by another key, unless the operator says every launcher knows it.
     QCOMPARE(command({ "--sign-key", work + "/other.key", work + "/a", out }, &said), 1);
     QVERIFY2(said.contains("the served release is signed by another key"), said.constData());
-    QCOMPARE(snapshot(out + "/launcher"), served);
+    QCOMPARE(bodiesAndList(out + "/launcher"), served);
     QCOMPARE(
         command({ "--sign-key", work + "/other.key", "--rotate-key", work + "/a", out }, &said), 0);
     QCOMPARE(command({ "verify", "--public-key", publicHex + ',' + otherHex, out }, &said), 0);
-    QCOMPARE(command({ "--rollback", out }, &said), 0);
-    QCOMPARE(snapshot(out + "/launcher"), served);
+    // Served again as the newest release, with an expiry, then renewed: numbers only grow.
+    const auto release = [&] {
+        ReleaseDocument document;
+        return document.parse(readFile(out + "/launcher/release.lst")) ? document
+                                                                        : ReleaseDocument();
+    };
+    const quint64 rotated = release().number;
+    QCOMPARE(command({ "--rollback", "--sign-key", work + "/other.key", "--expires-in", "2", out },
+                 &said),
+        0);
+    QCOMPARE(bodiesAndList(out + "/launcher"), served);
+    QVERIFY(release().number > rotated);
+    QCOMPARE(release().expires, release().published + 2 * 24 * 3600);
+    const quint64 rolledBack = release().number;
+    QCOMPARE(command({ "renew", "--sign-key", work + "/other.key", out }, &said), 0);
+    QVERIFY(release().number > rolledBack);
+    QCOMPARE(release().expires, qint64(0));
+    QCOMPARE(command({ "verify", "--public-key", otherHex, out }, &said), 0);
 
     // The installer is signed beside it, as the version it installs.
     const QByteArray installer = bytes(100000, 4);
@@ -257,6 +285,7 @@ void TestPublish::publisherCannotHurtItsHost()
     // What is wrong is named: the argument, the release, the path looked at.
     const QList<QPair<QStringList, QByteArray>> mistakes = {
         { { "--keep", "0", reference, out }, "--keep takes a whole number of releases, at least 1" },
+        { { "--expires-in", "0", reference, out }, "--expires-in takes a whole number of days" },
         { { "verify", "--public-key", "abc", out }, "--public-key takes the 64 hex digits" },
         { { "verify", work }, "host/launcher/sync.lst: missing or not a whole list" },
         { { "--rollback", out, "20000101-000000-000" }, "no release 20000101-000000-000 in" },

@@ -15,9 +15,10 @@
 namespace {
 
 const char usage[]
-    = "usage: korvina-publish [--keep N] [--dry-run] [--force] [--sign-key KEY [--rotate-key]]\n"
-      "                       GAME_DIR OUT_DIR\n"
-      "       korvina-publish --rollback OUT_DIR [RELEASE]\n"
+    = "usage: korvina-publish [--keep N] [--dry-run] [--force] [--expires-in DAYS]\n"
+      "                       [--sign-key KEY [--rotate-key]] GAME_DIR OUT_DIR\n"
+      "       korvina-publish --rollback [--sign-key KEY] [--expires-in DAYS] OUT_DIR [RELEASE]\n"
+      "       korvina-publish renew --sign-key KEY [--expires-in DAYS] OUT_DIR\n"
       "       korvina-publish verify [--public-key HEX] OUT_DIR|https://HOST\n"
       "       korvina-publish genkey KEY\n"
       "       korvina-publish sign --sign-key KEY --version VERSION FILE\n"
@@ -26,6 +27,11 @@ const char usage[]
       "release in OUT_DIR/releases/, built beside the served one and then served in\n"
       "one step: OUT_DIR/launcher is a link to it, holding sync.lst and filesystem/.\n"
       "Serve OUT_DIR/launcher over HTTPS as /launcher (following the link).\n"
+      "Each release has a document, release.lst: its number (which only grows), when\n"
+      "it was published and until when it holds, and the SHA-256 of sync.lst and of\n"
+      "every body served. Launchers refuse a release older than one they took, and\n"
+      "after its expiry; a rollback serves the old release as the newest one, and\n"
+      "renew gives the served release a new number and expiry without publishing.\n"
       "Anything that cannot be published whole (an unreadable file, a link, a pipe,\n"
       "a name that is not canonical, an .img file that is no archive, an element name\n"
       "the list cannot carry) refuses the publication before anything is written.\n"
@@ -39,17 +45,19 @@ const char usage[]
       "\n"
       "Signed releases: genkey writes a new Ed25519 private key to KEY (keep it off\n"
       "the file host) and prints the public key the launcher is built with\n"
-      "(KORVINA_RELEASE_PUBLIC_KEY). --sign-key signs each release's list\n"
-      "(sync.lst.sig); sign writes FILE.sig for the launcher's installer FILE, which\n"
+      "(KORVINA_RELEASE_PUBLIC_KEY). --sign-key signs each release's document\n"
+      "(release.lst.sig); sign writes FILE.sig for the launcher's installer FILE, which\n"
       "installs launcher VERSION: launchers run it only as that version, and only when\n"
       "it is newer than their own.\n"
       "\n"
       "  --keep N                 releases kept for a rollback (default 3)\n"
       "  --dry-run                only list what would change; write nothing\n"
       "  --force                  make a new release even when nothing changed\n"
+      "  --expires-in DAYS        launchers refuse the release DAYS days after it is\n"
+      "                           published (default: never); renew before then\n"
       "  --sign-key KEY           sign with this private key (PEM)\n"
       "  --rotate-key             sign with a key other than the served release's\n"
-      "  --public-key HEX         verify: the list must be signed by this key\n"
+      "  --public-key HEX         verify: the release must be signed by this key\n"
       "  --rollback               serve the release before the served one again, or\n"
       "                           RELEASE (an id in OUT_DIR/releases)\n"
       "  --audio-part-size BYTES  parts of audio files (tests only)\n"
@@ -93,7 +101,7 @@ int verify(const QString &outDir, const QString &publicHex, QTextStream &err)
     if (!found.isEmpty())
         return 1;
     QTextStream(stdout) << "verified " << checked << " files"
-                        << (key.isEmpty() ? "" : " and the list's signature") << '\n';
+                        << (key.isEmpty() ? "" : " and the release's signature") << '\n';
     return 0;
 }
 
@@ -146,8 +154,9 @@ int main(int argc, char **argv)
         return 0;
     }
     PublishOptions options;
-    QString keep, partSize, publicHex, version;
+    QString keep, partSize, publicHex, version, expiresIn;
     if (!takeOption(arguments, "--keep", &keep) || !takeOption(arguments, "--version", &version)
+        || !takeOption(arguments, "--expires-in", &expiresIn)
         || !takeOption(arguments, "--sign-key", &options.signKeyPath)
         || !takeOption(arguments, "--public-key", &publicHex)
         || !takeOption(arguments, "--audio-part-size", &partSize)) {
@@ -162,6 +171,16 @@ int main(int argc, char **argv)
                    "served one), not \"" << keep << "\"\n";
             return 2;
         }
+    }
+    if (!expiresIn.isEmpty()) {
+        bool number = false;
+        const int days = expiresIn.toInt(&number);
+        if (!number || days < 1 || days > 3650) {
+            err << "korvina-publish: --expires-in takes a whole number of days from 1 to 3650, "
+                   "not \"" << expiresIn << "\"\n";
+            return 2;
+        }
+        options.expiresIn = qint64(days) * 24 * 3600;
     }
     // Development only: smaller audio parts, so that tests take the many-parts path quickly.
     if (!partSize.isEmpty()) {
@@ -184,12 +203,16 @@ int main(int argc, char **argv)
         err << "korvina-publish: " << text << '\n';
         err.flush();
     };
-    if ((arguments.size() == 2 || arguments.size() == 3)
-        && command == QStringLiteral("--rollback")) {
-        const PublishReport report = rollback(arguments.at(1), arguments.value(2));
+    const bool reissue = ((arguments.size() == 2 || arguments.size() == 3)
+                             && command == QStringLiteral("--rollback"))
+        || (arguments.size() == 2 && command == QStringLiteral("renew"));
+    if (reissue) {
+        const PublishReport report = command == QStringLiteral("renew")
+            ? renew(arguments.at(1), options)
+            : rollback(arguments.at(1), arguments.value(2), options);
         if (!report.ok)
             return fail(err, report.error);
-        QTextStream(stdout) << "serving release " << report.release << '\n';
+        QTextStream(stdout) << "serving release " << report.release << " as the newest\n";
         return 0;
     }
     if (arguments.size() != 2) {

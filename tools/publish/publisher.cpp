@@ -9,9 +9,11 @@
 #include "service/releasesignature.h"
 #include "sync/localinventory.h"
 #include "sync/packedstream.h"
+#include "sync/releasedocument.h"
 #include "sync/remotenames.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -32,6 +34,7 @@ struct CacheRecord
 {
     QByteArray sourceMd5;
     qint64 outputSize = 0;
+    QByteArray outputSha256; // raw; empty in a cache written before releases listed it
 };
 
 class Publication
@@ -57,9 +60,9 @@ private:
         const std::function<bool(QIODevice &)> &write, qint64 *outputSize = nullptr);
     void readCache();
     bool writeCache();
-    // The release being built lists and signs what the served one does: a launcher would fetch
-    // nothing new from it.
-    bool sameAsServed() const;
+    // The release being built lists, serves and signs what the served one does: a launcher
+    // would fetch nothing new from it.
+    bool sameAsServed(const ReleaseDocument &release) const;
 
     QString gameDir;
     QString outDir;
@@ -112,17 +115,116 @@ bool packRange(QFile &from, qint64 offset, qint64 length, QIODevice &to)
     return from.seek(offset) && PackedStream::pack(from, length, to);
 }
 
-bool isSigned(const QString &releaseDir)
-{
-    return QFileInfo::exists(
-        releaseDir + QStringLiteral("/sync.lst") + QLatin1String(ReleaseSignature::suffix));
-}
-
 // The file's bytes, or a null array when it cannot be read (missing).
 QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray fileSha256(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    Sha256 sha256;
+    for (QByteArray chunk; !(chunk = file.read(1 << 20)).isEmpty();)
+        sha256.addData(chunk);
+    return file.error() == QFileDevice::NoError ? sha256.result() : QByteArray();
+}
+
+const char releaseName[] = "/release.lst";
+
+// Signed by some key: releases made before the signed document carried a signature of the list
+// alone.
+bool isSigned(const QString &releaseDir)
+{
+    const QString signature = QLatin1String(ReleaseSignature::suffix);
+    return QFileInfo::exists(releaseDir + QLatin1String(releaseName) + signature)
+        || QFileInfo::exists(releaseDir + QStringLiteral("/sync.lst") + signature);
+}
+
+bool isSignedBy(const QString &releaseDir, const QByteArray &publicKey)
+{
+    const QString signature = QLatin1String(ReleaseSignature::suffix);
+    for (const QString &signedFile :
+        { releaseDir + QLatin1String(releaseName), releaseDir + QStringLiteral("/sync.lst") }) {
+        if (QFileInfo::exists(signedFile + signature))
+            return ReleaseSignature::verify(
+                contents(signedFile), contents(signedFile + signature), publicKey);
+    }
+    return false;
+}
+
+QString signedByAnotherKey()
+{
+    return QStringLiteral(
+        "the served release is signed by another key: launchers that know only that key would "
+        "refuse this release; once every launcher is built with both keys, use --rotate-key");
+}
+
+bool readRelease(const QString &releaseDir, ReleaseDocument *release)
+{
+    return release->parse(contents(releaseDir + QLatin1String(releaseName)));
+}
+
+// The document of a release made before releases had one, from what it serves.
+bool describeRelease(const QString &releaseDir, ReleaseDocument *release)
+{
+    *release = ReleaseDocument();
+    const QByteArray list = contents(releaseDir + QStringLiteral("/sync.lst"));
+    if (list.isNull())
+        return false;
+    release->listSha256 = Sha256::hash(list);
+    const QString files = releaseDir + QStringLiteral("/filesystem");
+    // Links are not followed: only what the release holds itself is described.
+    QDirIterator it(files, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QByteArray sha256 = fileSha256(path);
+        if (sha256.isEmpty())
+            return false;
+        release->bodies.insert(
+            path.mid(files.size() + 1), { sha256, quint64(QFileInfo(path).size()) });
+    }
+    return true;
+}
+
+// Greater than that of every release kept, and than the time, so that numbers go on growing
+// even from an output directory begun anew.
+quint64 nextNumber(const ReleaseStore &store, qint64 now)
+{
+    quint64 number = quint64(qMax<qint64>(now, 1));
+    for (const QString &id : store.releases()) {
+        ReleaseDocument release;
+        if (readRelease(store.path(id), &release))
+            number = qMax(number, release.number + 1);
+    }
+    return number;
+}
+
+// Writes the document of the release in releaseDir, numbered anew, and its signature when
+// signer holds a key.
+bool writeRelease(const QString &releaseDir, ReleaseDocument release, const ReleaseStore &store,
+    const ReleaseSigner &signer, qint64 expiresIn, QString *error)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    release.number = nextNumber(store, now);
+    release.published = now;
+    release.expires = expiresIn > 0 ? now + expiresIn : 0;
+    const QByteArray text = release.toText();
+    const QString path = releaseDir + QLatin1String(releaseName);
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        *error = QStringLiteral("cannot write ") + path;
+        return false;
+    }
+    const QString signaturePath = path + QLatin1String(ReleaseSignature::suffix);
+    if (signer.isLoaded() && !signer.writeSignature(text, signaturePath)) {
+        *error = QStringLiteral("cannot write ") + signaturePath;
+        return false;
+    }
+    return true;
 }
 
 // What a launcher would do differently: entries that are new, differ (digest, kind or any
@@ -170,10 +272,13 @@ void Publication::readCache()
     if (!file.open(QIODevice::ReadOnly))
         return;
     while (!file.atEnd()) {
+        // "md5 size sha256 name"; caches of earlier versions lack the SHA-256.
         const QList<QByteArray> fields = file.readLine().trimmed().split(' ');
-        if (fields.size() != 3)
+        if (fields.size() != 3 && fields.size() != 4)
             continue;
-        cache.insert(QString::fromUtf8(fields.at(2)), { fields.at(0), fields.at(1).toLongLong() });
+        cache.insert(QString::fromUtf8(fields.last()),
+            { fields.at(0), fields.at(1).toLongLong(),
+                fields.size() == 4 ? QByteArray::fromHex(fields.at(2)) : QByteArray() });
     }
 }
 
@@ -184,7 +289,7 @@ bool Publication::writeCache()
         return false;
     for (auto it = published.constBegin(); it != published.constEnd(); ++it)
         file.write(it->sourceMd5 + ' ' + QByteArray::number(it->outputSize) + ' '
-            + it.key().toUtf8() + '\n');
+            + it->outputSha256.toHex() + ' ' + it.key().toUtf8() + '\n');
     return file.commit();
 }
 
@@ -203,7 +308,10 @@ bool Publication::produce(const QString &remoteName, const QByteArray &sourceMd5
                 == 0
             || QFile::copy(previous, target))) {
         // Outputs are never written in place, so the releases may share them.
-        published.insert(remoteName, *cached);
+        CacheRecord record = *cached;
+        if (record.outputSha256.isEmpty())
+            record.outputSha256 = fileSha256(target);
+        published.insert(remoteName, record);
         if (outputSize)
             *outputSize = cached->outputSize;
         ++report.reused;
@@ -213,7 +321,7 @@ bool Publication::produce(const QString &remoteName, const QByteArray &sourceMd5
     if (!out.open(QIODevice::WriteOnly) || !write(out) || !out.commit())
         return false;
     const qint64 size = QFileInfo(target).size();
-    published.insert(remoteName, { sourceMd5, size });
+    published.insert(remoteName, { sourceMd5, size, fileSha256(target) });
     if (outputSize)
         *outputSize = size;
     ++report.written;
@@ -342,12 +450,22 @@ bool Publication::publishArchive(FileEntry &entry, qint32 key, bool *asFile, QSt
     return true;
 }
 
-bool Publication::sameAsServed() const
+bool Publication::sameAsServed(const ReleaseDocument &release) const
 {
-    const QString served = outDir + QStringLiteral("/launcher/sync.lst");
-    const QString signature = QLatin1String(ReleaseSignature::suffix);
-    return !store.served().isEmpty() && contents(listPath) == contents(served)
-        && contents(listPath + signature) == contents(served + signature);
+    const QString served = outDir + QStringLiteral("/launcher");
+    ReleaseDocument servedRelease;
+    if (store.served().isEmpty()
+        || contents(listPath) != contents(served + QStringLiteral("/sync.lst"))
+        || !readRelease(served, &servedRelease)
+        || servedRelease.bodies.size() != release.bodies.size())
+        return false;
+    for (auto it = release.bodies.constBegin(); it != release.bodies.constEnd(); ++it) {
+        const ReleaseDocument::Body *was = servedRelease.body(it.key());
+        if (!was || was->sha256 != it->sha256 || was->size != it->size)
+            return false;
+    }
+    return signer.isLoaded() ? isSignedBy(served, ReleaseSignature::keyFromHex(signer.publicHex()))
+                             : !isSigned(served);
 }
 
 PublishReport Publication::run()
@@ -375,17 +493,11 @@ PublishReport Publication::run()
     }
     // And launchers built with the served release's key alone would refuse one signed by
     // another key.
-    if (signer.isLoaded() && isSigned(outDir + QStringLiteral("/launcher")) && !options.rotateKey) {
-        const QString served = outDir + QStringLiteral("/launcher/sync.lst");
-        if (!ReleaseSignature::verify(contents(served),
-                contents(served + QLatin1String(ReleaseSignature::suffix)),
-                ReleaseSignature::keyFromHex(signer.publicHex()))) {
-            report.error = QStringLiteral(
-                "the served release is signed by another key: launchers that know only that "
-                "key would refuse this release; once every launcher is built with both keys, "
-                "publish with --rotate-key");
-            return report;
-        }
+    const QString served = outDir + QStringLiteral("/launcher");
+    if (signer.isLoaded() && isSigned(served) && !options.rotateKey
+        && !isSignedBy(served, ReleaseSignature::keyFromHex(signer.publicHex()))) {
+        report.error = signedByAnotherKey();
+        return report;
     }
     FileSystem before;
     {
@@ -467,18 +579,25 @@ PublishReport Publication::run()
         report.error = QStringLiteral("cannot write ") + listPath;
         return report;
     }
-    const QString signaturePath = listPath + QLatin1String(ReleaseSignature::suffix);
-    if (signer.isLoaded() && !signer.writeSignature(text, signaturePath)) {
-        report.error = QStringLiteral("cannot write ") + signaturePath;
-        return report;
+    ReleaseDocument release;
+    release.listSha256 = Sha256::hash(text);
+    for (auto it = published.constBegin(); it != published.constEnd(); ++it) {
+        if (it->outputSha256.isEmpty()) {
+            report.error = QStringLiteral("cannot read ") + filesDir + QLatin1Char('/') + it.key();
+            return report;
+        }
+        release.bodies.insert(it.key(), { it->outputSha256, quint64(it->outputSize) });
     }
+    if (!writeRelease(QFileInfo(listPath).path(), release, store, signer, options.expiresIn,
+            &report.error))
+        return report;
     if (!writeCache()) {
         report.error = QStringLiteral("cannot write ") + store.cachePath(releaseId);
         return report;
     }
     for (auto it = cache.constBegin(); it != cache.constEnd(); ++it)
         report.removed += published.contains(it.key()) ? 0 : 1;
-    if (!options.force && sameAsServed()) {
+    if (!options.force && sameAsServed(release)) {
         store.discard(releaseId);
         report.release = store.served();
         report.unchanged = true;
@@ -497,7 +616,49 @@ PublishReport Publication::run()
 
 } // namespace
 
-PublishReport rollback(const QString &outDir, const QString &release)
+namespace {
+
+// Numbers (and signs) the release id anew as the newest release, then serves it: a release
+// that launchers have seen a newer one than is served again, or one whose expiry nears is
+// renewed, without publishing anything.
+PublishReport reissue(ReleaseStore &store, const QString &id, const PublishOptions &options)
+{
+    PublishReport report;
+    report.release = id;
+    ReleaseSigner signer;
+    if (!options.signKeyPath.isEmpty() && !signer.load(options.signKeyPath, &report.error))
+        return report;
+    const QString served = store.path(store.served());
+    const QString release = store.path(id);
+    if (!signer.isLoaded() && (isSigned(served) || isSigned(release))) {
+        report.error = QStringLiteral("release ") + id
+            + QStringLiteral(" is signed: it is served again as the newest release, which "
+                             "needs --sign-key");
+        return report;
+    }
+    if (signer.isLoaded() && isSigned(served) && !options.rotateKey
+        && !isSignedBy(served, ReleaseSignature::keyFromHex(signer.publicHex()))) {
+        report.error = signedByAnotherKey();
+        return report;
+    }
+    ReleaseDocument document;
+    if (!readRelease(release, &document) && !describeRelease(release, &document)) {
+        report.error = QStringLiteral("cannot read the release in ") + release;
+        return report;
+    }
+    if (!writeRelease(release, document, store, signer, options.expiresIn, &report.error))
+        return report;
+    if (!store.serve(id)) {
+        report.error = QStringLiteral("cannot serve ") + release;
+        return report;
+    }
+    report.ok = true;
+    return report;
+}
+
+} // namespace
+
+PublishReport rollback(const QString &outDir, const QString &release, const PublishOptions &options)
 {
     PublishReport report;
     ReleaseStore store(QDir(outDir).absolutePath());
@@ -514,18 +675,20 @@ PublishReport rollback(const QString &outDir, const QString &release)
         report.error = QStringLiteral("no earlier release to go back to in ") + outDir;
         return report;
     }
-    report.release = release.isEmpty() ? releases.at(served - 1) : release;
-    if (isSigned(store.path(store.served())) && !isSigned(store.path(report.release))) {
-        report.error = QStringLiteral("release ") + report.release
-            + QStringLiteral(" is not signed and the served one is");
+    return reissue(store, release.isEmpty() ? releases.at(served - 1) : release, options);
+}
+
+PublishReport renew(const QString &outDir, const PublishOptions &options)
+{
+    PublishReport report;
+    ReleaseStore store(QDir(outDir).absolutePath());
+    if (!store.lock(&report.error))
+        return report;
+    if (store.served().isEmpty()) {
+        report.error = QStringLiteral("no release is served in ") + outDir;
         return report;
     }
-    if (!store.serve(report.release)) {
-        report.error = QStringLiteral("cannot serve ") + store.path(report.release);
-        return report;
-    }
-    report.ok = true;
-    return report;
+    return reissue(store, store.served(), options);
 }
 
 PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options)

@@ -28,6 +28,9 @@ struct PublishOptions
     // A new release even when it would be the served one again (list and signature alike);
     // otherwise none is made, so that history kept for a rollback is not pruned for nothing.
     bool force = false;
+    // Seconds from the publication after which launchers refuse the release (0: never), so that
+    // a host that keeps serving it after the operator lost control of it cannot do so for ever.
+    qint64 expiresIn = 0;
     // Told now and then, at most once a second, how far a long publication is.
     std::function<void(const QString &)> progress;
 };
@@ -56,6 +59,11 @@ struct PublishReport
 // before anything is written.
 PublishReport publish(const QString &gameDir, const QString &outDir, const PublishOptions &options);
 
-// Serves the release before the served one again, or the release named, in one step; not an
-// unsigned one in place of a signed one.
-PublishReport rollback(const QString &outDir, const QString &release = QString());
+// Serves the release before the served one again, or the release named, in one step, numbered
+// (and, where releases are signed, signed with options.signKeyPath) as the newest release:
+// launchers refuse a release older than one they took.
+PublishReport rollback(const QString &outDir, const QString &release = QString(),
+    const PublishOptions &options = PublishOptions());
+// Numbers and signs the served release anew, with a new expiry (options.expiresIn), serving the
+// same list and bodies.
+PublishReport renew(const QString &outDir, const PublishOptions &options);

@@ -5,10 +5,12 @@
 #include "service/httprequest.h"
 #include "service/releasesignature.h"
 #include "sync/packedstream.h"
+#include "sync/releasedocument.h"
 #include "sync/remotenames.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QHash>
 #include <QTemporaryFile>
@@ -80,18 +82,41 @@ public:
             found.append(path + QStringLiteral(": ") + what);
     }
 
+    // The served body, once it is found to be the one the release lists (when there is a
+    // release document); null when it is missing.
+    std::unique_ptr<QIODevice> body(const QString &remote, qint64 limit)
+    {
+        ++bodies;
+        auto device = source.open(QStringLiteral("filesystem/") + remote, limit);
+        if (!device) {
+            differ(remote, QStringLiteral("missing"));
+            return nullptr;
+        }
+        if (!release)
+            return device;
+        const ReleaseDocument::Body *listed = release->body(remote);
+        Sha256 sha256;
+        quint64 size = 0;
+        for (QByteArray chunk; !(chunk = device->read(1 << 20)).isEmpty();) {
+            sha256.addData(chunk);
+            size += quint64(chunk.size());
+        }
+        if (!listed)
+            differ(remote, QStringLiteral("not in the release document"));
+        else if (size != listed->size || sha256.result() != listed->sha256)
+            differ(remote, QStringLiteral("SHA-256 differs from the release document"));
+        device->seek(0);
+        return device;
+    }
+
     // Unpacks the body into out, or only checks it when out is null (hashing it either way);
     // false when it is missing or does not unpack to a length in [minSize, maxSize].
     bool unpack(const QString &remote, QIODevice *out, QCryptographicHash *hash, quint32 minSize,
         quint32 maxSize)
     {
-        ++bodies;
-        const auto body
-            = source.open(QStringLiteral("filesystem/") + remote, PackedStream::bound(maxSize));
-        if (!body) {
-            differ(remote, QStringLiteral("missing"));
+        const auto body = this->body(remote, PackedStream::bound(maxSize));
+        if (!body)
             return false;
-        }
         const bool intact = out ? PackedStream::unpackRange(*body, *out, minSize, maxSize, hash)
                                 : PackedStream::isIntact(*body, minSize, maxSize, hash);
         if (!intact) {
@@ -114,14 +139,10 @@ public:
         QCryptographicHash md5(QCryptographicHash::Md5);
         quint64 size = 0;
         for (quint32 part = 0; part < qMax<quint32>(entry.partCount, 1); ++part) {
-            ++bodies;
-            const auto body = source.open(
-                QStringLiteral("filesystem/") + RemoteNames::audioPart(entry.path, part),
-                qMax(entry.partSize, entry.size));
-            if (!body) {
-                differ(RemoteNames::audioPart(entry.path, part), QStringLiteral("missing"));
+            const auto body = this->body(
+                RemoteNames::audioPart(entry.path, part), qMax(entry.partSize, entry.size));
+            if (!body)
                 return;
-            }
             while (!body->atEnd()) {
                 const QByteArray chunk = body->read(1 << 20);
                 md5.addData(chunk);
@@ -179,6 +200,7 @@ public:
     }
 
     const Source &source;
+    const ReleaseDocument *release = nullptr;
     int limit;
     int bodies = 0;
     QStringList found;
@@ -199,14 +221,30 @@ QStringList differences(
         check.differ(source.name(listName), QStringLiteral("missing or not a whole list"));
         return check.found;
     }
-    if (!publicKey.isEmpty()) {
-        const auto signature = source.open(listName + QLatin1String(ReleaseSignature::suffix),
-            ReleaseSignature::signatureBytes);
-        if (!signature
-            || !ReleaseSignature::verify(
-                text, signature->read(ReleaseSignature::signatureBytes + 1), publicKey))
-            check.differ(QStringLiteral("sync.lst.sig"),
-                QStringLiteral("missing or not a signature of sync.lst by the key"));
+    // The signed document, when the release has one or a key asks for one: every body is then
+    // checked against it as well as against the list.
+    ReleaseDocument release;
+    const QString releaseName = QStringLiteral("release.lst");
+    const auto releaseFile = source.open(releaseName, ReleaseDocument::maxTextBytes);
+    if (releaseFile || !publicKey.isEmpty()) {
+        const QByteArray document = releaseFile ? releaseFile->readAll() : QByteArray();
+        const QString signatureName = releaseName + QLatin1String(ReleaseSignature::suffix);
+        const auto signature = source.open(signatureName, ReleaseSignature::signatureBytes);
+        if (!release.parse(document))
+            check.differ(source.name(releaseName), QStringLiteral("missing or not a release document"));
+        else if (Sha256::hash(text) != release.listSha256)
+            check.differ(source.name(listName), QStringLiteral("SHA-256 differs from the release document"));
+        else if (release.expiredAt(QDateTime::currentSecsSinceEpoch()))
+            check.differ(source.name(releaseName),
+                QStringLiteral("expired on %1; renew it")
+                    .arg(QDateTime::fromSecsSinceEpoch(release.expires, Qt::UTC).toString(Qt::ISODate)));
+        if (!publicKey.isEmpty()
+            && (!signature
+                || !ReleaseSignature::verify(document,
+                    signature->read(ReleaseSignature::signatureBytes + 1), publicKey)))
+            check.differ(source.name(signatureName),
+                QStringLiteral("missing or not a signature of release.lst by the key"));
+        check.release = &release;
     }
     for (const FileEntry &entry : qAsConst(list.entries)) {
         if (check.full())
