@@ -5,6 +5,7 @@
 #include "img/staticheader.h"
 #include "platform/platform.h"
 #include "service/httprequest.h"
+#include "sync/bodyprefetch.h"
 #include "sync/packedstream.h"
 #include "sync/remotenames.h"
 #include "sync/safepath.h"
@@ -157,6 +158,51 @@ void FileDownloader::setFreeSpaceQuery(const std::function<qint64(const QString 
     freeSpace = query;
 }
 
+std::pair<QString, quint64> FileDownloader::bodyOf(
+    const DownloadItem &item, quint32 part, int element)
+{
+    switch (item.kind) {
+    case DownloadItem::AudioFile:
+        return { RemoteNames::audioPart(item.path, part),
+            item.partCount <= 1 ? item.size : item.partSize };
+    case DownloadItem::ImgArchive:
+        if (item.wholeArchive)
+            return { RemoteNames::archivePart(item.path, part),
+                PackedStream::bound(RemoteNames::archivePartBytes) };
+        return { RemoteNames::imgElement(item.path, item.elements.at(element).first),
+            PackedStream::bound(item.elements.at(element).second) };
+    default:
+        return { RemoteNames::plainFile(item.path), PackedStream::bound(item.size) };
+    }
+}
+
+void FileDownloader::planPrefetch()
+{
+    if (BodyPrefetch::window.count <= 1)
+        return;
+    QVector<BodyPrefetch::Body> bodies;
+    const auto add = [&](const std::pair<QString, quint64> &body) {
+        const ReleaseDocument::Body *listed = release ? release->body(body.first) : nullptr;
+        bodies.append({ body.first, qint64(listed ? listed->size : body.second),
+            qint64(listed ? qMin(listed->size, body.second) : body.second) });
+    };
+    for (const DownloadItem &item : qAsConst(queue)) {
+        if (item.kind == DownloadItem::ImgArchive && !item.wholeArchive) {
+            for (int element = 0; element < item.elements.size(); ++element)
+                add(bodyOf(item, 0, element));
+        } else {
+            for (quint32 part = 0; part < (item.kind == DownloadItem::File ? 1 : partsOf(item));
+                 ++part)
+                add(bodyOf(item, part, 0));
+        }
+    }
+    prefetch = std::make_unique<BodyPrefetch>(
+        [this](const QString &remote) { return get(bodyUrl(remote), 0, 0); });
+    connect(prefetch.get(), &BodyPrefetch::received, this,
+        [this](qint64 bytes) { secondBytes += bytes; });
+    prefetch->plan(bodies);
+}
+
 QString FileDownloader::diskPath(const QString &relative) const
 {
     return SafePath::resolve(baseDir, relative);
@@ -170,6 +216,7 @@ void FileDownloader::start()
     // keep everything queued behind it from being fetched.
     std::stable_partition(queue.begin(), queue.end(),
         [this](const DownloadItem &item) { return !deferred.contains(item.path); });
+    planPrefetch();
     reportProgress();
     itemIndex = 0;
     elementIndex = 0;
@@ -290,8 +337,7 @@ bool FileDownloader::beginRequest(bool resume)
             partIndex = 0;
             itemDigest.reset();
         }
-        remote = RemoteNames::audioPart(item.path, partIndex);
-        requestLimit = item.partCount <= 1 ? item.size : item.partSize;
+        std::tie(remote, requestLimit) = bodyOf(item, partIndex, 0);
         break;
     case DownloadItem::ImgArchive:
         if (item.wholeArchive) {
@@ -300,8 +346,7 @@ bool FileDownloader::beginRequest(bool resume)
                 archivePartBytes = 0;
             }
             archivePartStart = archivePartBytes;
-            remote = RemoteNames::archivePart(item.path, partIndex);
-            requestLimit = PackedStream::bound(RemoteNames::archivePartBytes);
+            std::tie(remote, requestLimit) = bodyOf(item, partIndex, 0);
         } else {
             freshOutput = false;
             if (!resume) {
@@ -327,8 +372,7 @@ bool FileDownloader::beginRequest(bool resume)
                     return true;
             }
             const auto &element = item.elements.at(elementIndex);
-            remote = RemoteNames::imgElement(item.path, element.first);
-            requestLimit = PackedStream::bound(element.second);
+            std::tie(remote, requestLimit) = bodyOf(item, 0, elementIndex);
             // An element is edited into the archive whole, so it is unpacked in memory.
             elementSink.close();
             elementData.clear();
@@ -342,8 +386,7 @@ bool FileDownloader::beginRequest(bool resume)
         break;
     default:
         freshOutput = true;
-        remote = RemoteNames::plainFile(item.path);
-        requestLimit = PackedStream::bound(item.size);
+        std::tie(remote, requestLimit) = bodyOf(item, 0, 0);
         itemDigest.reset();
         break;
     }
@@ -376,12 +419,14 @@ bool FileDownloader::beginRequest(bool resume)
     startRequestState();
     requestBytes = 0;
 
-    QUrl url(filesUrl, QUrl::TolerantMode);
-    // Set as a decoded path, so that no character of a name can turn into a query or fragment.
-    url.setPath(url.path() + QLatin1Char('/') + remote);
-    requestUrl = url;
-    originalHttps = url.scheme() == QLatin1String("https");
-    sendRequest(url);
+    requestUrl = bodyUrl(remote);
+    originalHttps = requestUrl.scheme() == QLatin1String("https");
+    qint64 received = 0;
+    QNetworkReply *early = prefetch ? prefetch->take(remote, &received) : nullptr;
+    if (early)
+        adoptReply(early, received);
+    else
+        sendRequest(requestUrl);
     // After the request has reset the reply's counters: the status must not show the bytes of
     // the item before.
     showStatus(Starting);
@@ -401,27 +446,66 @@ void FileDownloader::startRequestState()
     redirects = 0;
 }
 
-void FileDownloader::sendRequest(const QUrl &url)
+QUrl FileDownloader::bodyUrl(const QString &remote) const
+{
+    QUrl url(filesUrl, QUrl::TolerantMode);
+    // Set as a decoded path, so that no character of a name can turn into a query or fragment.
+    url.setPath(url.path() + QLatin1Char('/') + remote);
+    return url;
+}
+
+QNetworkReply *FileDownloader::get(const QUrl &url, quint64 from, quint64 limit)
 {
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::UserAgentHeader, HttpRequest::userAgent());
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setMaximumRedirectsAllowed(redirectLimit);
-    if (rangeFrom > 0)
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeFrom) + '-');
-    lastBytesRead = 0;
-    replyBytesRead = 0;
+    // Small bodies travel many at once on one connection where the host offers HTTP/2 (ALPN
+    // over TLS), on a few connections of HTTP/1.1 otherwise. A large body keeps a connection of
+    // HTTP/1.1 to itself: only there does a worker that falls behind hold the sender back (an
+    // HTTP/2 stream is granted more as soon as bytes arrive, read or not).
+    request.setAttribute(
+        QNetworkRequest::Http2AllowedAttribute, limit <= quint64(BodyPrefetch::window.largestBody));
+    if (from > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(from) + '-');
+    return network->get(request);
+}
+
+void FileDownloader::sendRequest(const QUrl &url)
+{
+    adoptReply(get(url, rangeFrom, requestLimit), 0);
+}
+
+void FileDownloader::adoptReply(QNetworkReply *taken, qint64 received)
+{
+    lastBytesRead = received;
+    replyBytesRead = received;
     replyReceived = 0;
     skipBytes = 0;
     replyChecked = false;
-    reply = network->get(request);
+    reply = taken;
     // Bounded: the worker takes what arrives as it arrives, and a slow disk holds the
     // connection back instead of the whole body piling up in memory.
     reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::finished, this, &FileDownloader::networkFinished);
     connect(reply, &QNetworkReply::readyRead, this, &FileDownloader::networkReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileDownloader::networkProgress);
+    if (received == 0 && !reply->isFinished())
+        return;
+    // Sent ahead: what arrived (and its end, if it came) is taken once the loop runs, as if it
+    // arrived now.
+    QMetaObject::invokeMethod(
+        this,
+        [this, taken] {
+            if (reply != taken)
+                return;
+            if (taken->bytesAvailable() > 0)
+                networkReadyRead();
+            if (reply == taken && taken->isFinished())
+                replyFinished();
+        },
+        Qt::QueuedConnection);
 }
 
 void FileDownloader::releaseReply()
@@ -544,8 +628,12 @@ void FileDownloader::networkProgress(qint64 bytesRead, qint64 totalBytes)
 
 void FileDownloader::networkFinished()
 {
-    if (!reply || sender() != reply)
-        return;
+    if (reply && sender() == reply)
+        replyFinished();
+}
+
+void FileDownloader::replyFinished()
+{
     if (reply->bytesAvailable() > 0)
         networkReadyRead();
     if (stopping()) {

@@ -18,7 +18,9 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
+class BodyPrefetch;
 class DownloadLedger;
 class ReleaseDocument;
 class QFile;
@@ -169,7 +171,18 @@ private:
 
     bool beginRequest(bool resume);
     void startRequestState();
+    QUrl bodyUrl(const QString &remote) const;
+    // Sends the request for a body (from its byte from on), whose size is at most limit.
+    QNetworkReply *get(const QUrl &url, quint64 from, quint64 limit);
     void sendRequest(const QUrl &url);
+    // Makes taken the reply being received; received: its bytes that arrived already.
+    void adoptReply(QNetworkReply *taken, qint64 received);
+    void replyFinished();
+    // The address and limit of an item's body: its part (audio files, whole archives) or
+    // element (archives element by element).
+    static std::pair<QString, quint64> bodyOf(const DownloadItem &item, quint32 part, int element);
+    // Lays out the bodies of the queue for sending ahead.
+    void planPrefetch();
     // Whether the first bytes of a reply may be taken (a continued body must start where it
     // stopped).
     bool acceptReply(int status);
@@ -222,6 +235,7 @@ private:
     QFile *output = nullptr; // the item's temporary, open while its parts arrive
     qint64 partStart = 0; // where the current part begins in it
     std::unique_ptr<PackedStream::Inflater> inflater; // the packed body being received
+    std::unique_ptr<BodyPrefetch> prefetch; // the bodies after it, sent ahead
     DigestPipe itemDigest; // of the file's or element's unpacked bytes
     const ReleaseDocument *release = nullptr;
     const ReleaseDocument::Body *servedBody = nullptr; // what the release says of this body

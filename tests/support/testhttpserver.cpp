@@ -163,6 +163,9 @@ public:
     {
     }
 
+    QAtomicInt connectionLimit { 0 };
+    QAtomicInt mostOpen { 0 };
+
 protected:
     void incomingConnection(qintptr descriptor) override
     {
@@ -172,6 +175,16 @@ protected:
             delete socket;
             return;
         }
+        const int limit = connectionLimit.loadRelaxed();
+        if (limit > 0 && open >= limit) {
+            // Refused as a host at its cap does: closed before a byte of the request is read.
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        if (++open > mostOpen.loadRelaxed())
+            mostOpen.storeRelaxed(open);
+        connect(socket, &QObject::destroyed, this, [this] { --open; });
         if (tls) {
             socket->setLocalCertificate(tls->serverCertificate());
             socket->setPrivateKey(tls->serverKey());
@@ -183,6 +196,7 @@ protected:
 private:
     TestHttpServer *owner;
     const TestCertificates *tls;
+    int open = 0; // connections accepted and not yet closed
 };
 
 TestHttpServer::TestHttpServer(const TestCertificates *certificates)
@@ -192,6 +206,16 @@ TestHttpServer::TestHttpServer(const TestCertificates *certificates)
 {
     core->moveToThread(thread);
     thread->start();
+}
+
+void TestHttpServer::setConnectionLimit(int connections)
+{
+    core->connectionLimit.storeRelaxed(connections);
+}
+
+int TestHttpServer::mostConnections() const
+{
+    return core->mostOpen.loadRelaxed();
 }
 
 TestHttpServer::~TestHttpServer()

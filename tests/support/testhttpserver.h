@@ -94,6 +94,11 @@ public:
     // Answers every path without a route of its own; the default is 404.
     void setFallback(const TestHandler &handler);
 
+    // At most this many connections at once (0: any); one more is closed as it comes.
+    void setConnectionLimit(int connections);
+    // The most connections that were open at once.
+    int mostConnections() const;
+
     QList<TestRequest> requests() const;
     int requestCount() const { return requests().size(); }
     int requestCount(const QString &path) const;

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 
 using namespace SyncFixture;
@@ -23,13 +24,19 @@ public:
     QMap<QString, QByteArray> md5; // hex
     QStringList commits;
     QStringList lefts;
+    std::function<void()> onCommit;
 
     QString remoteMd5(const QString &path) const override { return md5.value(path); }
     QString remoteElementMd5(const QString &archive, const QString &element) const override
     {
         return md5.value(archive + ':' + element);
     }
-    void commitFile(const QString &path) override { commits.append("file " + path); }
+    void commitFile(const QString &path) override
+    {
+        commits.append("file " + path);
+        if (onCommit)
+            onCommit();
+    }
     void commitImgElement(const QString &archive, const QString &element) override
     {
         commits.append("element " + archive + ':' + element);
@@ -223,8 +230,10 @@ private slots:
         server->route("/launcher/filesystem/models/gta3.img_img/change.dff.compressed",
             failingFirst(1, TestResponse::ok(qCompress(bytes(6144, 9), 9)),
                 TestResponse::ok(qCompress(changed + QByteArray(1144, 0), 9))));
+        // Sent ahead while change.dff is fetched (that failure is not shown: it is asked for
+        // again in turn), then failing once more in turn.
         server->route("/launcher/filesystem/models/gta3.img_img/new.txd.compressed",
-            failingFirst(1, TestResponse::error(503), TestResponse::ok(qCompress(added, 9))));
+            failingFirst(2, TestResponse::error(503), TestResponse::ok(qCompress(added, 9))));
         ledger.md5.insert("models/gta3.img:change.dff", md5Hex(changed + QByteArray(1144, 0)));
         downloader->addImgArchive("gta3.img", "models/gta3.img", 0, 1,
             { { "change.dff", 6144 }, { "new.txd", 4096 } }, false, false);
@@ -241,6 +250,61 @@ private slots:
         QCOMPARE(editor.readEntry(editor.findEntry("keep.dff")), bytes(2048, 1));
         QCOMPARE(editor.readEntry(editor.findEntry("change.dff")), changed + QByteArray(1144, 0));
         QCOMPARE(editor.readEntry(editor.findEntry("new.txd")), added);
+    }
+
+    void manyBodiesInFlight_data()
+    {
+        QTest::addColumn<int>("failing"); // the body that fails twice, or -1
+        QTest::addColumn<int>("connections"); // the host's cap, or 0
+        QTest::addColumn<int>("stopAfter"); // files committed before the stop, or -1
+        QTest::newRow("one failing while others succeed") << 3 << 0 << -1;
+        QTest::newRow("a host that takes one connection at a time") << -1 << 1 << -1;
+        QTest::newRow("a stop while the window is full") << -1 << 0 << 2;
+    }
+
+    void manyBodiesInFlight()
+    {
+        // Bodies are asked for ahead of their turn, but taken, checked and committed in it: a
+        // failure of one, a host that refuses the connections beyond its first, or a stop,
+        // leave every file either whole and committed or untouched, and ask for nothing twice
+        // without cause.
+        QFETCH(int, failing);
+        QFETCH(int, connections);
+        QFETCH(int, stopAfter);
+        const int count = 40;
+        QVERIFY(QDir().mkpath(game + "/data"));
+        server->setConnectionLimit(connections);
+        QStringList expected;
+        for (int i = 0; i < count; ++i) {
+            const QByteArray content = bytes(3000 + i, i);
+            const QString path = QString("data/f%1.dat").arg(i);
+            const TestResponse good = TestResponse::ok(qCompress(content, 9)).withDelay(i % 3);
+            server->route("/launcher/filesystem/" + path + ".compressed",
+                failingFirst(i == failing ? 2 : 0, TestResponse::error(500), good));
+            ledger.md5.insert(path, md5Hex(content));
+            downloader->addFile(path.section('/', -1), path, quint32(content.size()));
+            expected.append("file " + path);
+        }
+        ledger.onCommit = [&] {
+            if (ledger.commits.size() == stopAfter)
+                quitRequested = true;
+        };
+        downloader->totalBytes();
+        downloader->start();
+
+        // Several at once, unless the host would not have it.
+        QCOMPARE(server->mostConnections() > 1, connections != 1);
+        if (stopAfter >= 0)
+            expected = expected.mid(0, stopAfter);
+        QCOMPARE(ledger.commits, expected);
+        for (int i = 0; i < count; ++i) {
+            const QString path = QString("data/f%1.dat").arg(i);
+            QCOMPARE(readFile(game + '/' + path), i < expected.size() ? bytes(3000 + i, i) : QByteArray());
+            const int requests = server->requestCount("/launcher/filesystem/" + path + ".compressed");
+            QVERIFY2(i == failing ? requests == 3 : requests <= (connections ? 3 : 1),
+                qPrintable(QString("%1: %2 requests").arg(path).arg(requests)));
+        }
+        QCOMPARE(snapshot(game).size(), expected.size() + 1); // no temporary left
     }
 
     void wholeArchiveInParts()

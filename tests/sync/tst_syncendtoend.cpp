@@ -138,13 +138,16 @@ private slots:
                  "Пересборка обновленных IMG архивов (player.img)..." })
             QVERIFY2(first.texts.contains({ text, QString() }), text);
         QVERIFY(first.texts.contains({ "Скачивание samp.dll...", "0.00/19.53 КБ (? МБ/с)" }));
-        // The element's first text counts none of the file's bytes before it.
+        // The element's first text counts none of the file's bytes before it (its own may have
+        // arrived already, sent ahead).
         const auto element
             = std::find_if(first.texts.begin(), first.texts.end(), [](const auto &text) {
                   return text.first == "Скачивание body.dff (models/player.img)...";
               });
         QVERIFY(element != first.texts.end());
-        QVERIFY2(element->second.startsWith("0.00/4.00 КБ "), qPrintable(element->second));
+        QVERIFY2(element->second.contains("/4.00 КБ ")
+                && element->second.section('/', 0, 0).toDouble() <= 4.0,
+            qPrintable(element->second));
         QVERIFY(first.states.contains({ 0, 0 })); // the old-copy check
         QVERIFY(first.states.contains({ 20000 + 4096, 20000 + 4096 })); // the download's end
         syncAndCompare("old copy");
