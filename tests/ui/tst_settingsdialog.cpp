@@ -125,12 +125,16 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(messages.texts, QStringList({ wait, done, "restart", done, "restart" }));
 
-        // A file that cannot be deleted is named, and the ready game is left as it is.
+        // A file that cannot be deleted is named, and the ready game is left as it is: its
+        // state too, or the next start would check every file again.
         QVERIFY(QDir().mkpath(gameSettingsFile()));
+        QVERIFY(TestFiles::writeFile(stateFile(), "state"));
         ready = true;
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(messages.texts.mid(5),
             QStringList { "Не удалось удалить gta_sa.set! Закройте игру и попробуйте снова." });
+        QVERIFY(QFile::exists(stateFile()));
+        QVERIFY(ready);
     }
 };
 
