@@ -366,11 +366,14 @@ void MainWindow::newsImageLoaded(uint idx, const QImage &image)
     news->setPicture(idx, QPixmap::fromImage(image));
 }
 
-void MainWindow::updateFailed()
+void MainWindow::updateFailed(bool installerStarted)
 {
     showMessage(this, MessageDialog::Error,
-                QStringLiteral("Не удалось загрузить обновление лаунчера. Вы можете продолжить "
-                               "игру с текущей версией."),
+                installerStarted
+                        ? QStringLiteral("Не удалось установить обновление лаунчера. Вы можете "
+                                         "продолжить игру с текущей версией.")
+                        : QStringLiteral("Не удалось загрузить обновление лаунчера. Вы можете "
+                                         "продолжить игру с текущей версией."),
                 0);
 }
 

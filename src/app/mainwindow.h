@@ -64,7 +64,7 @@ public slots:
     void newsListLoaded();
     void newsImageLoaded(uint idx, const QImage &image);
     void loadFinish();
-    void updateFailed();
+    void updateFailed(bool installerStarted);
     void gameStartFinished();
     void syncerFinish(bool ready);
     void syncerThreadFinished();

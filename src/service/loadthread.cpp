@@ -1,5 +1,6 @@
 #include "service/loadthread.h"
 
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "buildconfig.h"
 #include "files/filesystem.h"
@@ -9,6 +10,7 @@
 #include "service/newssink.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,13 +91,29 @@ void LoadThread::start()
     emit setState(QStringLiteral("Загрузка изображений..."), QString());
     loadImages();
     if (update->updateRequired) {
-        if (update->downloadAndInstall() || checkQuit())
+        const bool started = update->downloadAndInstall();
+        if (checkQuit() || (started && !waitForHandOver()))
             return;
-        emit updateFailed();
+        qCWarning(lcUpdate) << (started ? "the installer did not close the launcher in time"
+                                        : "the update could not be installed")
+                            << "- going on with this version";
+        emit updateFailed(started);
     }
     if (checkQuit())
         return;
     emit loadFinish();
+}
+
+bool LoadThread::waitForHandOver()
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < options.handOverWaitMs) {
+        if (checkQuit())
+            return false;
+        QThread::msleep(100);
+    }
+    return !checkQuit();
 }
 
 void LoadThread::loadServers()
