@@ -135,8 +135,11 @@ void LoadThread::loadServers()
         return;
     const QByteArray cached
         = FileSystem::readSealedFile(QLatin1String(serverCacheName), options.launcherDir);
-    if (cached.isEmpty() || !parseServers(cached, &servers))
+    const bool fromCache = !cached.isEmpty() && parseServers(cached, &servers);
+    if (!fromCache)
         servers = builtInServers();
+    qCWarning(lcService) << "no server list from the service; shown:"
+                         << (fromCache ? "the cached list" : "the built-in list");
     announceServers(servers);
 }
 
@@ -169,8 +172,10 @@ void LoadThread::loadNews()
     if (!news)
         return;
     HttpRequest request = HttpRequest::serviceCall(baseUrl, QStringLiteral("news"));
-    if (!request.sendGet(3, options.requestTimeoutMs))
+    if (!request.sendGet(3, options.requestTimeoutMs)) {
+        qCWarning(lcService) << "no news from the service";
         return;
+    }
     if (checkQuit())
         return;
     const QJsonArray items = QJsonDocument::fromJson(request.response()).array();
