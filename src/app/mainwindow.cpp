@@ -172,6 +172,10 @@ void MainWindow::setUpDecorations()
     progressLeft->setGraphicsEffect(progressShadow);
     progressRight = makeLabel(ui->progressBarState2, 30, 50, Qt::white, Qt::AlignCenter,
                               QString());
+    // A transfer's text names a file deep in the game's tree, then why and when it is retried:
+    // what does not fit gives way in the middle of the path.
+    progressLeft->setFit(CustomLabel::Fit::Path);
+    progressRight->setFit(CustomLabel::Fit::Path);
     syncerSetProgressText(QStringLiteral("Загрузка списка серверов и новостей..."), QString());
 }
 

@@ -75,7 +75,7 @@ SettingsDialog::SettingsDialog(GameSettings *settings, const Repair &repair, QWi
     winter = makeSwitch(ui->winterLabel);
     reborn = makeSwitch(ui->rebornLabel);
 
-    shadow = frameDialog(this, ui->shadowWidget);
+    frameDialog(this, ui->shadowWidget);
 
     connect(ui->btnOk, &QPushButton::released, this, &SettingsDialog::btnOk);
     connect(ui->removeCache, &QPushButton::released, this, &SettingsDialog::btnCache);

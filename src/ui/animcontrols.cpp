@@ -1,5 +1,7 @@
 #include "ui/animcontrols.h"
 
+#include "ui/textfit.h"
+
 #include <QAbstractButton>
 #include <QEvent>
 #include <QFontMetricsF>
@@ -316,9 +318,9 @@ void CustomLabel::setLabelAlignment(int flags)
     redraw();
 }
 
-void CustomLabel::setElided(bool on)
+void CustomLabel::setFit(Fit mode)
 {
-    elided = on;
+    fit = mode;
     redraw();
 }
 
@@ -358,20 +360,12 @@ QString CustomLabel::fitted(const QString &whole) const
     };
     if (fits(whole))
         return whole;
-    const QChar ellipsis(0x2026);
-    QString head = whole;
-    for (int cut = head.lastIndexOf(QLatin1Char(' ')); cut > 0;
-         cut = head.lastIndexOf(QLatin1Char(' '))) {
-        head.truncate(cut);
-        // No dangling punctuation or blank before the ellipsis.
-        while (!head.isEmpty()
-            && (head.back().isSpace() || QStringLiteral(",.;:-\u2013\u2014").contains(head.back())))
-            head.chop(1);
-        if (!head.isEmpty() && fits(head + ellipsis))
-            return head + ellipsis;
-    }
+    QString shortened = fit == Fit::Path ? TextFit::path(whole, fits) : QString();
+    if (shortened.isEmpty())
+        shortened = TextFit::words(whole, fits);
     // A first word that is wider than the whole box is cut inside.
-    return metrics.elidedText(whole, Qt::ElideRight, box.width());
+    return shortened.isEmpty() ? metrics.elidedText(whole, Qt::ElideRight, box.width())
+                               : shortened;
 }
 
 void CustomLabel::draw()
@@ -387,7 +381,7 @@ void CustomLabel::draw()
     painter.setPen(color);
     painter.setFont(font);
     painter.drawText(
-        QRect(0, 0, image.width(), image.height()), alignment, elided ? fitted(text) : text);
+        QRect(0, 0, image.width(), image.height()), alignment, fit == Fit::Clip ? text : fitted(text));
     painter.end();
     // On a high-density screen the scaled copy keeps the screen's pixels, not the layout's.
     const qreal ratio = devicePixelRatioF();

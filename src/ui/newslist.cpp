@@ -35,7 +35,7 @@ CustomLabel *makeRenderer(QLabel *placeholder, double factor, int pointSize, int
     int alignment, const QString &text, bool elided = false)
 {
     auto *renderer = new CustomLabel(placeholder, factor);
-    renderer->setElided(elided); // drawn by setLook() below
+    renderer->setFit(elided ? CustomLabel::Fit::Words : CustomLabel::Fit::Clip); // drawn below
     renderer->setLook(
         QFont(QStringLiteral("Montserrat"), pointSize, weight), Qt::white, alignment, text);
     return renderer;
@@ -163,8 +163,11 @@ void NewsList::setPicture(uint idx, const QPixmap &picture)
     if (idx >= uint(entries.size()))
         return;
     Entry &entry = entries[int(idx)];
-    entry.picture
-        = picture.scaled(pictureSize, pictureSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // At the screen's density: a picture made for 90 x 90 pixels is blurred on a denser one.
+    const qreal ratio = devicePixelRatioF();
+    entry.picture = picture.scaled(QSize(pictureSize, pictureSize) * ratio, Qt::IgnoreAspectRatio,
+        Qt::SmoothTransformation);
+    entry.picture.setDevicePixelRatio(ratio);
     if (entry.pictureView)
         showPicture(entry);
 }
@@ -174,6 +177,7 @@ void NewsList::showPicture(Entry &entry)
     // A label's style sheet does not clip its pixmap, so the card's right corners are cut
     // into the picture itself.
     QPixmap rounded(entry.picture.size());
+    rounded.setDevicePixelRatio(entry.picture.devicePixelRatio());
     rounded.fill(Qt::transparent);
     QPainter painter(&rounded);
     painter.setRenderHint(QPainter::Antialiasing);
