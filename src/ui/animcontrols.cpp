@@ -1,9 +1,12 @@
 #include "ui/animcontrols.h"
 
+#include "ui/focusmark.h"
 #include "ui/textfit.h"
 
 #include <QAbstractButton>
 #include <QEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QFontMetricsF>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
@@ -45,6 +48,27 @@ QPropertyAnimation *animate(
     animation->setEndValue(to);
     animation->start(QAbstractAnimation::DeleteWhenStopped);
     return animation;
+}
+
+// Hover looks double as the keyboard's focus look: focus from the keyboard counts as the
+// pointer coming in, and losing it as the pointer leaving, unless the pointer is still there.
+// 1 for in, -1 for out, 0 for an event that is neither.
+int hoverChange(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::Enter:
+        return 1;
+    case QEvent::Leave:
+        return -1;
+    case QEvent::FocusIn:
+        return FocusMark::byKeyboard(static_cast<QFocusEvent *>(event)->reason()) ? 1 : 0;
+    case QEvent::FocusOut: {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        return widget && !widget->underMouse() ? -1 : 0;
+    }
+    default:
+        return 0;
+    }
 }
 
 void fadeOpacity(QPointer<QPropertyAnimation> &animation, QGraphicsOpacityEffect *effect, qreal to)
@@ -146,18 +170,21 @@ void AnimBgButton::fade(Fade &fade, QObject *object, const QByteArray &property,
 
 bool AnimBgButton::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != target || (event->type() != QEvent::Enter && event->type() != QEvent::Leave))
+    const int change = watched == target ? hoverChange(watched, event) : 0;
+    if (change == 0)
         return QObject::eventFilter(watched, event);
+    const bool focusEvent = event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut;
     if (!target->isEnabled())
-        return true;
-    const bool entering = event->type() == QEvent::Enter;
+        return !focusEvent;
+    const bool entering = change > 0;
     fade(backgroundFade, this, "color", entering);
     fade(outlineFade, this, "borderColor", entering);
     if (glowFade.on)
         fade(glowFade, glowEffect(), "color", entering);
     else
         discard(glowFade.animation);
-    return true;
+    // The button itself must still see its focus change.
+    return !focusEvent;
 }
 
 // CustomCheckbox
@@ -179,6 +206,7 @@ CustomCheckbox::CustomCheckbox(QLabel *row)
     rowOpacity->setOpacity(1.0);
     row->setGraphicsEffect(rowOpacity);
     trackWidget->installEventFilter(this);
+    trackWidget->setFocusPolicy(Qt::StrongFocus);
     setChecked(false);
 }
 
@@ -208,14 +236,21 @@ void CustomCheckbox::setColor(const QColor &value)
 
 bool CustomCheckbox::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == trackWidget && event->type() == QEvent::MouseButtonRelease
-        && trackWidget->rect().contains(static_cast<QMouseEvent *>(event)->pos())) {
+    const bool released = event->type() == QEvent::MouseButtonRelease
+        && trackWidget->rect().contains(static_cast<QMouseEvent *>(event)->pos());
+    // Space flips a switch that has the keyboard's focus, as it does a check box.
+    const bool pressed = event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Space
+        && !static_cast<QKeyEvent *>(event)->isAutoRepeat();
+    if (watched == trackWidget && (released || pressed)) {
         state = !state;
         stopAnimations();
         slide = animate(knobWidget, "pos", knobWidget->pos(), knobPosition(state), slideMs);
         tint = state ? animate(this, "color", offColor, onColor, slideMs)
                      : animate(this, "color", onColor, offColor, slideMs);
         emit checked(state);
+        if (pressed)
+            return true;
     }
     return QObject::eventFilter(watched, event);
 }
@@ -241,9 +276,10 @@ qreal HeaderButton::opacity() const
 
 bool HeaderButton::eventFilter(QObject *obj, QEvent *event)
 {
-    if (event->type() == QEvent::Enter || event->type() == QEvent::Leave) {
-        fadeOpacity(animation, effect, event->type() == QEvent::Enter ? 1.0 : 0.0);
-        return true;
+    const int change = hoverChange(obj, event);
+    if (change != 0) {
+        fadeOpacity(animation, effect, change > 0 ? 1.0 : 0.0);
+        return event->type() == QEvent::Enter || event->type() == QEvent::Leave;
     }
     return QFrame::eventFilter(obj, event);
 }
@@ -271,9 +307,10 @@ qreal AnimButton::opacity() const
 
 bool AnimButton::eventFilter(QObject *obj, QEvent *event)
 {
-    if (obj == button && (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
-        fadeOpacity(animation, effect, event->type() == QEvent::Enter ? 1.0 : 0.5);
-        return true;
+    const int change = obj == button ? hoverChange(obj, event) : 0;
+    if (change != 0) {
+        fadeOpacity(animation, effect, change > 0 ? 1.0 : 0.5);
+        return event->type() == QEvent::Enter || event->type() == QEvent::Leave;
     }
     return QWidget::eventFilter(obj, event);
 }

@@ -1,5 +1,7 @@
 #include "ui/dialogframe.h"
 
+#include "ui/focusmark.h"
+
 #include <QDialog>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsRectItem>
@@ -65,6 +67,7 @@ void frameDialog(QDialog *dialog, QWidget *shadowWidget)
     dialog->setWindowFlags(dialog->windowFlags() | Qt::FramelessWindowHint);
     dialog->setAttribute(Qt::WA_TranslucentBackground);
     new DialogShadow(dialog, shadowWidget->geometry());
+    new FocusMark(dialog);
     // Only the place of the body: its opaque white would show wherever the body is not drawn.
     shadowWidget->hide();
 }

@@ -2,11 +2,15 @@
 
 #include "files/ownfile.h"
 #include "service/serverquery.h"
+#include "ui/focusmark.h"
 #include "ui/images.h"
 #include "ui/textfit.h"
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QMap>
 #include <QFontMetrics>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
@@ -86,6 +90,8 @@ void ServerWidget::fill(
         hovered = true;
     }
     setCursor(Qt::PointingHandCursor);
+    // A stop of the keyboard's round through the window; the arrows move between the cards.
+    setFocusPolicy(Qt::TabFocus);
     update(); // several parts at once: see infoUpdated()
     statusQuery = query;
     if (query) {
@@ -149,6 +155,28 @@ bool ServerWidget::eventFilter(QObject *obj, QEvent *event)
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
         return statusQuery ? true : QFrame::eventFilter(obj, event);
+    case QEvent::FocusIn:
+        if (FocusMark::byKeyboard(static_cast<QFocusEvent *>(event)->reason()))
+            fadeTo(1.0);
+        return QFrame::eventFilter(obj, event);
+    case QEvent::FocusOut:
+        if (!selected && !hovered)
+            fadeTo(0.5);
+        return QFrame::eventFilter(obj, event);
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (statusQuery)
+                emit clicked();
+            return true;
+        }
+        static const QMap<int, int> steps = { { Qt::Key_Left, -1 }, { Qt::Key_Right, 1 },
+            { Qt::Key_Up, -2 }, { Qt::Key_Down, 2 } };
+        if (!steps.contains(key))
+            return QFrame::eventFilter(obj, event);
+        emit arrowPressed(steps.value(key));
+        return true;
+    }
     default:
         return QFrame::eventFilter(obj, event);
     }
@@ -286,6 +314,7 @@ ServerList::ServerList(QWidget *parent, const QString &userIni, QueryFactory que
         auto *card = new ServerWidget(this, i);
         card->show();
         connect(card, &ServerWidget::clicked, this, [this, i] { serverClicked(i); });
+        connect(card, &ServerWidget::arrowPressed, this, [this, i](int step) { moveTo(i, step); });
         cards.append(card);
     }
 }
@@ -313,6 +342,18 @@ void ServerList::addElement(const QString &name, const QString &addr, ushort por
             return;
         }
     }
+}
+
+void ServerList::moveTo(int from, int step)
+{
+    // As in a group of radio buttons: the arrows move to the neighbouring server and choose it.
+    // Two columns: left and right stay in the row, up and down in the column.
+    const int to = from + step;
+    if (to < 0 || to >= cardCount || ((step == 1 || step == -1) && to / 2 != from / 2)
+        || !cards.at(to)->isFilled() || !cards.at(to)->query())
+        return;
+    cards.at(to)->setFocus(Qt::TabFocusReason);
+    serverClicked(to);
 }
 
 void ServerList::serverClicked(int id)

@@ -59,6 +59,8 @@ public:
 signals:
     void clicked();
     void sigRefresh();
+    // An arrow key on the card: step -1 left, 1 right, -2 up, 2 down.
+    void arrowPressed(int step);
 
 public slots:
     bool eventFilter(QObject *obj, QEvent *event) override;
@@ -132,6 +134,8 @@ public slots:
     void serverClicked(int id);
 
 private:
+    void moveTo(int from, int step);
+
     QVector<ServerWidget *> cards;
     int current = -1;
     QString userIniPath;

@@ -2,6 +2,7 @@
 #include "settings/settingsdialog.h"
 #include "testfiles.h"
 #include "ui/animcontrols.h"
+#include "ui/focusmark.h"
 #include "uitest.h"
 
 #include <QPushButton>
@@ -82,6 +83,32 @@ private slots:
         QCOMPARE(TestFiles::readFile(switchesFile()),
             QByteArray("grass=0\nlist=1\nmodpack=1\nreborn=1\nwinter=0\n"));
         QVERIFY(!dialog.isVisible());
+    }
+
+    void keyboardReachesTheSwitchesAndEscapeCloses()
+    {
+        GameSettings settings(documents.path());
+        SettingsDialog dialog(&settings, SettingsDialog::Repair());
+        dialog.show();
+        QApplication::setActiveWindow(&dialog);
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QWidget *track = dialog.checkbox(QStringLiteral("reborn"))->track();
+        for (int i = 0; i < 10 && !track->hasFocus(); ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QVERIFY(track->hasFocus());
+        auto *mark = dialog.findChild<FocusMark *>();
+        QCOMPARE(mark->markedWidget(), track);
+        QVERIFY(mark->isVisible());
+        QTest::keyClick(track, Qt::Key_Space);
+        QVERIFY(dialog.checkbox(QStringLiteral("reborn"))->isChecked());
+        QCOMPARE(settings.value(QStringLiteral("reborn"), false), true);
+        // A click takes the mark away: the mouse leaves no frame behind.
+        QTest::mouseClick(track, Qt::LeftButton, Qt::NoModifier, QPoint(25, 10));
+        QVERIFY(!mark->isVisible());
+        QTest::keyClick(track, Qt::Key_Escape);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QVERIFY(!QFile::exists(switchesFile()));
     }
 
     void repairDeletesAndRestartsOnlyWhenReady()
