@@ -40,6 +40,10 @@ bool FocusMark::eventFilter(QObject *watched, QEvent *event)
             keyboardMode = true;
         return false;
     } else {
+        // A dialog that opens sends its default button a focus event "by Tab" before the
+        // button has the focus: no key was pressed.
+        if (!widget->hasFocus())
+            return false;
         const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
         if (reason == Qt::MouseFocusReason)
             keyboardMode = false;
