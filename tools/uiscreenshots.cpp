@@ -1,8 +1,11 @@
 // Renders the launcher's windows with made-up content into PNG files, for the README and for
-// checking the look without a display: the main window while loading and when ready, the
-// settings dialog and the three message kinds.
+// checking the look without a display: the main window while loading, downloading, offline and
+// ready, the settings dialog and the message kinds.
 //
 //     QT_QPA_PLATFORM=offscreen build/tools/korvina-ui-screenshots docs/screenshots
+//
+// Under X (Xvfb) the pictures are taken from the screen with ImageMagick's import, so that
+// they show what the windows really painted, faults of partial repaints included.
 
 #include "app/mainwindow.h"
 #include "settings/gamesettings.h"
@@ -20,6 +23,8 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QKeyEvent>
+#include <QProcess>
 #include <QRadialGradient>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -71,16 +76,53 @@ QImage newsPicture(int seed)
     return image;
 }
 
-QImage grabWithDialog(MainWindow &window, QDialog &dialog)
+bool onScreen()
+{
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+// The window as the screen shows it, dialogs above it included.
+QImage shoot(QWidget &window)
+{
+    if (!onScreen())
+        return window.grab().toImage();
+    settle(200);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("screen.png"));
+    QProcess::execute(QStringLiteral("import"),
+        { QStringLiteral("-window"), QStringLiteral("root"), file });
+    const qreal ratio = window.devicePixelRatioF();
+    const QRect area(window.geometry().topLeft() * ratio, window.geometry().size() * ratio);
+    return QImage(file).copy(area);
+}
+
+// tabs: how often Tab is pressed in the dialog before the picture is taken.
+QImage grabWithDialog(MainWindow &window, QDialog &dialog, int tabs = 0)
 {
     window.setOverlay(true);
     dialog.show();
+    const QPoint centre = window.geometry().center() + QPoint(0, 10);
+    dialog.move(centre - QPoint(dialog.width() / 2, dialog.height() / 2));
+    // Without a window manager nothing activates a window but a request for the input focus.
+    if (onScreen())
+        QProcess::execute(QStringLiteral("xdotool"),
+            { QStringLiteral("windowfocus"), QString::number(dialog.winId()) });
     settle(300);
-    QImage shot = window.grab().toImage();
-    const QImage top = dialog.grab().toImage();
-    QPainter p(&shot);
-    p.drawImage((shot.width() - top.width()) / 2, (shot.height() - top.height()) / 2 + 10, top);
-    p.end();
+    for (int i = 0; i < tabs; ++i) {
+        QWidget *focus = QApplication::focusWidget();
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(focus ? focus : &dialog, &tab);
+        settle(100);
+    }
+    QImage shot;
+    if (onScreen()) {
+        shot = shoot(window);
+    } else {
+        shot = window.grab().toImage();
+        const QImage top = dialog.grab().toImage();
+        QPainter p(&shot);
+        p.drawImage((shot.width() - top.width()) / 2, (shot.height() - top.height()) / 2 + 10, top);
+    }
     dialog.hide();
     window.setOverlay(false);
     return shot;
@@ -106,7 +148,7 @@ int main(int argc, char **argv)
     window.setWindowFlags(Qt::FramelessWindowHint);
     window.show();
     settle(300);
-    save(window.grab().toImage(), "mainwindow-loading.png");
+    save(shoot(window), "mainwindow-loading.png");
 
     struct Server
     {
@@ -149,11 +191,27 @@ int main(int argc, char **argv)
         QStringLiteral("models/gta3.img - 412 МБ из 1.2 ГБ"));
     window.syncerSetProgressState(34, 100);
     settle(1800);
-    save(window.grab().toImage(), "mainwindow-syncing.png");
+    save(shoot(window), "mainwindow-syncing.png");
+
+    window.syncerSetProgressText(
+        QStringLiteral("Скачивание pack_2026/textures/vehicles/infernus_tuned_body_diffuse.txd: "
+                       "нет связи с сервером файлов, повтор через 12..."),
+        QStringLiteral("1.20/4.50 МБ (? МБ/с)"));
+    settle(300);
+    save(shoot(window), "mainwindow-retrying.png");
+
+    // Offline: the list could not be fetched, the game may be played as it is.
+    window.syncerSetProgressText(
+        QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
+    window.syncerFinish(true);
+    settle(400);
+    save(shoot(window), "mainwindow-offline.png");
+    window.btnRetryClick();
+    settle(300);
 
     window.syncerFinish(true);
     settle(400);
-    save(window.grab().toImage(), "mainwindow-ready.png");
+    save(shoot(window), "mainwindow-ready.png");
 
     // The hover looks: a header link's frame, a server card and the join button.
     const auto hover = [](QWidget *widget) {
@@ -164,7 +222,7 @@ int main(int argc, char **argv)
     hover(window.findChild<QWidget *>(QStringLiteral("btnJoinGame")));
     hover(window.findChild<QWidget *>(QStringLiteral("btnRefresh")));
     settle(400);
-    save(window.grab().toImage(), "mainwindow-hover.png");
+    save(shoot(window), "mainwindow-hover.png");
     const auto unhover = [](QWidget *widget) {
         QEvent event(QEvent::Leave);
         QApplication::sendEvent(widget, &event);
@@ -179,6 +237,8 @@ int main(int argc, char **argv)
     SettingsDialog dialog(&settings, SettingsDialog::Repair(), &window);
     dialog.setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     save(grabWithDialog(window, dialog), "settings.png");
+    // The keyboard's round through the dialog: the mark moves, nothing else may change.
+    save(grabWithDialog(window, dialog, 3), "settings-keyboard.png");
 
     const struct
     {

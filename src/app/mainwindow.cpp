@@ -2,6 +2,7 @@
 
 #include "app/buildinfo.h"
 #include "app/gamestarter.h"
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "buildconfig.h"
 #include "platform/platform.h"
@@ -10,6 +11,7 @@
 #include "settings/settingsdialog.h"
 #include "sync/syncthread.h"
 #include "ui/animcontrols.h"
+#include "ui/focusmark.h"
 #include "ui/messagedialog.h"
 #include "ui/newslist.h"
 #include "ui/serverlist.h"
@@ -19,6 +21,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QGraphicsDropShadowEffect>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
@@ -56,6 +59,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->nicknameField->setValidator(new QRegularExpressionValidator(
             QRegularExpression(QStringLiteral("[A-Za-z_]{3,20}")), ui->nicknameField));
+    setUpNickname();
 
     ui->overlayWidget->resize(900, 500);
     ui->overlayWidget->hide();
@@ -77,6 +81,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->settingsBtnTrigger, &QPushButton::released, this, &MainWindow::btnSettingsClick);
     connect(ui->btnJoinGame, &QPushButton::clicked, this, &MainWindow::btnJoinGameClick);
     connect(ui->btnRefresh, &QPushButton::clicked, this, &MainWindow::btnRefreshClick);
+    connect(ui->btnRetry, &QPushButton::clicked, this, &MainWindow::btnRetryClick);
+    setUpKeyboard();
 
     gameDir = QCoreApplication::applicationDirPath() + QStringLiteral("/gtacr");
     if (!QDir(gameDir).exists())
@@ -172,7 +178,85 @@ void MainWindow::setUpDecorations()
     progressLeft->setGraphicsEffect(progressShadow);
     progressRight = makeLabel(ui->progressBarState2, 30, 50, Qt::white, Qt::AlignCenter,
                               QString());
+    // A transfer's text names a file deep in the game's tree, then why and when it is retried:
+    // what does not fit gives way in the middle of the path.
+    progressLeft->setFit(CustomLabel::Fit::Path);
+    progressRight->setFit(CustomLabel::Fit::Path);
+    failureText = makeLabel(ui->progressBarError, 40, 75, Qt::white, Qt::AlignCenter, QString());
+    failureText->setFit(CustomLabel::Fit::Path);
+    ui->progressBarError->hide();
+    ui->btnRetry->setFont(QFont(montserrat, 8, 57));
+    ui->btnRetry->setCursor(Qt::PointingHandCursor);
+    retryButton = new AnimBgButton(ui->btnRetry);
+    retryButton->setBackgroundColors(QColor(15, 41, 98, 255), QColor(0, 163, 255, 255));
+    ui->btnRetry->hide();
     syncerSetProgressText(QStringLiteral("Загрузка списка серверов и новостей..."), QString());
+}
+
+void MainWindow::setUpNickname()
+{
+    // The rule stands beside the field, and turns to what was refused when a key is.
+    ui->nicknameHint->setFont(QFont(QStringLiteral("Montserrat"), 8, 50));
+    ui->nicknameHint->setStyleSheet(QStringLiteral("color: rgba(255, 255, 255, 110);"));
+    connect(ui->nicknameField, &QLineEdit::inputRejected, this, &MainWindow::nicknameRefused);
+    // The example must not look like a name already typed in. After the style sheet's polish,
+    // which would give it the text's own colour.
+    ui->nicknameField->ensurePolished();
+    QPalette palette = ui->nicknameField->palette();
+    palette.setColor(QPalette::PlaceholderText, QColor(255, 255, 255, 90));
+    ui->nicknameField->setPalette(palette);
+    connect(ui->nicknameField, &QLineEdit::textEdited, this, [this] {
+        ui->nicknameHint->setText(QStringLiteral("Латиница и «_», 3–20"));
+        ui->nicknameHint->setStyleSheet(QStringLiteral("color: rgba(255, 255, 255, 110);"));
+    });
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->nicknameField && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            btnJoinGameClick(false);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::nicknameRefused()
+{
+    const bool full = ui->nicknameField->text().length() >= 20
+            && !ui->nicknameField->hasSelectedText();
+    ui->nicknameHint->setText(full ? QStringLiteral("Не больше 20 символов")
+                                   : QStringLiteral("Только латиница и «_»"));
+    ui->nicknameHint->setStyleSheet(QStringLiteral("color: #FFC700;"));
+}
+
+void MainWindow::setUpKeyboard()
+{
+    focusMark = new FocusMark(this);
+    // Return joins from the field and from the button; the window's other buttons take it too.
+    // Through a filter, not returnPressed(): that is only sent for a name the rule accepts,
+    // and a refused one must be told why.
+    ui->nicknameField->installEventFilter(this);
+    const QList<QPushButton *> buttons = { ui->siteBtn, ui->forumBtn, ui->donateBtn,
+                                           ui->settingsBtnTrigger, ui->btnHideTrigger,
+                                           ui->btnExitTrigger, ui->btnRefresh, ui->btnJoinGame,
+                                           ui->btnRetry };
+    for (QPushButton *button : buttons) {
+        button->setAutoDefault(true);
+        button->setFocusPolicy(Qt::StrongFocus);
+    }
+    // Reading order: the header from left to right, then the servers' column from top to
+    // bottom; the news cards, made later, come last.
+    QList<QWidget *> order;
+    for (QPushButton *button : buttons)
+        order.append(button);
+    order.insert(7, ui->nicknameField);
+    for (int i = ServerList::cardCount - 1; i >= 0; --i)
+        order.insert(7, servers->card(i));
+    for (int i = 1; i < order.size(); ++i)
+        setTabOrder(order.at(i - 1), order.at(i));
 }
 
 void MainWindow::connectWebLink(QWidget *button, const QString &url)
@@ -225,6 +309,7 @@ void MainWindow::startLoader()
 
 void MainWindow::startSync()
 {
+    clearFailure();
     readyToPlay = false;
     joinButton->setEnabled(false);
     stopThread(loaderThread);
@@ -318,7 +403,9 @@ void MainWindow::btnJoinGameClick(bool)
     const QString nickname = ui->nicknameField->text();
     if (nickname.length() < 3 || nickname.length() > 20) {
         showMessage(this, MessageDialog::Information,
-                    QStringLiteral("Укажите никнейм от 3 до 20 символов"), 0);
+                    QStringLiteral("Укажите никнейм от 3 до 20 символов: латинские буквы и «_», "
+                                   "например Ivan_Ivanov"),
+                    0);
         return;
     }
     if (servers->currentAddress().isEmpty()) {
@@ -357,6 +444,7 @@ void MainWindow::serverListLoaded()
 
 void MainWindow::newsListLoaded()
 {
+    newsAnswered = true;
     news->build();
     news->reveal();
 }
@@ -366,16 +454,23 @@ void MainWindow::newsImageLoaded(uint idx, const QImage &image)
     news->setPicture(idx, QPixmap::fromImage(image));
 }
 
-void MainWindow::updateFailed()
+void MainWindow::updateFailed(bool installerStarted)
 {
     showMessage(this, MessageDialog::Error,
-                QStringLiteral("Не удалось загрузить обновление лаунчера. Вы можете продолжить "
-                               "игру с текущей версией."),
+                installerStarted
+                        ? QStringLiteral("Не удалось установить обновление лаунчера. Вы можете "
+                                         "продолжить игру с текущей версией.")
+                        : QStringLiteral("Не удалось загрузить обновление лаунчера. Вы можете "
+                                         "продолжить игру с текущей версией."),
                 0);
 }
 
 void MainWindow::loadFinish()
 {
+    if (news->count() == 0)
+        news->setNote(newsAnswered ? QStringLiteral("Новостей пока нет")
+                                   : QStringLiteral("Не удалось загрузить новости. Проверьте "
+                                                    "подключение к интернету."));
     startSync();
 }
 
@@ -391,14 +486,20 @@ void MainWindow::syncerFinish(bool ready)
         return;
     if (!ready)
         return;
-    // A run that could not fetch the file list ends ready too, so that the game can be played
-    // as it is; "Готово к игре!" would then claim a check that never happened, and would
-    // replace the error the very moment it is shown.
-    if (lastLeft != QString::fromUtf8(SyncThread::fileListError))
-        syncerSetProgressText(QStringLiteral("Готово к игре!"), QString());
-    syncerSetProgressState(100, 100);
     readyToPlay = true;
     joinButton->setEnabled(true);
+    // A run that could not fetch the file list ends ready too, so that the game can be played
+    // as it is; it must not look like "Готово к игре!", which claims a check that never
+    // happened.
+    if (lastLeft == QString::fromUtf8(SyncThread::fileListError)) {
+        qCInfo(lcApp) << "offline: the game can be played as it is, unchecked";
+        showFailure(QStringLiteral("Проверьте подключение к интернету. Играть можно и без "
+                                   "проверки файлов."));
+        return;
+    }
+    qCInfo(lcApp) << "ready to play";
+    syncerSetProgressText(QStringLiteral("Готово к игре!"), QString());
+    syncerSetProgressState(100, 100);
 }
 
 void MainWindow::syncerThreadFinished()
@@ -408,6 +509,15 @@ void MainWindow::syncerThreadFinished()
         delete sync.worker;
         delete sync.thread;
         sync = SyncRun();
+        // Ended without the game ready: the worker's last text says why, and the player may
+        // try again without restarting the launcher.
+        if (!readyToPlay && !quitRequested) {
+            const bool noList = lastLeft == QString::fromUtf8(SyncThread::fileListError);
+            qCWarning(lcApp).noquote() << "not ready to play:" << lastLeft;
+            showFailure(noList ? QStringLiteral("Игра ещё не скачана: для этого нужно "
+                                                "подключение к интернету.")
+                               : QStringLiteral("Исправьте причину и нажмите «Повторить»."));
+        }
         return;
     }
     for (int i = 0; i < retiredRuns.size(); ++i) {
@@ -418,6 +528,40 @@ void MainWindow::syncerThreadFinished()
             return;
         }
     }
+}
+
+void MainWindow::showFailure(const QString &hint)
+{
+    ui->progressBarLayer->setStyleSheet(
+            QStringLiteral("#progressBarLayer {\n\tbackground: #C83C3C;\n\tborder-radius: 4px;\n}"));
+    syncerSetProgressState(100, 100);
+    failureText->setLabelText(lastLeft);
+    ui->progressBarError->show();
+    ui->progressBarState1->hide();
+    syncerSetProgressText(lastLeft, hint);
+    ui->btnRetry->show();
+    ui->btnRetry->raise();
+}
+
+void MainWindow::clearFailure()
+{
+    if (ui->btnRetry->isHidden())
+        return;
+    const bool hadFocus = ui->btnRetry->hasFocus();
+    ui->btnRetry->hide();
+    ui->progressBarError->hide();
+    ui->progressBarState1->show();
+    ui->progressBarLayer->setStyleSheet(
+            QStringLiteral("#progressBarLayer {\n\tbackground: #26EF5E;\n\tborder-radius: 4px;\n}"));
+    // The keyboard stays near where it was instead of falling back to the window.
+    if (hadFocus)
+        ui->nicknameField->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::btnRetryClick()
+{
+    qCInfo(lcApp) << "the player asks to try again";
+    startSync();
 }
 
 void MainWindow::syncerSetProgressText(const QString &left, const QString &right)

@@ -13,6 +13,7 @@ class MainWindow;
 }
 
 class AnimBgButton;
+class FocusMark;
 class CustomLabel;
 class GameSettings;
 class LoadThread;
@@ -50,6 +51,7 @@ public:
     static int progressFillWidth(quint64 currentValue, quint64 maxValue);
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
@@ -64,12 +66,13 @@ public slots:
     void newsListLoaded();
     void newsImageLoaded(uint idx, const QImage &image);
     void loadFinish();
-    void updateFailed();
+    void updateFailed(bool installerStarted);
     void gameStartFinished();
     void syncerFinish(bool ready);
     void syncerThreadFinished();
     void syncerSetProgressText(const QString &left, const QString &right);
     void syncerSetProgressState(quint64 currentValue, quint64 maxValue);
+    void btnRetryClick();
 
 private:
     struct SyncRun
@@ -81,6 +84,13 @@ private:
     void setUpDecorations();
     void connectWebLink(QWidget *button, const QString &url);
     void gameStartRefused(const QString &message);
+    void setUpKeyboard();
+    void setUpNickname();
+    // A run that ended without checking the game: the bar turns to an error with "Повторить"
+    // and hint as its second line.
+    void showFailure(const QString &hint);
+    void clearFailure();
+    void nicknameRefused();
 
     Ui::MainWindow *ui;
     bool dragging = false;
@@ -100,6 +110,10 @@ private:
     CustomLabel *nicknameTitle = nullptr;
     CustomLabel *progressLeft = nullptr;
     CustomLabel *progressRight = nullptr;
+    CustomLabel *failureText = nullptr; // the left text beside "Повторить"
+    AnimBgButton *retryButton = nullptr;
+    FocusMark *focusMark = nullptr;
+    bool newsAnswered = false;
     QGraphicsDropShadowEffect *progressShadow = nullptr;
     QString lastLeft;
     QString lastRight;

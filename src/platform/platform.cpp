@@ -67,6 +67,11 @@ quint32 tickCount()
     return quint32(Win32Native::tickCount());
 }
 
+void attachConsole()
+{
+    Win32Native::attachParentConsole();
+}
+
 bool openUrl(const QString &url)
 {
     const QUrl page = webPage(url);
@@ -185,6 +190,8 @@ qint64 freeDiskBytes(const QString &path)
         return -1;
     return storage.bytesAvailable();
 }
+
+void attachConsole() { }
 
 quint32 tickCount()
 {

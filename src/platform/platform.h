@@ -17,6 +17,10 @@ bool acquireSingleInstance(const QString &name);
 // about it; nothing on Windows.
 void prepareRuntimeDir();
 
+// What the process prints reaches the command prompt that started it (a Windows program has
+// no console of its own); nothing elsewhere.
+void attachConsole();
+
 // Bytes available to the user on the volume holding path, or -1 when unknown.
 qint64 freeDiskBytes(const QString &path);
 

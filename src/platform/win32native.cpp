@@ -7,6 +7,7 @@
 #include <shlobj.h>
 // clang-format on
 
+#include <cstdio>
 #include <vector>
 
 namespace Win32Native {
@@ -30,6 +31,17 @@ bool freeBytesAvailable(const std::wstring &path, unsigned long long *bytes)
 unsigned long tickCount()
 {
     return GetTickCount();
+}
+
+void attachParentConsole()
+{
+    // A windows program has no console of its own; a command prompt that started it lends its
+    // own, so that --help and --version print where they were asked.
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    FILE *stream = nullptr;
+    freopen_s(&stream, "CONOUT$", "w", stdout);
+    freopen_s(&stream, "CONOUT$", "w", stderr);
 }
 
 bool shellOpen(const std::string &ansiUrl)

@@ -16,6 +16,9 @@ bool freeBytesAvailable(const std::wstring &path, unsigned long long *bytes);
 
 unsigned long tickCount();
 
+// Prints of the process go to the console of the program that started it, if it has one.
+void attachParentConsole();
+
 // Opens a URL (in the ANSI code page) with the shell's "open" verb in a normal window.
 bool shellOpen(const std::string &ansiUrl);
 

@@ -1,5 +1,6 @@
 #include "service/httprequest.h"
 
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "buildconfig.h"
 
@@ -98,8 +99,18 @@ bool HttpRequest::exchange(int timeoutMs)
         timer.stop();
 
         if (received.size() > limit || !reply->isFinished()
-            || reply->error() != QNetworkReply::NoError)
+            || reply->error() != QNetworkReply::NoError) {
+            // Host and path only: the query of a service call carries its signature.
+            qCWarning(lcService).nospace()
+                << "no answer from "
+                << address.adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo).toString() << ": "
+                << (received.size() > limit ? "answer over its size limit"
+                        : !reply->isFinished() ? "stopped"
+                                               : "network error")
+                << " " << int(reply->error()) << ", HTTP status "
+                << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             return false;
+        }
         const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
         if (target.isEmpty()) {
             if (!take() || isTruncated(reply.get(), received.size()))

@@ -1,5 +1,6 @@
 #include "service/loadthread.h"
 
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "buildconfig.h"
 #include "files/filesystem.h"
@@ -9,6 +10,7 @@
 #include "service/newssink.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,13 +91,29 @@ void LoadThread::start()
     emit setState(QStringLiteral("Загрузка изображений..."), QString());
     loadImages();
     if (update->updateRequired) {
-        if (update->downloadAndInstall() || checkQuit())
+        const bool started = update->downloadAndInstall();
+        if (checkQuit() || (started && !waitForHandOver()))
             return;
-        emit updateFailed();
+        qCWarning(lcUpdate) << (started ? "the installer did not close the launcher in time"
+                                        : "the update could not be installed")
+                            << "- going on with this version";
+        emit updateFailed(started);
     }
     if (checkQuit())
         return;
     emit loadFinish();
+}
+
+bool LoadThread::waitForHandOver()
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < options.handOverWaitMs) {
+        if (checkQuit())
+            return false;
+        QThread::msleep(100);
+    }
+    return !checkQuit();
 }
 
 void LoadThread::loadServers()
@@ -117,8 +135,11 @@ void LoadThread::loadServers()
         return;
     const QByteArray cached
         = FileSystem::readSealedFile(QLatin1String(serverCacheName), options.launcherDir);
-    if (cached.isEmpty() || !parseServers(cached, &servers))
+    const bool fromCache = !cached.isEmpty() && parseServers(cached, &servers);
+    if (!fromCache)
         servers = builtInServers();
+    qCWarning(lcService) << "no server list from the service; shown:"
+                         << (fromCache ? "the cached list" : "the built-in list");
     announceServers(servers);
 }
 
@@ -151,8 +172,10 @@ void LoadThread::loadNews()
     if (!news)
         return;
     HttpRequest request = HttpRequest::serviceCall(baseUrl, QStringLiteral("news"));
-    if (!request.sendGet(3, options.requestTimeoutMs))
+    if (!request.sendGet(3, options.requestTimeoutMs)) {
+        qCWarning(lcService) << "no news from the service";
         return;
+    }
     if (checkQuit())
         return;
     const QJsonArray items = QJsonDocument::fromJson(request.response()).array();

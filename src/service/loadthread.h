@@ -16,8 +16,9 @@ class NewsSink;
 
 // Prepares the window's content on a thread of its own: host choice, update check, server
 // list, news and their pictures; then signals loadFinish(). When an update is due it installs
-// it instead and never signals loadFinish(), unless the update cannot be had: then it signals
-// updateFailed() and goes on with this launcher, so the player can still play.
+// it instead and never signals loadFinish(), unless the update cannot be had, or the installer
+// it started has not closed this launcher in time: then it signals updateFailed() and goes on
+// with this launcher, so the player can still play.
 class LoadThread : public QObject
 {
     Q_OBJECT
@@ -33,6 +34,9 @@ public:
         int imageDelayMs = 250; // pause before the pictures are fetched
         int watchdogIntervalMs = 1000; // of the installer download
         int installDelayMs = 1000;
+        // How long the started installer has to close this launcher. The installer waits up
+        // to 30 s for the launcher to go before it gives up without changing anything.
+        int handOverWaitMs = 60000;
     };
 
     // news receives the news entries on the loader's thread; without one the news are skipped.
@@ -63,7 +67,8 @@ signals:
     // Decoded off the user-interface thread; the window turns it into a screen picture.
     void newsImageLoaded(uint idx, const QImage &image);
     void loadFinish();
-    void updateFailed();
+    // installerStarted: the installer ran but never took over.
+    void updateFailed(bool installerStarted);
     void setState(const QString &left, const QString &right);
     void setProgress(quint64 currentValue, quint64 maxValue);
 
@@ -75,6 +80,8 @@ private:
     void loadNews();
     void loadImages();
     void announceServers(const QList<ServerEntry> &servers);
+    // False when the launcher is stopping (the installer closed it) before the wait is over.
+    bool waitForHandOver();
 
     NewsSink *news;
     Options options;

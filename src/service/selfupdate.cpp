@@ -1,5 +1,6 @@
 #include "service/selfupdate.h"
 
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "buildconfig.h"
 #include "files/ownfile.h"
@@ -69,6 +70,8 @@ void SelfUpdate::checkUpdates(const QString &baseUrl)
     updateRequired = true;
     latestVersion = answer.value(QLatin1String("latest_version")).toString();
     downloadUrl = answer.value(QLatin1String("download_url")).toString();
+    qCInfo(lcUpdate).noquote() << "the service announces launcher" << latestVersion << "at"
+                               << QUrl(downloadUrl).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo).toString();
 }
 
 bool SelfUpdate::downloadAndInstall()
@@ -104,6 +107,7 @@ bool SelfUpdate::downloadAndInstall()
     auto held = std::make_unique<Platform::HeldFile>(installerPath());
     if (!options.releasePublicKey.isEmpty() && (!held->held() || !installerSigned())) {
         // Never run what the operator's key did not sign, nor leave it lying about.
+        qCWarning(lcUpdate) << "the installer's signature does not hold; it is not started";
         held.reset();
         QFile::remove(installerPath());
         return false;
@@ -287,6 +291,7 @@ void SelfUpdate::failAttempt(int errorCode)
     downloadFailed = true;
     retryCountdown = retryWaitTicks;
     lastError = errorCode;
+    qCWarning(lcUpdate) << "the installer's download failed with error" << errorCode;
     emit setState(QStringLiteral("Загрузка обновления (v%1): произошла ошибка (%2)...")
                       .arg(latestVersion)
                       .arg(errorCode),

@@ -1,8 +1,11 @@
 #include "service/servicehosts.h"
 
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "buildconfig.h"
 #include "service/httprequest.h"
+
+#include <QUrl>
 
 ServiceEndpoints ServiceEndpoints::fromBuild()
 {
@@ -22,13 +25,18 @@ QString selectHost(const ServiceEndpoints &endpoints, int timeoutMs)
         checkQuit();
         return endpoints.primaryService;
     }
-    if (primaryAnswered)
+    if (primaryAnswered) {
+        qCInfo(lcService) << "service host:" << QUrl(endpoints.primaryService).host();
         return endpoints.primaryService;
+    }
 
     usingFallbackHost = true;
     HttpRequest fallback = HttpRequest::serviceCall(endpoints.fallbackService, ping);
     // The answer does not matter: nothing switches back to the primary host.
-    if (fallback.sendGet(3, timeoutMs) && quitRequested)
+    const bool fallbackAnswered = fallback.sendGet(3, timeoutMs);
+    if (fallbackAnswered && quitRequested)
         checkQuit();
+    qCInfo(lcService) << "service host: the fallback" << QUrl(endpoints.fallbackService).host()
+                      << (fallbackAnswered ? "answered" : "did not answer either");
     return endpoints.fallbackService;
 }

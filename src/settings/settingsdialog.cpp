@@ -9,7 +9,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 
 namespace {
 
@@ -76,7 +75,7 @@ SettingsDialog::SettingsDialog(GameSettings *settings, const Repair &repair, QWi
     winter = makeSwitch(ui->winterLabel);
     reborn = makeSwitch(ui->rebornLabel);
 
-    shadow = frameDialog(this, ui->shadowWidget);
+    frameDialog(this, ui->shadowWidget);
 
     connect(ui->btnOk, &QPushButton::released, this, &SettingsDialog::btnOk);
     connect(ui->removeCache, &QPushButton::released, this, &SettingsDialog::btnCache);
@@ -135,16 +134,15 @@ void SettingsDialog::btnCache()
         return;
     }
     // A running game keeps its files open, and Windows then refuses the delete: name what is
-    // left rather than report a repair that did not happen, and keep the ready game as it is.
-    QStringList kept;
+    // left rather than report a repair that did not happen. The game's file goes first, and
+    // the state only after it, so that a refused repair leaves the ready game as it is
+    // instead of making the next start check every file again.
     for (const QString &path : { settings->settingsFilePath(), repair.stateFile }) {
-        if (!path.isEmpty() && !removeFile(path))
-            kept.append(QFileInfo(path).fileName());
-    }
-    if (!kept.isEmpty()) {
+        if (path.isEmpty() || removeFile(path))
+            continue;
         showMessage(messageParent, MessageDialog::Error,
             QStringLiteral("Не удалось удалить %1! Закройте игру и попробуйте снова.")
-                .arg(kept.join(QStringLiteral(" и "))),
+                .arg(QFileInfo(path).fileName()),
             0);
         return;
     }

@@ -13,7 +13,6 @@ class AnimBgButton;
 class CustomCheckbox;
 class CustomLabel;
 class GameSettings;
-class QGraphicsDropShadowEffect;
 
 // Lets the player switch the optional content packs (kept in GameSettings as soon as a switch
 // changes, written to listva.cfg on "Сохранить") and repair the game ("Починить игру").
@@ -47,7 +46,6 @@ public slots:
 
 private:
     Ui::SettingsDialog *ui;
-    QGraphicsDropShadowEffect *shadow;
     AnimBgButton *saveButton;
     AnimBgButton *repairButton;
     CustomCheckbox *trees;

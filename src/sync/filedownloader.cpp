@@ -1,5 +1,6 @@
 #include "sync/filedownloader.h"
 
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "img/archiveeditor.h"
 #include "img/staticheader.h"
@@ -894,6 +895,11 @@ bool FileDownloader::verifyArchive(const DownloadItem &item, const QString &file
 void FileDownloader::scheduleRetry(Cause failure)
 {
     cause = failure;
+    qCInfo(lcSync).noquote() << "retrying" << queue.at(itemIndex).path << "after"
+                             << (failure == Cause::NotFound    ? "not found"
+                                    : failure == Cause::HostError ? "a host error"
+                                    : failure == Cause::Damaged   ? "damaged data"
+                                                                  : "a broken connection");
     releaseReply();
     const DownloadItem &current = queue.at(itemIndex);
     // A broken connection continues the body where it stopped; anything else starts the
@@ -987,6 +993,8 @@ bool FileDownloader::makeRoom(const DownloadItem &item)
 
 void FileDownloader::giveUp(const DownloadItem &item, bool localFault)
 {
+    qCWarning(lcSync).noquote() << "given up for this cycle:" << item.path
+                                << (localFault ? "(the disk refused it)" : "(the host failed it)");
     if (localFault)
         failures.append(item.path);
     continuing = false;

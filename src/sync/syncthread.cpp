@@ -1,5 +1,6 @@
 #include "sync/syncthread.h"
 
+#include "app/logcategories.h"
 #include "app/runstate.h"
 #include "buildconfig.h"
 #include "files/filesystem.h"
@@ -20,6 +21,7 @@
 #include <QNetworkAccessManager>
 #include <QSettings>
 #include <QThread>
+#include <QUrl>
 
 SyncEnvironment SyncEnvironment::standard()
 {
@@ -88,6 +90,7 @@ bool SyncThread::stopped()
 void SyncThread::endRun(bool sendFinish)
 {
     flushState();
+    qCInfo(lcSync) << (sendFinish ? "the run ends, the game is ready" : "the run ends");
     if (sendFinish)
         emit finish(true);
     QThread::currentThread()->quit();
@@ -112,6 +115,7 @@ SyncThread::Cycle SyncThread::runCycle()
     if (!fetchLists()) {
         if (stopped())
             return Cycle::Ended;
+        qCWarning(lcSync) << "no valid file list from" << QUrl(environment.fileHostUrl).host();
         emit setProgressText(QString::fromUtf8(fileListError), QString());
         emit setProgressState(1, 0);
         // The game may be played as it is, but only where there is one: a first install
@@ -167,6 +171,9 @@ SyncThread::Cycle SyncThread::runCycle()
         return Cycle::Ended;
     }
 
+    qCInfo(lcSync) << "planned:" << diffHandler->directoryPlan().size() << "directories,"
+                   << diffHandler->filePlan().size() << "files,"
+                   << diffHandler->imgPlan().size() << "archive elements";
     if (!diffHandler->hasChanges()) {
         stage(QStringLiteral("Пересборка обновленных IMG архивов..."));
         rebuildImgArchives();
@@ -215,9 +222,11 @@ SyncThread::Cycle SyncThread::runCycle()
         return Cycle::Ended;
 
     stage(QStringLiteral("Подготовка к скачиванию..."));
-    downloader->totalBytes();
+    qCInfo(lcSync) << "to download:" << downloader->items().size() << "items,"
+                   << downloader->totalBytes() << "bytes";
     const qint32 shortfall = downloader->spaceShortfall();
     if (shortfall > 0) {
+        qCWarning(lcSync) << "not enough disk space: another" << shortfall << "MiB needed";
         emit setProgressText(QStringLiteral("Недостаточно места на диске! Нужно ещё ")
                 + QString::number(shortfall) + QStringLiteral("Mb"),
             QString());
@@ -275,6 +284,7 @@ SyncThread::Cycle SyncThread::runCycle()
 
 void SyncThread::endWithError(const char *text, const QString &file)
 {
+    qCWarning(lcSync).noquote() << "ends without the game ready:" << QString::fromUtf8(text) + file;
     emit setProgressText(QString::fromUtf8(text) + file, QString());
     emit setProgressState(1, 0);
     endRun(false);

@@ -1,7 +1,12 @@
 #include "ui/animcontrols.h"
 
+#include "ui/focusmark.h"
+#include "ui/textfit.h"
+
 #include <QAbstractButton>
 #include <QEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QFontMetricsF>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
@@ -43,6 +48,33 @@ QPropertyAnimation *animate(
     animation->setEndValue(to);
     animation->start(QAbstractAnimation::DeleteWhenStopped);
     return animation;
+}
+
+// Hover looks double as the keyboard's focus look: focus from the keyboard counts as the
+// pointer coming in, and losing it as the pointer leaving, unless the pointer is still there.
+// 1 for in, -1 for out, 0 for an event that is neither.
+int hoverChange(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::Enter:
+        return 1;
+    case QEvent::Leave:
+        return -1;
+    case QEvent::FocusIn: {
+        // Not the event "by Tab" an opening dialog sends its default button without focus.
+        auto *widget = qobject_cast<QWidget *>(watched);
+        return widget && widget->hasFocus()
+                && FocusMark::byKeyboard(static_cast<QFocusEvent *>(event)->reason())
+            ? 1
+            : 0;
+    }
+    case QEvent::FocusOut: {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        return widget && !widget->underMouse() ? -1 : 0;
+    }
+    default:
+        return 0;
+    }
 }
 
 void fadeOpacity(QPointer<QPropertyAnimation> &animation, QGraphicsOpacityEffect *effect, qreal to)
@@ -144,18 +176,21 @@ void AnimBgButton::fade(Fade &fade, QObject *object, const QByteArray &property,
 
 bool AnimBgButton::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != target || (event->type() != QEvent::Enter && event->type() != QEvent::Leave))
+    const int change = watched == target ? hoverChange(watched, event) : 0;
+    if (change == 0)
         return QObject::eventFilter(watched, event);
+    const bool focusEvent = event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut;
     if (!target->isEnabled())
-        return true;
-    const bool entering = event->type() == QEvent::Enter;
+        return !focusEvent;
+    const bool entering = change > 0;
     fade(backgroundFade, this, "color", entering);
     fade(outlineFade, this, "borderColor", entering);
     if (glowFade.on)
         fade(glowFade, glowEffect(), "color", entering);
     else
         discard(glowFade.animation);
-    return true;
+    // The button itself must still see its focus change.
+    return !focusEvent;
 }
 
 // CustomCheckbox
@@ -177,6 +212,7 @@ CustomCheckbox::CustomCheckbox(QLabel *row)
     rowOpacity->setOpacity(1.0);
     row->setGraphicsEffect(rowOpacity);
     trackWidget->installEventFilter(this);
+    trackWidget->setFocusPolicy(Qt::StrongFocus);
     setChecked(false);
 }
 
@@ -206,14 +242,21 @@ void CustomCheckbox::setColor(const QColor &value)
 
 bool CustomCheckbox::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == trackWidget && event->type() == QEvent::MouseButtonRelease
-        && trackWidget->rect().contains(static_cast<QMouseEvent *>(event)->pos())) {
+    const bool released = event->type() == QEvent::MouseButtonRelease
+        && trackWidget->rect().contains(static_cast<QMouseEvent *>(event)->pos());
+    // Space flips a switch that has the keyboard's focus, as it does a check box.
+    const bool pressed = event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Space
+        && !static_cast<QKeyEvent *>(event)->isAutoRepeat();
+    if (watched == trackWidget && (released || pressed)) {
         state = !state;
         stopAnimations();
         slide = animate(knobWidget, "pos", knobWidget->pos(), knobPosition(state), slideMs);
         tint = state ? animate(this, "color", offColor, onColor, slideMs)
                      : animate(this, "color", onColor, offColor, slideMs);
         emit checked(state);
+        if (pressed)
+            return true;
     }
     return QObject::eventFilter(watched, event);
 }
@@ -239,9 +282,10 @@ qreal HeaderButton::opacity() const
 
 bool HeaderButton::eventFilter(QObject *obj, QEvent *event)
 {
-    if (event->type() == QEvent::Enter || event->type() == QEvent::Leave) {
-        fadeOpacity(animation, effect, event->type() == QEvent::Enter ? 1.0 : 0.0);
-        return true;
+    const int change = hoverChange(obj, event);
+    if (change != 0) {
+        fadeOpacity(animation, effect, change > 0 ? 1.0 : 0.0);
+        return event->type() == QEvent::Enter || event->type() == QEvent::Leave;
     }
     return QFrame::eventFilter(obj, event);
 }
@@ -269,9 +313,10 @@ qreal AnimButton::opacity() const
 
 bool AnimButton::eventFilter(QObject *obj, QEvent *event)
 {
-    if (obj == button && (event->type() == QEvent::Enter || event->type() == QEvent::Leave)) {
-        fadeOpacity(animation, effect, event->type() == QEvent::Enter ? 1.0 : 0.5);
-        return true;
+    const int change = obj == button ? hoverChange(obj, event) : 0;
+    if (change != 0) {
+        fadeOpacity(animation, effect, change > 0 ? 1.0 : 0.5);
+        return event->type() == QEvent::Enter || event->type() == QEvent::Leave;
     }
     return QWidget::eventFilter(obj, event);
 }
@@ -316,9 +361,9 @@ void CustomLabel::setLabelAlignment(int flags)
     redraw();
 }
 
-void CustomLabel::setElided(bool on)
+void CustomLabel::setFit(Fit mode)
 {
-    elided = on;
+    fit = mode;
     redraw();
 }
 
@@ -358,20 +403,12 @@ QString CustomLabel::fitted(const QString &whole) const
     };
     if (fits(whole))
         return whole;
-    const QChar ellipsis(0x2026);
-    QString head = whole;
-    for (int cut = head.lastIndexOf(QLatin1Char(' ')); cut > 0;
-         cut = head.lastIndexOf(QLatin1Char(' '))) {
-        head.truncate(cut);
-        // No dangling punctuation or blank before the ellipsis.
-        while (!head.isEmpty()
-            && (head.back().isSpace() || QStringLiteral(",.;:-\u2013\u2014").contains(head.back())))
-            head.chop(1);
-        if (!head.isEmpty() && fits(head + ellipsis))
-            return head + ellipsis;
-    }
+    QString shortened = fit == Fit::Path ? TextFit::path(whole, fits) : QString();
+    if (shortened.isEmpty())
+        shortened = TextFit::words(whole, fits);
     // A first word that is wider than the whole box is cut inside.
-    return metrics.elidedText(whole, Qt::ElideRight, box.width());
+    return shortened.isEmpty() ? metrics.elidedText(whole, Qt::ElideRight, box.width())
+                               : shortened;
 }
 
 void CustomLabel::draw()
@@ -387,7 +424,7 @@ void CustomLabel::draw()
     painter.setPen(color);
     painter.setFont(font);
     painter.drawText(
-        QRect(0, 0, image.width(), image.height()), alignment, elided ? fitted(text) : text);
+        QRect(0, 0, image.width(), image.height()), alignment, fit == Fit::Clip ? text : fitted(text));
     painter.end();
     // On a high-density screen the scaled copy keeps the screen's pixels, not the layout's.
     const qreal ratio = devicePixelRatioF();

@@ -159,8 +159,11 @@ public:
     void setLabelFont(const QFont &font);
     void setLabelColor(const QColor &color);
     void setLabelAlignment(int flags);
-    // Text that does not fit the box loses its last words to a "…" instead of being cut off.
-    void setElided(bool on);
+    // What happens to a text that does not fit the box. Words: it loses its last words to a
+    // "…". Path: its path is shortened in the middle first (see TextFit::path). Either way it
+    // is never cut through a glyph at the box's edge.
+    enum class Fit { Clip, Words, Path };
+    void setFit(Fit mode);
     void draw();
     // Font, colour, alignment and text at once, drawn a single time.
     void setLook(const QFont &font, const QColor &color, int alignment, const QString &text);
@@ -185,7 +188,7 @@ private:
     int alignment = Qt::AlignCenter;
     int baseWidth;
     int baseHeight;
-    bool elided = false;
+    Fit fit = Fit::Clip;
     bool stale = true;
     double factor;
 };

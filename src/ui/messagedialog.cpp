@@ -57,7 +57,7 @@ MessageDialog::MessageDialog(QWidget *parent)
     titleRenderer->setLook(QFont(QStringLiteral("Montserrat"), 75, 45), Qt::white,
         Qt::AlignTop | Qt::AlignHCenter, QString());
 
-    shadow = frameDialog(this, ui->shadowWidget);
+    frameDialog(this, ui->shadowWidget);
 }
 
 MessageDialog::~MessageDialog()

@@ -10,7 +10,6 @@ class MessageDialog;
 
 class AnimBgButton;
 class CustomLabel;
-class QGraphicsDropShadowEffect;
 
 // The launcher's one dialog for messages and questions: three kinds with their own icon,
 // title and accent, a single "Ок" or "Да"/"Нет". Frameless, so it is moved by its body.
@@ -46,7 +45,6 @@ private:
     Ui::MessageDialog *ui;
     bool dragging = false;
     QPoint pressPoint;
-    QGraphicsDropShadowEffect *shadow;
     AnimBgButton *okButton;
     AnimBgButton *yesButton;
     AnimBgButton *noButton;

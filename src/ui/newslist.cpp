@@ -4,6 +4,7 @@
 #include "ui/animcontrols.h"
 
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QMutexLocker>
@@ -35,7 +36,7 @@ CustomLabel *makeRenderer(QLabel *placeholder, double factor, int pointSize, int
     int alignment, const QString &text, bool elided = false)
 {
     auto *renderer = new CustomLabel(placeholder, factor);
-    renderer->setElided(elided); // drawn by setLook() below
+    renderer->setFit(elided ? CustomLabel::Fit::Words : CustomLabel::Fit::Clip); // drawn below
     renderer->setLook(
         QFont(QStringLiteral("Montserrat"), pointSize, weight), Qt::white, alignment, text);
     return renderer;
@@ -101,6 +102,10 @@ void NewsList::build()
         entry.card->show();
         entry.card->installEventFilter(this);
         entry.card->setCursor(Qt::PointingHandCursor);
+        // Each card is a stop of the keyboard's round; Return opens it, the arrows move on.
+        entry.card->setFocusPolicy(Qt::TabFocus);
+        if (i > 0)
+            setTabOrder(entries.at(i - 1).card, entry.card);
         trackMouse(entry.card);
 
         entry.slide = new QPropertyAnimation(entry.card, "pos", entry.card);
@@ -163,8 +168,11 @@ void NewsList::setPicture(uint idx, const QPixmap &picture)
     if (idx >= uint(entries.size()))
         return;
     Entry &entry = entries[int(idx)];
-    entry.picture
-        = picture.scaled(pictureSize, pictureSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // At the screen's density: a picture made for 90 x 90 pixels is blurred on a denser one.
+    const qreal ratio = devicePixelRatioF();
+    entry.picture = picture.scaled(QSize(pictureSize, pictureSize) * ratio, Qt::IgnoreAspectRatio,
+        Qt::SmoothTransformation);
+    entry.picture.setDevicePixelRatio(ratio);
     if (entry.pictureView)
         showPicture(entry);
 }
@@ -174,6 +182,7 @@ void NewsList::showPicture(Entry &entry)
     // A label's style sheet does not clip its pixmap, so the card's right corners are cut
     // into the picture itself.
     QPixmap rounded(entry.picture.size());
+    rounded.setDevicePixelRatio(entry.picture.devicePixelRatio());
     rounded.fill(Qt::transparent);
     QPainter painter(&rounded);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -190,30 +199,51 @@ void NewsList::openLink(const QString &url)
     Platform::openUrl(url);
 }
 
+int NewsList::cardIndex(QObject *card) const
+{
+    QMutexLocker lock(&mutex);
+    for (int i = 0; i < entries.size(); ++i) {
+        if (entries.at(i).card == card)
+            return i;
+    }
+    return -1;
+}
+
 bool NewsList::eventFilter(QObject *watched, QEvent *event)
 {
     const QEvent::Type type = event->type();
     if (type != QEvent::MouseButtonRelease && type != QEvent::MouseButtonPress
-        && type != QEvent::MouseButtonDblClick)
+        && type != QEvent::MouseButtonDblClick && type != QEvent::KeyPress
+        && type != QEvent::FocusIn)
         return QWidget::eventFilter(watched, event);
-    QString link;
-    bool isCard = false;
-    {
-        QMutexLocker lock(&mutex);
-        for (const Entry &entry : qAsConst(entries)) {
-            if (entry.card == watched) {
-                isCard = true;
-                link = entry.link;
-                break;
-            }
-        }
-    }
-    if (!isCard)
+    const int index = cardIndex(watched);
+    if (index < 0)
         return QWidget::eventFilter(watched, event);
     auto *card = static_cast<QWidget *>(watched);
+    if (type == QEvent::FocusIn) {
+        // A card reached with the keyboard is scrolled into view.
+        const int top = card->y();
+        if (top + box->y() < 0)
+            scrollTo(-top);
+        else if (top + cardHeight + box->y() > viewHeight)
+            scrollTo(viewHeight - top - cardHeight);
+        return false;
+    }
+    if (type == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+            openLink(entries.at(index).link);
+            return true;
+        }
+        const int next = key == Qt::Key_Down ? index + 1 : key == Qt::Key_Up ? index - 1 : -1;
+        if (next < 0 || next >= count() || !entries.at(next).card)
+            return false;
+        entries.at(next).card->setFocus(Qt::TabFocusReason);
+        return true;
+    }
     if (type == QEvent::MouseButtonRelease
         && card->rect().contains(static_cast<QMouseEvent *>(event)->pos()))
-        openLink(link);
+        openLink(entries.at(index).link);
     return true;
 }
 
@@ -224,8 +254,14 @@ void NewsList::wheelEvent(QWheelEvent *event)
         event->ignore();
         return;
     }
+    scrollTo(box->y() + delta);
+    event->accept();
+}
+
+void NewsList::scrollTo(int y)
+{
     const int currentY = box->y();
-    int newY = currentY + delta;
+    int newY = y;
     if (content < viewHeight)
         newY = 0;
     else
@@ -246,7 +282,26 @@ void NewsList::wheelEvent(QWheelEvent *event)
         const int offset = int(std::ceil(std::abs(newY) / double(content - viewHeight) * span));
         indicatorHandle->move(indicatorHandle->x(), 1 + std::min(viewHeight - handleSize, offset));
     }
-    event->accept();
+}
+
+void NewsList::setNote(const QString &text)
+{
+    if (!noteLabel) {
+        noteLabel = makeLabel(this, QRect(0, 0, cardWidth, cardHeight));
+        noteLabel->setWordWrap(true);
+        noteLabel->setAlignment(Qt::AlignCenter);
+        noteLabel->setFont(QFont(QStringLiteral("Montserrat"), 9, 50));
+        noteLabel->setStyleSheet(QStringLiteral(
+            "background: rgba(0, 0, 0, 75); border-radius: 4px; color: rgba(255, 255, 255, 160);"
+            " padding: 10px;"));
+    }
+    noteLabel->setText(text);
+    noteLabel->show();
+}
+
+QString NewsList::note() const
+{
+    return noteLabel && noteLabel->isVisible() ? noteLabel->text() : QString();
 }
 
 int NewsList::count() const

@@ -36,6 +36,9 @@ public:
     void reveal();
     void setPicture(uint idx, const QPixmap &picture);
     void openLink(const QString &url);
+    // A word in the column where no card is, such as why there are none.
+    void setNote(const QString &text);
+    QString note() const;
 
     int count() const;
     QString title(int idx) const;
@@ -71,6 +74,8 @@ private:
     };
 
     void showPicture(Entry &entry);
+    void scrollTo(int y);
+    int cardIndex(QObject *card) const;
     void trackMouse(QWidget *widget);
 
     mutable QMutex mutex;
@@ -79,6 +84,7 @@ private:
     QPointer<QPropertyAnimation> scroll;
     QLabel *indicatorHandle;
     QLabel *indicatorTrack;
+    QLabel *noteLabel = nullptr;
     int content = 0;
     uint revealed = 0;
     int handleSize = 0;

@@ -2,12 +2,19 @@
 
 #include "files/ownfile.h"
 #include "service/serverquery.h"
+#include "ui/focusmark.h"
+#include "ui/images.h"
+#include "ui/textfit.h"
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QMap>
 #include <QFontMetrics>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
+#include <QPainter>
 #include <QPainterPath>
 #include <QPropertyAnimation>
 #include <QSettings>
@@ -58,9 +65,10 @@ ServerWidget::ServerWidget(ServerList *list, int index)
     countLabel->setAlignment(Qt::AlignCenter);
     pieBackground
         = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_0.png);");
-    pie = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_2.png);");
+    pie = new OccupancyPie(this);
+    pie->setGeometry(190, 21, 20, 20);
+    pie->hide();
     pie->raise();
-    pie->setMask(pieMask(0));
     effect->setOpacity(0.5);
     setGraphicsEffect(effect);
     installEventFilter(this);
@@ -72,7 +80,6 @@ void ServerWidget::fill(
     name = serverName;
     addr = address;
     serverPort = port;
-    nameLabel->setText(name);
     statusLabel->setText(QStringLiteral("Offline"));
     setCount(QStringLiteral("-/-"));
     for (QWidget *part : { static_cast<QWidget *>(nameLabel), static_cast<QWidget *>(statusLabel),
@@ -83,6 +90,8 @@ void ServerWidget::fill(
         hovered = true;
     }
     setCursor(Qt::PointingHandCursor);
+    // A stop of the keyboard's round through the window; the arrows move between the cards.
+    setFocusPolicy(Qt::TabFocus);
     update(); // several parts at once: see infoUpdated()
     statusQuery = query;
     if (query) {
@@ -146,6 +155,28 @@ bool ServerWidget::eventFilter(QObject *obj, QEvent *event)
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
         return statusQuery ? true : QFrame::eventFilter(obj, event);
+    case QEvent::FocusIn:
+        if (FocusMark::byKeyboard(static_cast<QFocusEvent *>(event)->reason()))
+            fadeTo(1.0);
+        return QFrame::eventFilter(obj, event);
+    case QEvent::FocusOut:
+        if (!selected && !hovered)
+            fadeTo(0.5);
+        return QFrame::eventFilter(obj, event);
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (statusQuery)
+                emit clicked();
+            return true;
+        }
+        static const QMap<int, int> steps = { { Qt::Key_Left, -1 }, { Qt::Key_Right, 1 },
+            { Qt::Key_Up, -2 }, { Qt::Key_Down, 2 } };
+        if (!steps.contains(key))
+            return QFrame::eventFilter(obj, event);
+        emit arrowPressed(steps.value(key));
+        return true;
+    }
     default:
         return QFrame::eventFilter(obj, event);
     }
@@ -167,18 +198,40 @@ void ServerWidget::setCount(const QString &text)
 {
     // The count's box reaches under the pie. A count too wide to be centred clear of the pie
     // ends just before it instead, and one wider than all the room left of the pie is elided.
+    // Measured for the label's screen, whose density may round glyphs wider.
     const int room = pie->x() - countLabel->x() - 2;
-    const QFontMetrics metrics(countLabel->font());
+    const QFontMetrics metrics(countLabel->font(), countLabel);
     const int width = metrics.horizontalAdvance(text);
     if ((countLabel->width() + width) / 2 <= room) {
         countLabel->setContentsMargins(0, 0, 0, 0);
         countLabel->setAlignment(Qt::AlignCenter);
         countLabel->setText(text);
-        return;
+        countLeft = countLabel->x() + (countLabel->width() - width) / 2;
+    } else {
+        countLabel->setContentsMargins(0, 0, countLabel->width() - room, 0);
+        countLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        countLabel->setText(width <= room ? text : metrics.elidedText(text, Qt::ElideRight, room));
+        countLeft = countLabel->x() + room - qMin(width, room);
     }
-    countLabel->setContentsMargins(0, 0, countLabel->width() - room, 0);
-    countLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    countLabel->setText(width <= room ? text : metrics.elidedText(text, Qt::ElideRight, room));
+    fitName();
+}
+
+void ServerWidget::fitName()
+{
+    // The name ends clear of the count, after a whole word and a "…" when it does not fit; the
+    // whole name is then the card's tool tip.
+    const int room = qMin(nameLabel->width(), countLeft - nameLabel->x() - 6);
+    const QFontMetrics metrics(nameLabel->font(), nameLabel);
+    const auto fits
+        = [&](const QString &candidate) { return metrics.horizontalAdvance(candidate) <= room; };
+    QString shown = name;
+    if (!fits(name)) {
+        shown = TextFit::words(name, fits);
+        if (shown.isEmpty())
+            shown = metrics.elidedText(name, Qt::ElideRight, room);
+    }
+    nameLabel->setText(shown);
+    setToolTip(shown == name ? QString() : name);
 }
 
 void ServerWidget::setOnline(bool online)
@@ -187,25 +240,53 @@ void ServerWidget::setOnline(bool online)
     statusDot->setStyleSheet(QLatin1String(online ? dotOnline : dotOffline));
 }
 
-QRegion ServerWidget::pieMask(float share)
-{
-    QPainterPath path(QPointF(10, 10));
-    path.arcTo(QRectF(-1, -1, 21, 21), 90, double(share) * -360.0);
-    path.closeSubpath();
-    return QRegion(path.toFillPolygon().toPolygon(), Qt::OddEvenFill);
-}
-
 void ServerWidget::setPie(float share)
 {
-    const QRegion mask = share < 0.01f ? QRegion() : pieMask(share);
-    // A sector too thin for a whole pixel has an empty mask, and an empty mask is no mask at
-    // all: the whole circle would show for a nearly empty server.
-    if (mask.isEmpty()) {
+    if (share < 0.01f) {
         pie->hide();
         return;
     }
+    pie->setShare(share);
     pie->show();
-    pie->setMask(mask);
+}
+
+float ServerWidget::pieShare() const
+{
+    return pie->isVisible() ? pie->share() : 0.0f;
+}
+
+// OccupancyPie
+
+OccupancyPie::OccupancyPie(QWidget *parent)
+    : QWidget(parent)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void OccupancyPie::setShare(float value)
+{
+    shown = value;
+    update();
+}
+
+void OccupancyPie::paintEvent(QPaintEvent *)
+{
+    // The filled gauge shows through a sector from twelve o'clock clockwise; drawn at the
+    // screen's density with a smooth edge (a widget mask would be whole pixels, a staircase).
+    const qreal ratio = devicePixelRatioF();
+    QImage sector(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+    sector.setDevicePixelRatio(ratio);
+    sector.fill(Qt::transparent);
+    QPainter painter(&sector);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path(QPointF(10, 10));
+    path.arcTo(QRectF(-1, -1, 22, 22), 90, double(qMin(shown, 1.0f)) * -360.0);
+    path.closeSubpath();
+    painter.fillPath(path, Qt::black);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.drawPixmap(rect(), Images::pixmap(QStringLiteral(":/images/pcount_2.png"), ratio));
+    painter.end();
+    QPainter(this).drawImage(0, 0, sector);
 }
 
 // ServerList
@@ -233,6 +314,7 @@ ServerList::ServerList(QWidget *parent, const QString &userIni, QueryFactory que
         auto *card = new ServerWidget(this, i);
         card->show();
         connect(card, &ServerWidget::clicked, this, [this, i] { serverClicked(i); });
+        connect(card, &ServerWidget::arrowPressed, this, [this, i](int step) { moveTo(i, step); });
         cards.append(card);
     }
 }
@@ -260,6 +342,18 @@ void ServerList::addElement(const QString &name, const QString &addr, ushort por
             return;
         }
     }
+}
+
+void ServerList::moveTo(int from, int step)
+{
+    // As in a group of radio buttons: the arrows move to the neighbouring server and choose it.
+    // Two columns: left and right stay in the row, up and down in the column.
+    const int to = from + step;
+    if (to < 0 || to >= cardCount || ((step == 1 || step == -1) && to / 2 != from / 2)
+        || !cards.at(to)->isFilled() || !cards.at(to)->query())
+        return;
+    cards.at(to)->setFocus(Qt::TabFocusReason);
+    serverClicked(to);
 }
 
 void ServerList::serverClicked(int id)

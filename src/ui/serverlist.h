@@ -15,6 +15,23 @@ class QLabel;
 class QPropertyAnimation;
 class ServerList;
 
+// The card's occupancy gauge: the filled ring shown for a share of its circle.
+class OccupancyPie : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit OccupancyPie(QWidget *parent);
+    void setShare(float share);
+    float share() const { return shown; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    float shown = 0;
+};
+
 // One server card: name, online state, players over capacity and an occupancy pie. Brightens
 // under the pointer and while selected. Empty until the loader gives it a server.
 class ServerWidget : public QFrame
@@ -36,13 +53,14 @@ public:
     ServerQuery *query() const { return statusQuery; }
     qreal opacity() const;
 
-    // The occupancy pie's sector for share (0..1) of its 20 x 20 square, from twelve o'clock
-    // clockwise; empty below 1 %.
-    static QRegion pieMask(float share);
+    // The share of the circle the occupancy pie shows; 0 while it is hidden (below 1 %).
+    float pieShare() const;
 
 signals:
     void clicked();
     void sigRefresh();
+    // An arrow key on the card: step -1 left, 1 right, -2 up, 2 down.
+    void arrowPressed(int step);
 
 public slots:
     bool eventFilter(QObject *obj, QEvent *event) override;
@@ -51,6 +69,7 @@ public slots:
 private:
     void fadeTo(qreal opacity);
     void setCount(const QString &text);
+    void fitName();
     void setOnline(bool online);
     void setPie(float share);
 
@@ -64,7 +83,8 @@ private:
     QLabel *statusLabel;
     QWidget *statusDot;
     QLabel *countLabel;
-    QWidget *pie;
+    int countLeft = 0; // where the count's text starts, in the card
+    OccupancyPie *pie;
     QWidget *pieBackground;
     QPointer<QPropertyAnimation> animation;
     QGraphicsOpacityEffect *effect;
@@ -114,6 +134,8 @@ public slots:
     void serverClicked(int id);
 
 private:
+    void moveTo(int from, int step);
+
     QVector<ServerWidget *> cards;
     int current = -1;
     QString userIniPath;

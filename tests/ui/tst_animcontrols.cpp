@@ -1,4 +1,5 @@
 #include "ui/animcontrols.h"
+#include "ui/textfit.h"
 #include "uitest.h"
 
 #include <QtTest>
@@ -41,7 +42,7 @@ private slots:
         const QFont font(QStringLiteral("Montserrat"), 38, 60);
         const auto drawn = [&](const QString &shown, bool elide) {
             auto *label = new CustomLabel(&placeholder, factor);
-            label->setElided(elide);
+            label->setFit(elide ? CustomLabel::Fit::Words : CustomLabel::Fit::Clip);
             label->setLook(font, Qt::white, alignment, shown);
             label->draw();
             return label->pixmap(Qt::ReturnByValue).toImage();
@@ -60,6 +61,49 @@ private slots:
         }
         QVERIFY(!match.isEmpty());
         QCOMPARE(match.endsWith(QChar(0x2026)), elided);
+    }
+
+    void pathGivesWayInItsMiddle_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("room"); // characters
+        QTest::addColumn<QString>("shown");
+        const QString failed = QStringLiteral(
+            "Скачивание pack_2026/textures/vehicles/infernus_body.txd: нет связи с сервером "
+            "файлов, повтор через 12...");
+        QTest::newRow("fits") << failed << 200 << failed;
+        QTest::newRow("a directory goes first")
+            << failed << 98
+            << QStringLiteral("Скачивание pack_2026/…/vehicles/infernus_body.txd: нет связи с "
+                              "сервером файлов, повтор через 12...");
+        QTest::newRow("then the others")
+            << failed << 90
+            << QStringLiteral("Скачивание pack_2026/…/infernus_body.txd: нет связи с сервером "
+                              "файлов, повтор через 12...");
+        QTest::newRow("then the first one")
+            << failed << 80
+            << QStringLiteral("Скачивание …/infernus_body.txd: нет связи с сервером файлов, "
+                              "повтор через 12...");
+        QTest::newRow("then the front of the name")
+            << failed << 69
+            << QStringLiteral("Скачивание …body.txd: нет связи с сервером файлов, повтор через 12...");
+        QTest::newRow("an archive's element")
+            << QStringLiteral("Скачивание infernus.txd (models/cars/gta3.img)...") << 46
+            << QStringLiteral("Скачивание infernus.txd (models/…/gta3.img)...");
+        QTest::newRow("no path: words") << QStringLiteral("Проверка целостности старой копии игры")
+                                        << 30 << QStringLiteral("Проверка целостности старой…");
+    }
+
+    void pathGivesWayInItsMiddle()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, room);
+        QFETCH(QString, shown);
+        const auto fits = [room](const QString &candidate) { return candidate.size() <= room; };
+        QString fitted = fits(text) ? text : TextFit::path(text, fits);
+        if (fitted.isEmpty())
+            fitted = TextFit::words(text, fits);
+        QCOMPARE(fitted, shown);
     }
 };
 

@@ -16,10 +16,9 @@
 
 namespace {
 
-// The occupancy pie is raised above its background: the card's topmost part.
 QWidget *pie(ServerWidget *card)
 {
-    return card->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).last();
+    return card->findChild<OccupancyPie *>();
 }
 
 // The texts a card shows, then "pie" while a sector of its pie is drawn ("full pie" when
@@ -31,8 +30,8 @@ QString shown(ServerWidget *card)
         if (label->isVisible())
             parts << label->text();
     }
-    if (pie(card)->isVisible())
-        parts << QLatin1String(pie(card)->mask().isEmpty() ? "full pie" : "pie");
+    if (card->pieShare() > 0)
+        parts << QLatin1String(card->pieShare() >= 1 ? "full pie" : "pie");
     return parts.join(' ');
 }
 
@@ -64,9 +63,10 @@ private slots:
         QTest::addColumn<int>("players");
         QTest::addColumn<int>("total");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("overfull") << 150 << 100 << "A Online 150/100 pie";
+        QTest::newRow("overfull") << 150 << 100 << "A Online 150/100 full pie";
         QTest::newRow("empty server") << 0 << 100 << "A Online 0/100";
-        QTest::newRow("one percent, thinner than a pixel") << 10 << 1000 << "A Online 10/1000";
+        QTest::newRow("one percent, a smooth sliver") << 10 << 1000 << "A Online 10/1000 pie";
+        QTest::newRow("below one percent") << 9 << 1000 << "A Online 9/1000";
         QTest::newRow("two percent") << 20 << 1000 << "A Online 20/1000 pie";
         QTest::newRow("no capacity") << 5 << 0 << "A Offline -/-";
         QTest::newRow("five-digit capacity") << 9999 << 10000 << "A Online 9999/10000 pie";
@@ -106,6 +106,29 @@ private slots:
             QSize(count->fontMetrics().horizontalAdvance(count->text()), count->height()),
             count->contentsRect());
         QVERIFY2(count->x() + text.right() < pie(card)->x(), "the count runs into the pie");
+    }
+
+    void longNameEndsAfterAWordClearOfTheCount()
+    {
+        QWidget host;
+        host.resize(470, 200);
+        ServerList list(&host, ini(), noQueries());
+        const QString name = QStringLiteral("Корвина РП | Сервер номер один");
+        list.addElement(name, QStringLiteral("10.0.0.1"), 7000);
+        ServerWidget *card = list.card(0);
+        card->infoUpdated(734, 1000);
+        const QList<QLabel *> labels = card->findChildren<QLabel *>();
+        QLabel *nameLabel = labels.first();
+        QLabel *count = labels.last();
+        const QString shown = nameLabel->text();
+        QVERIFY2(shown.endsWith(QStringLiteral(" \u2026")) == false && shown.endsWith(QChar(0x2026)),
+            qPrintable(shown));
+        QVERIFY(name.startsWith(shown.chopped(1) + QLatin1Char(' ')));
+        QCOMPARE(card->toolTip(), name);
+        const int nameEnd = nameLabel->x() + nameLabel->fontMetrics().horizontalAdvance(shown);
+        const int countStart = count->x()
+            + (count->width() - count->fontMetrics().horizontalAdvance(count->text())) / 2;
+        QVERIFY(nameEnd < countStart);
     }
 
     void choiceIsKeptAndRefreshAsksAgain()

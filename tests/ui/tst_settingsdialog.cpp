@@ -2,6 +2,7 @@
 #include "settings/settingsdialog.h"
 #include "testfiles.h"
 #include "ui/animcontrols.h"
+#include "ui/focusmark.h"
 #include "uitest.h"
 
 #include <QPushButton>
@@ -84,6 +85,32 @@ private slots:
         QVERIFY(!dialog.isVisible());
     }
 
+    void keyboardReachesTheSwitchesAndEscapeCloses()
+    {
+        GameSettings settings(documents.path());
+        SettingsDialog dialog(&settings, SettingsDialog::Repair());
+        dialog.show();
+        QApplication::setActiveWindow(&dialog);
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QWidget *track = dialog.checkbox(QStringLiteral("reborn"))->track();
+        for (int i = 0; i < 10 && !track->hasFocus(); ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QVERIFY(track->hasFocus());
+        auto *mark = dialog.findChild<FocusMark *>();
+        QCOMPARE(mark->markedWidget(), track);
+        QVERIFY(mark->isVisible());
+        QTest::keyClick(track, Qt::Key_Space);
+        QVERIFY(dialog.checkbox(QStringLiteral("reborn"))->isChecked());
+        QCOMPARE(settings.value(QStringLiteral("reborn"), false), true);
+        // A click takes the mark away: the mouse leaves no frame behind.
+        QTest::mouseClick(track, Qt::LeftButton, Qt::NoModifier, QPoint(25, 10));
+        QVERIFY(!mark->isVisible());
+        QTest::keyClick(track, Qt::Key_Escape);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QVERIFY(!QFile::exists(switchesFile()));
+    }
+
     void repairDeletesAndRestartsOnlyWhenReady()
     {
         QVERIFY(TestFiles::writeFile(gameSettingsFile(), "settings"));
@@ -125,12 +152,16 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(messages.texts, QStringList({ wait, done, "restart", done, "restart" }));
 
-        // A file that cannot be deleted is named, and the ready game is left as it is.
+        // A file that cannot be deleted is named, and the ready game is left as it is: its
+        // state too, or the next start would check every file again.
         QVERIFY(QDir().mkpath(gameSettingsFile()));
+        QVERIFY(TestFiles::writeFile(stateFile(), "state"));
         ready = true;
         QTest::mouseClick(button, Qt::LeftButton);
         QCOMPARE(messages.texts.mid(5),
             QStringList { "Не удалось удалить gta_sa.set! Закройте игру и попробуйте снова." });
+        QVERIFY(QFile::exists(stateFile()));
+        QVERIFY(ready);
     }
 };
 

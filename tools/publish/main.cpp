@@ -1,6 +1,7 @@
 // korvina-publish GAME_DIR OUT_DIR: makes a release of the file host's tree for the launcher
 // from a reference game directory; see the usage text.
 
+#include "buildconfig.h"
 #include "publisher.h"
 #include "releasesigner.h"
 #include "releaseverify.h"
@@ -62,6 +63,7 @@ const char usage[]
       "                           RELEASE (an id in OUT_DIR/releases)\n"
       "  --audio-part-size BYTES  parts of audio files (tests only)\n"
       "  --help                   this text\n"
+      "  --version                (alone) the version of this build\n"
       "\n"
       "Exit status: 0 published (verified, signed), 1 refused, failed (or differences\n"
       "found), 2 wrong arguments.\n";
@@ -151,6 +153,11 @@ int main(int argc, char **argv)
     QTextStream err(stderr);
     if (arguments.contains(QStringLiteral("--help"))) {
         QTextStream(stdout) << usage;
+        return 0;
+    }
+    // Alone, the version of the build; with a value, the installer version of "sign".
+    if (arguments == QStringList { QStringLiteral("--version") }) {
+        QTextStream(stdout) << "korvina-publish " << BuildConfig::launcherVersion << '\n';
         return 0;
     }
     PublishOptions options;
