@@ -395,7 +395,6 @@ private:
         const QString &host, int files, quint16 port, const QString &where, bool loopback);
     void elementsRow(quint16 port, const QString &where);
     void largeRow(quint16 port, const QString &where);
-    void freshDirs(const QStringList &dirs);
 
     QString work;
     Options options;
@@ -416,12 +415,6 @@ bool LinkBench::start()
     }
     QDir().mkpath(work + "/hosts");
     return nginx.start(work + "/nginx", work + "/hosts", certificates);
-}
-
-void LinkBench::freshDirs(const QStringList &dirs)
-{
-    for (const QString &dir : dirs)
-        QDir(dir).removeRecursively();
 }
 
 QStringList LinkBench::bodyUrls(quint16 port, const QString &name, const QStringList &paths) const
@@ -486,17 +479,8 @@ void LinkBench::publish()
 
 Figures LinkBench::sync(const QString &game, const QString &launcher, const QString &url)
 {
-    QDir().mkpath(launcher);
-    settle();
-    QByteArray errors;
-    const Figures figures = runForFigures(QStringLiteral(KORVINA_BENCH_SYNC_PATH),
-        { "--child", "game=" + game, "launcher=" + launcher, "url=" + url,
-            "ca=" + certificates.caPath() },
-        &errors);
-    if (figures.value("finished") != 1)
-        std::printf("  !! synchronisation from %s did not finish ready: %s\n", qPrintable(url),
-            errors.constData());
-    return figures;
+    return runSync(
+        QStringLiteral(KORVINA_BENCH_SYNC_PATH), game, launcher, url, certificates.caPath());
 }
 
 LinkBench::RowRuns LinkBench::alternate(const QString &what, quint16 port, const QStringList &paths,
@@ -577,7 +561,7 @@ void LinkBench::smallFilesRow(
     const QString game = work + "/game-" + host;
     const QString launcher = work + "/launcher-" + host;
     const RowRuns runs = alternate(host, port, paths, references, [&] {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         return host;
     });
     const double launcherTime = median(column(runs.launcher, "download_s"));
@@ -602,7 +586,7 @@ void LinkBench::smallFilesRow(
             QString("%1× curl --parallel's time").arg(ratio, 0, 'f', 1),
             "≤ 2×: " + verdict(ratio <= 2) + memoryTarget(runs));
     }
-    freshDirs({ game, launcher });
+    removeDirs({ game, launcher });
 }
 
 void LinkBench::elementsRow(quint16 port, const QString &where)
@@ -636,7 +620,7 @@ void LinkBench::largeRow(quint16 port, const QString &where)
     const QString game = work + "/game-large";
     const QString launcher = work + "/launcher-large";
     const RowRuns runs = alternate("large", port, largePaths, references, [&] {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         return QStringLiteral("large");
     });
     const double launcherTime = median(column(runs.launcher, "download_s"));
@@ -653,7 +637,7 @@ void LinkBench::largeRow(quint16 port, const QString &where)
             .arg(connectingLeftOut),
         QString("%1 of curl's speed").arg(ratio, 0, 'f', 2),
         "≥ 0.8: " + verdict(ratio >= 0.8) + memoryTarget(runs));
-    freshDirs({ game, launcher });
+    removeDirs({ game, launcher });
 }
 
 void LinkBench::loopbackRow()

@@ -430,7 +430,6 @@ private:
     ToolRun md5sum(const QString &root);
     void hashingRow(
         const QString &work, const QString &game, const QString &launcher, const QString &name);
-    void freshDirs(const QStringList &dirs);
 
     QString work;
     Options options;
@@ -461,12 +460,6 @@ bool SyncBench::start()
     return listening;
 }
 
-void SyncBench::freshDirs(const QStringList &dirs)
-{
-    for (const QString &dir : dirs)
-        QDir(dir).removeRecursively();
-}
-
 // --publish REFERENCE OUTDIR: publish() in a process of its own (see publishRelease).
 int runPublish(const QString &reference, const QString &outDir)
 {
@@ -485,18 +478,8 @@ bool SyncBench::publishTree(const QString &reference, const QString &name, QStri
 Figures SyncBench::sync(
     const QString &game, const QString &launcher, const QString &name, const QStringList &extra)
 {
-    QDir().mkpath(launcher);
-    settle();
-    QByteArray errors;
-    const Figures figures = runForFigures(QCoreApplication::applicationFilePath(),
-        QStringList { "--child", "game=" + game, "launcher=" + launcher, "url=" + url(name),
-            "ca=" + certificates.caPath() }
-            + extra,
-        &errors);
-    if (figures.value("finished") != 1)
-        std::printf("  !! synchronisation of %s did not finish ready: %s\n", qPrintable(name),
-            errors.constData());
-    return figures;
+    return runSync(QCoreApplication::applicationFilePath(), game, launcher, url(name),
+        certificates.caPath(), extra);
 }
 
 ToolRun SyncBench::curl(const QStringList &paths, const QString &name)
@@ -562,7 +545,7 @@ void SyncBench::largeDownload()
     QVector<double> curlTimes, chainTimes, inflateTimes, curlMemory;
     const int total = qMax(options.runs, options.memoryRuns);
     for (int i = 0; i < total; ++i) {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         const int before = host->connections;
         runs.append(sync(game, launcher, "large"));
         const int used = host->connections - before;
@@ -613,7 +596,7 @@ void SyncBench::largeDownload()
             .arg(peaks.size()),
         peakMemoryFigure(peaks), QString("`curl` %1 MiB").arg(maximum(curlMemory), 0, 'f', 0), "—",
         "≤ 100 MiB in every run: " + verdict(maximum(peaks) / 1024 <= 100));
-    freshDirs({ game, launcher, hostDir("large") });
+    removeDirs({ game, launcher, hostDir("large") });
 }
 
 void SyncBench::smallDownloads()
@@ -635,7 +618,7 @@ void SyncBench::smallDownloads()
     const QString launcher = work + "/launcher-small";
     QVector<double> launcherTimes, curlTimes;
     for (int i = 0; i < options.runs; ++i) {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         const int before = host->connections;
         const Figures run = sync(game, launcher, "small");
         const int used = host->connections - before;
@@ -652,7 +635,7 @@ void SyncBench::smallDownloads()
     row(QString("%1 small files (%2 MiB packed)").arg(thousands(files)).arg(mib(packed), 0, 'f', 1),
         seconds(launcherTime), "`curl` over one connection " + seconds(curlTime),
         QString("%1 of curl's speed").arg(ratio, 0, 'f', 2), "≥ 0.6: " + verdict(ratio >= 0.6));
-    freshDirs({ game, launcher, hostDir("small") });
+    removeDirs({ game, launcher, hostDir("small") });
 }
 
 void SyncBench::secondLaunchAndHashing()
@@ -708,7 +691,7 @@ void SyncBench::secondLaunchAndHashing()
             .arg(seconds(median(column(runs, "list_s"))),
                 seconds(median(column(runs, "process_s")))),
         "—", "≤ 0.4 s: " + verdict(whole <= 0.4));
-    freshDirs({ game, launcher, hostDir("tree20k") });
+    removeDirs({ game, launcher, hostDir("tree20k") });
 }
 
 void SyncBench::largeTree()
@@ -736,7 +719,7 @@ void SyncBench::largeTree()
     const QString launcher = work + "/tree1g-launcher";
     QVector<Figures> runs;
     for (int i = 0; i < options.memoryRuns; ++i) {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         runs.append(sync(game, launcher, "tree1g"));
         std::printf("  run %d: peak %.1f MiB, download %.2f s, whole run %.2f s\n", i + 1,
             runs.last().value("vmhwm_kib") / 1024, runs.last().value("download_s"),
@@ -753,7 +736,7 @@ void SyncBench::largeTree()
         "—", "≤ 100 MiB in every run: " + verdict(maximum(peaks) / 1024 <= 100));
 
     hashingRow("large files", game, launcher, "tree1g");
-    freshDirs({ game, launcher, hostDir("tree1g") });
+    removeDirs({ game, launcher, hostDir("tree1g") });
 }
 
 void SyncBench::stateSaves()
@@ -861,7 +844,7 @@ void SyncBench::stateSaves()
                          .arg(realInterval)
                          .arg(100 * (1 - off / real), 0, 'f', 0),
         "≤ 10%: " + verdict(!overBudget && share <= 0.10));
-    freshDirs({ game, launcher, hostDir("t100k"), hostDir("t100k-0"), hostDir("t100k-1") });
+    removeDirs({ game, launcher, hostDir("t100k"), hostDir("t100k-0"), hostDir("t100k-1") });
 }
 
 } // namespace

@@ -187,6 +187,12 @@ qint64 treeBytes(const QString &root, int *files)
     return total;
 }
 
+void removeDirs(const QStringList &dirs)
+{
+    for (const QString &dir : dirs)
+        QDir(dir).removeRecursively();
+}
+
 void settle()
 {
     ::sync();
@@ -286,6 +292,22 @@ Figures runForFigures(const QString &program, const QStringList &arguments, QByt
     }
     if (errors)
         *errors = child.readAllStandardError();
+    return figures;
+}
+
+Figures runSync(const QString &program, const QString &game, const QString &launcher,
+    const QString &url, const QString &ca, const QStringList &extra)
+{
+    QDir().mkpath(launcher);
+    settle();
+    QByteArray errors;
+    const Figures figures = runForFigures(program,
+        QStringList { "--child", "game=" + game, "launcher=" + launcher, "url=" + url, "ca=" + ca }
+            + extra,
+        &errors);
+    if (figures.value("finished") != 1)
+        std::printf("  !! synchronisation from %s did not finish ready: %s\n", qPrintable(url),
+            errors.constData());
     return figures;
 }
 

@@ -56,6 +56,9 @@ bool writeArchive(const QString &path, int count, qint64 elementBytes, quint64 s
 // Bytes of the files below root, and their number to *files.
 qint64 treeBytes(const QString &root, int *files = nullptr);
 
+// Removes each directory with all it holds.
+void removeDirs(const QStringList &dirs);
+
 // Flushes what earlier steps left dirty in the page cache, so that a measured run does not pay
 // for the writes of the one before it.
 void settle();
@@ -88,6 +91,11 @@ using Figures = QMap<QByteArray, double>;
 // Runs program with arguments and gathers its figures; what it wrote to stderr goes to *errors.
 Figures runForFigures(
     const QString &program, const QStringList &arguments, QByteArray *errors = nullptr);
+// One synchronisation by program's "--child" mode (bench_sync) into the game and launcher
+// directories, from the file host at url, trusting the PEM file ca; says so when it did not end
+// ready.
+Figures runSync(const QString &program, const QString &game, const QString &launcher,
+    const QString &url, const QString &ca, const QStringList &extra = QStringList());
 // One figure of every run that has it.
 QVector<double> column(const QVector<Figures> &runs, const char *name);
 // The figure of a memory row: the maximum counts; the median and the runs over 100 MiB show how
