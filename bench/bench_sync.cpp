@@ -23,31 +23,26 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMap>
-#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QVector>
-#include <QtEndian>
 
 #include <atomic>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <openssl/evp.h>
 #include <sys/inotify.h>
@@ -57,68 +52,6 @@
 using namespace Bench;
 
 namespace {
-
-// The memory rows' figure: the maximum counts, the median and the runs over the limit show how
-// often it is reached.
-QString peakMemoryFigure(const QVector<double> &peaksKib)
-{
-    int over = 0;
-    for (double peak : peaksKib)
-        over += peak / 1024 > 100;
-    return QString("%1 MiB (median %2, over 100 MiB in %3 of %4)")
-        .arg(Bench::maximum(peaksKib) / 1024, 0, 'f', 0)
-        .arg(Bench::median(peaksKib) / 1024, 0, 'f', 0)
-        .arg(over)
-        .arg(peaksKib.size());
-}
-
-// A static-header archive of count elements of elementBytes each (a multiple of 2048).
-bool writeArchive(const QString &path, int count, qint64 elementBytes, quint64 seed)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const qint64 directoryBytes = 8 + 32 * qint64(count + 1);
-    const qint64 firstSector = (directoryBytes + 409599) / 409600 * 200;
-    QByteArray directory(int(firstSector * 2048), '\0');
-    memcpy(directory.data(), "V2SH", 4);
-    qToLittleEndian<qint32>(count + 1, directory.data() + 4);
-    memcpy(directory.data() + 16, "v2staticHeader.v2sh", 19);
-    const quint16 sectors = quint16(elementBytes / 2048);
-    for (int i = 0; i < count; ++i) {
-        char *record = directory.data() + 8 + 32 * (i + 1);
-        qToLittleEndian<quint32>(quint32(firstSector + qint64(i) * sectors), record);
-        qToLittleEndian<quint16>(sectors, record + 4);
-        const QByteArray name = QByteArray("e") + QByteArray::number(100000 + i) + ".dff";
-        memcpy(record + 8, name.constData(), size_t(name.size()));
-    }
-    if (file.write(directory) != directory.size())
-        return false;
-    quint64 state = seed * 0x9e3779b97f4a7c15ull + 1;
-    QByteArray element(int(elementBytes), '\0');
-    for (int i = 0; i < count; ++i) {
-        fill(element.data(), elementBytes, state);
-        if (file.write(element) != element.size())
-            return false;
-    }
-    return true;
-}
-
-qint64 treeBytes(const QString &root, int *files = nullptr)
-{
-    qint64 total = 0;
-    int count = 0;
-    QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        total += it.fileInfo().size();
-        ++count;
-    }
-    if (files)
-        *files = count;
-    return total;
-}
 
 // ---- A keep-alive HTTPS file host ------------------------------------------------------------
 
@@ -461,18 +394,6 @@ int runChild(const QStringList &arguments)
 
 // ---- The orchestration -----------------------------------------------------------------------
 
-using Figures = QMap<QByteArray, double>;
-
-QVector<double> column(const QVector<Figures> &runs, const char *name)
-{
-    QVector<double> values;
-    for (const Figures &run : runs) {
-        if (run.contains(name))
-            values.append(run.value(name));
-    }
-    return values;
-}
-
 class SyncBench
 {
 public:
@@ -509,7 +430,6 @@ private:
     ToolRun md5sum(const QString &root);
     void hashingRow(
         const QString &work, const QString &game, const QString &launcher, const QString &name);
-    void freshDirs(const QStringList &dirs);
 
     QString work;
     Options options;
@@ -540,15 +460,7 @@ bool SyncBench::start()
     return listening;
 }
 
-void SyncBench::freshDirs(const QStringList &dirs)
-{
-    for (const QString &dir : dirs)
-        QDir(dir).removeRecursively();
-}
-
-// --publish REFERENCE OUTDIR: publish() in a process of its own, so that it can run under
-// eatmydata: the publisher makes every output durable, one fsync per file, which would make the
-// trees of this bench take minutes to set up and measures nothing of the launcher.
+// --publish REFERENCE OUTDIR: publish() in a process of its own (see publishRelease).
 int runPublish(const QString &reference, const QString &outDir)
 {
     const PublishReport report = publish(reference, outDir, PublishOptions());
@@ -559,78 +471,23 @@ int runPublish(const QString &reference, const QString &outDir)
 
 bool SyncBench::publishTree(const QString &reference, const QString &name, QString *release)
 {
-    QElapsedTimer timer;
-    timer.start();
-    QProcess child;
-    const QString eatmydata = QStandardPaths::findExecutable(QStringLiteral("eatmydata"));
-    const QStringList arguments
-        = { QCoreApplication::applicationFilePath(), "--publish", reference, hostDir(name) };
-    if (eatmydata.isEmpty())
-        child.start(arguments.first(), arguments.mid(1));
-    else
-        child.start(eatmydata, arguments);
-    child.waitForFinished(-1);
-    const QList<QByteArray> lines = child.readAllStandardOutput().split('\n');
-    const bool ok = lines.value(0) == "ok";
-    if (!ok)
-        std::printf("  !! publish %s: %s%s\n", qPrintable(name), lines.value(2).constData(),
-            child.readAllStandardError().constData());
-    const QList<QByteArray> counts = lines.value(1).split(' ');
-    std::printf("  (published %s: %s outputs packed, %s reused, in %.1f s%s)\n", qPrintable(name),
-        counts.value(0).constData(), counts.value(1).constData(),
-        double(timer.nsecsElapsed()) / 1e9,
-        eatmydata.isEmpty() ? ", each output synced to disk (no eatmydata)" : "");
-    if (release)
-        *release = QString::fromUtf8(lines.value(2));
-    return ok;
+    return publishRelease(
+        QCoreApplication::applicationFilePath(), reference, hostDir(name), name, release);
 }
 
 Figures SyncBench::sync(
     const QString &game, const QString &launcher, const QString &name, const QStringList &extra)
 {
-    QDir().mkpath(launcher);
-    settle();
-    QProcess child;
-    QElapsedTimer process;
-    process.start();
-    child.start(QCoreApplication::applicationFilePath(),
-        QStringList { "--child", "game=" + game, "launcher=" + launcher, "url=" + url(name),
-            "ca=" + certificates.caPath() }
-            + extra);
-    child.waitForFinished(-1);
-    Figures figures;
-    // The child from its start to its exit: Qt, the system's certificates, the run and the exit.
-    figures.insert("process_s", double(process.nsecsElapsed()) / 1e9);
-    for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
-        const QList<QByteArray> words = line.split(' ');
-        if (words.size() == 2)
-            figures.insert(words.at(0), words.at(1).toDouble());
-    }
-    if (figures.value("finished") != 1)
-        std::printf("  !! synchronisation of %s did not finish ready: %s\n", qPrintable(name),
-            child.readAllStandardError().constData());
-    return figures;
+    return runSync(QCoreApplication::applicationFilePath(), game, launcher, url(name),
+        certificates.caPath(), extra);
 }
 
 ToolRun SyncBench::curl(const QStringList &paths, const QString &name)
 {
-    // One invocation for all URLs: curl keeps the connection to the host between them.
-    const QString config = work + "/curl-" + name + ".cfg";
-    QFile file(config);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return ToolRun();
-    for (const QString &path : paths) {
-        file.write(QString("url = \"%1/launcher/filesystem/%2\"\noutput = \"/dev/null\"\n")
-                       .arg(url(name), path)
-                       .toUtf8());
-    }
-    file.close();
-    settle();
-    const ToolRun run = runTool(
-        { "curl", "--silent", "--fail", "--cacert", certificates.caPath(), "--config", config });
-    if (!run.ok)
-        std::printf("  !! curl failed\n");
-    return run;
+    QStringList urls;
+    for (const QString &path : paths)
+        urls.append(url(name) + "/launcher/filesystem/" + path);
+    return curlUrls(urls, work + "/curl-" + name + ".cfg", certificates.caPath());
 }
 
 ToolRun SyncBench::md5sum(const QString &root)
@@ -688,7 +545,7 @@ void SyncBench::largeDownload()
     QVector<double> curlTimes, chainTimes, inflateTimes, curlMemory;
     const int total = qMax(options.runs, options.memoryRuns);
     for (int i = 0; i < total; ++i) {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         const int before = host->connections;
         runs.append(sync(game, launcher, "large"));
         const int used = host->connections - before;
@@ -739,7 +596,7 @@ void SyncBench::largeDownload()
             .arg(peaks.size()),
         peakMemoryFigure(peaks), QString("`curl` %1 MiB").arg(maximum(curlMemory), 0, 'f', 0), "—",
         "≤ 100 MiB in every run: " + verdict(maximum(peaks) / 1024 <= 100));
-    freshDirs({ game, launcher, hostDir("large") });
+    removeDirs({ game, launcher, hostDir("large") });
 }
 
 void SyncBench::smallDownloads()
@@ -761,7 +618,7 @@ void SyncBench::smallDownloads()
     const QString launcher = work + "/launcher-small";
     QVector<double> launcherTimes, curlTimes;
     for (int i = 0; i < options.runs; ++i) {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         const int before = host->connections;
         const Figures run = sync(game, launcher, "small");
         const int used = host->connections - before;
@@ -778,7 +635,7 @@ void SyncBench::smallDownloads()
     row(QString("%1 small files (%2 MiB packed)").arg(thousands(files)).arg(mib(packed), 0, 'f', 1),
         seconds(launcherTime), "`curl` over one connection " + seconds(curlTime),
         QString("%1 of curl's speed").arg(ratio, 0, 'f', 2), "≥ 0.6: " + verdict(ratio >= 0.6));
-    freshDirs({ game, launcher, hostDir("small") });
+    removeDirs({ game, launcher, hostDir("small") });
 }
 
 void SyncBench::secondLaunchAndHashing()
@@ -834,7 +691,7 @@ void SyncBench::secondLaunchAndHashing()
             .arg(seconds(median(column(runs, "list_s"))),
                 seconds(median(column(runs, "process_s")))),
         "—", "≤ 0.4 s: " + verdict(whole <= 0.4));
-    freshDirs({ game, launcher, hostDir("tree20k") });
+    removeDirs({ game, launcher, hostDir("tree20k") });
 }
 
 void SyncBench::largeTree()
@@ -862,7 +719,7 @@ void SyncBench::largeTree()
     const QString launcher = work + "/tree1g-launcher";
     QVector<Figures> runs;
     for (int i = 0; i < options.memoryRuns; ++i) {
-        freshDirs({ game, launcher });
+        removeDirs({ game, launcher });
         runs.append(sync(game, launcher, "tree1g"));
         std::printf("  run %d: peak %.1f MiB, download %.2f s, whole run %.2f s\n", i + 1,
             runs.last().value("vmhwm_kib") / 1024, runs.last().value("download_s"),
@@ -879,7 +736,7 @@ void SyncBench::largeTree()
         "—", "≤ 100 MiB in every run: " + verdict(maximum(peaks) / 1024 <= 100));
 
     hashingRow("large files", game, launcher, "tree1g");
-    freshDirs({ game, launcher, hostDir("tree1g") });
+    removeDirs({ game, launcher, hostDir("tree1g") });
 }
 
 void SyncBench::stateSaves()
@@ -987,7 +844,7 @@ void SyncBench::stateSaves()
                          .arg(realInterval)
                          .arg(100 * (1 - off / real), 0, 'f', 0),
         "≤ 10%: " + verdict(!overBudget && share <= 0.10));
-    freshDirs({ game, launcher, hostDir("t100k"), hostDir("t100k-0"), hostDir("t100k-1") });
+    removeDirs({ game, launcher, hostDir("t100k"), hostDir("t100k-0"), hostDir("t100k-1") });
 }
 
 } // namespace

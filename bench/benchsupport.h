@@ -4,6 +4,8 @@
 // programs measured from outside, and the rows of the table that scripts/bench gathers from all
 // of them (every line of the form "| work | launcher | reference | ratio | target |").
 
+#include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -44,6 +46,18 @@ double mib(double bytes);
 // quarters, like much of a game's data.
 void fill(char *out, qint64 size, quint64 &state);
 bool writeData(const QString &path, qint64 size, quint64 seed);
+// A static-header IMG archive of count elements of elementBytes each (a multiple of 2048), named
+// e100000.dff and on. With changedEvery N > 0, every Nth element (from the first) holds other
+// bytes, drawn from changedSeed, and all others stay as they are without it: the same archive
+// with that many elements changed.
+bool writeArchive(const QString &path, int count, qint64 elementBytes, quint64 seed,
+    int changedEvery = 0, quint64 changedSeed = 0);
+
+// Bytes of the files below root, and their number to *files.
+qint64 treeBytes(const QString &root, int *files = nullptr);
+
+// Removes each directory with all it holds.
+void removeDirs(const QStringList &dirs);
 
 // Flushes what earlier steps left dirty in the page cache, so that a measured run does not pay
 // for the writes of the one before it.
@@ -58,13 +72,42 @@ struct ToolRun
     long maxRssKiB = 0;
 };
 
-// Runs a program (looked up in PATH) with stdout to /dev/null, timed from the fork to its exit;
-// its I/O counters are read before it is reaped.
-ToolRun runTool(const QStringList &arguments);
+// Runs a program (looked up in PATH) with stdout to /dev/null (or to the file output), timed
+// from the fork to its exit; its I/O counters are read before it is reaped.
+ToolRun runTool(const QStringList &arguments, const QString &output = QString());
+// curl fetching urls to /dev/null in one invocation, so that it keeps its connection between
+// them (one request after another unless options say --parallel), trusting the PEM file ca;
+// the list goes to the file config. *connectSeconds: the longest that a transfer waited for its
+// connection and TLS handshake, which a client that had fetched the list before has paid.
+ToolRun curlUrls(const QStringList &urls, const QString &config, const QString &ca,
+    const QStringList &options = QStringList(), double *connectSeconds = nullptr);
 // An exec's argument or environment vector: pointers into storage, which must outlive them,
 // ending in a null. Made before a fork, since the child of a process with threads may only call
 // what is safe after fork until it execs.
 QVector<char *> execVector(QVector<QByteArray> &storage);
+
+// What a child run reports: lines of "name value"; process_s is the child's whole life.
+using Figures = QMap<QByteArray, double>;
+// Runs program with arguments and gathers its figures; what it wrote to stderr goes to *errors.
+Figures runForFigures(
+    const QString &program, const QStringList &arguments, QByteArray *errors = nullptr);
+// One synchronisation by program's "--child" mode (bench_sync) into the game and launcher
+// directories, from the file host at url, trusting the PEM file ca; says so when it did not end
+// ready.
+Figures runSync(const QString &program, const QString &game, const QString &launcher,
+    const QString &url, const QString &ca, const QStringList &extra = QStringList());
+// One figure of every run that has it.
+QVector<double> column(const QVector<Figures> &runs, const char *name);
+// The figure of a memory row: the maximum counts; the median and the runs over 100 MiB show how
+// often it is reached.
+QString peakMemoryFigure(const QVector<double> &peaksKib);
+
+// Publishes reference as a release in outDir through program's "--publish REFERENCE OUTDIR"
+// mode (bench_sync), under eatmydata where it is installed: the publisher syncs every output,
+// which would make the trees take minutes to set up and measures nothing of the launcher.
+// Prints what it did under the name label; the id of the release served goes to *release.
+bool publishRelease(const QString &program, const QString &reference, const QString &outDir,
+    const QString &label, QString *release = nullptr);
 
 // One row of the table; the ratio is phrased the way its target is ("0.74 of md5sum's speed",
 // "6.0x find's time"), and target names the goal and whether it is met.
