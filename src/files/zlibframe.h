@@ -8,9 +8,10 @@
 
 namespace ZlibFrame {
 
-// qCompress at level 9; an empty input gives four zero bytes. From 1 MiB on, the data is deflated
-// in pieces on all cores and joined into one zlib stream, still at level 9 and read by any
-// inflater; the bytes then differ from qCompress's, the stream's meaning does not.
+// qCompress at level 1 (fast: a large state is sealed often); an empty input gives four zero
+// bytes. From 1 MiB on, the data is deflated in pieces on all cores and joined into one zlib
+// stream, still at level 1 and read by any inflater; the bytes then differ from qCompress's, the
+// stream's meaning does not.
 QByteArray compress(const QByteArray &data);
 
 // Unpacks framed into out. Fails (out empty) on a damaged or truncated stream, when the prefix

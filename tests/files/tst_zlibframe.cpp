@@ -33,9 +33,9 @@ private slots:
         QFETCH(QByteArray, plain);
         const QByteArray framed = ZlibFrame::compress(plain);
         if (plain.size() < 1 << 20)
-            QCOMPARE(framed, qCompress(plain, 9));
+            QCOMPARE(framed, qCompress(plain, 1));
         else
-            QCOMPARE(framed.mid(4, 2), QByteArray("\x78\xda")); // zlib, level 9
+            QCOMPARE(framed.mid(4, 2), QByteArray("\x78\x01")); // zlib, level 1
         QCOMPARE(qUncompress(framed), plain);
         QCOMPARE(qFromBigEndian<quint32>(framed.constData()), quint32(plain.size()));
         QByteArray out("stale");
