@@ -248,13 +248,21 @@ ToolRun runTool(const QStringList &arguments, const QString &output)
 }
 
 ToolRun curlUrls(const QStringList &urls, const QString &config, const QString &ca,
-    const QStringList &options, double *connectSeconds)
+    const QStringList &options, double *connectSeconds, const QString &outputDir)
 {
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return ToolRun();
-    for (const QString &url : urls)
-        file.write(QString("url = \"%1\"\noutput = \"/dev/null\"\n").arg(url).toUtf8());
+    if (!outputDir.isEmpty()) {
+        QDir(outputDir).removeRecursively();
+        QDir().mkpath(outputDir);
+    }
+    for (int i = 0; i < urls.size(); ++i)
+        file.write(QString("url = \"%1\"\noutput = \"%2\"\n")
+                       .arg(urls.at(i),
+                           outputDir.isEmpty() ? QStringLiteral("/dev/null")
+                                               : outputDir + '/' + QString::number(i))
+                       .toUtf8());
     file.close();
     settle();
     const QString timings = config + ".out";

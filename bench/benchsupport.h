@@ -78,9 +78,11 @@ ToolRun runTool(const QStringList &arguments, const QString &output = QString())
 // curl fetching urls to /dev/null in one invocation, so that it keeps its connection between
 // them (one request after another unless options say --parallel), trusting the PEM file ca;
 // the list goes to the file config. *connectSeconds: the longest that a transfer waited for its
-// connection and TLS handshake, which a client that had fetched the list before has paid.
+// connection and TLS handshake, which a client that had fetched the list before has paid. With
+// outputDir, each body goes to a file of its own there instead (the directory made anew).
 ToolRun curlUrls(const QStringList &urls, const QString &config, const QString &ca,
-    const QStringList &options = QStringList(), double *connectSeconds = nullptr);
+    const QStringList &options = QStringList(), double *connectSeconds = nullptr,
+    const QString &outputDir = QString());
 // An exec's argument or environment vector: pointers into storage, which must outlive them,
 // ending in a null. Made before a fork, since the child of a process with threads may only call
 // what is safe after fork until it execs.
