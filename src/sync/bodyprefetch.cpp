@@ -35,8 +35,8 @@ QNetworkReply *BodyPrefetch::take(const QString &remote, qint64 *received)
     if (index < 0)
         return nullptr;
     // What lies before it was passed over, or failed and was given up: not wanted any more.
-    for (auto it = inFlight.keyBegin(); it != inFlight.keyEnd();) {
-        const int earlier = *it++;
+    const QList<int> sent = inFlight.keys();
+    for (const int earlier : sent) {
         if (earlier < index)
             drop(earlier);
     }
@@ -65,8 +65,9 @@ QNetworkReply *BodyPrefetch::take(const QString &remote, qint64 *received)
 
 void BodyPrefetch::clear()
 {
-    while (!inFlight.isEmpty())
-        drop(inFlight.keyBegin().operator*());
+    const QList<int> sent = inFlight.keys();
+    for (const int index : sent)
+        drop(index);
     heldBytes = 0;
     next = bodies.size();
 }

@@ -211,6 +211,14 @@ QString FileDownloader::diskPath(const QString &relative) const
 
 void FileDownloader::start()
 {
+    runQueue();
+    // Bodies sent ahead for items the queue did not reach (it ended, or was stopped) are not
+    // left to arrive for nothing while the pipeline goes on.
+    prefetch.reset();
+}
+
+void FileDownloader::runQueue()
+{
     if (stopping() || queue.isEmpty())
         return;
     // What an earlier cycle passed over comes last, so that one bad body on the host does not

@@ -169,6 +169,7 @@ private:
     // What a failed request met, in the words the player is shown.
     enum class Cause { Connection, NotFound, HostError, Damaged };
 
+    void runQueue();
     bool beginRequest(bool resume);
     void startRequestState();
     QUrl bodyUrl(const QString &remote) const;
