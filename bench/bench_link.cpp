@@ -14,6 +14,7 @@
 // bench_sync --publish. A row stops starting runs once it has spent rowBudgetSeconds.
 #include "benchsupport.h"
 #include "testcertificates.h"
+#include "testnginx.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -261,92 +262,6 @@ private:
     QString log;
 };
 
-// nginx from the distribution, on loopback with a configuration of the bench's own: TLS with the
-// bench's certificate, HTTP/2 offered by ALPN, keep-alive for as many requests as a run makes.
-class WebServer
-{
-public:
-    ~WebServer()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            process.waitForFinished(5000);
-        }
-    }
-
-    bool start(const QString &dir, const QString &root, const TestCertificates &certificates)
-    {
-        const QString nginx = QStandardPaths::findExecutable(
-            QStringLiteral("nginx"), { "/usr/sbin", "/usr/local/sbin", "/sbin" });
-        if (nginx.isEmpty()) {
-            std::printf("  !! nginx not found (scripts/bench installs it)\n");
-            return false;
-        }
-        QDir().mkpath(dir + "/temp");
-        port = freePort();
-        // Started by root, the workers would run as nobody and could not read the bench's
-        // private temporary directory; otherwise they run as the bench's user anyway.
-        const QString user = geteuid() == 0 ? QStringLiteral("user root;") : QString();
-        const QByteArray config = QString(R"(daemon off;
-master_process on;
-worker_processes 1;
-%1
-pid %2/nginx.pid;
-error_log %2/error.log warn;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    client_body_temp_path %2/temp/body;
-    proxy_temp_path %2/temp/proxy;
-    fastcgi_temp_path %2/temp/fastcgi;
-    uwsgi_temp_path %2/temp/uwsgi;
-    scgi_temp_path %2/temp/scgi;
-    types { }
-    default_type application/octet-stream;
-    sendfile on;
-    tcp_nopush on;
-    tcp_nodelay on;
-    keepalive_timeout 600s;
-    keepalive_requests 1000000;
-    server {
-        listen 127.0.0.1:%3 ssl http2;
-        ssl_certificate %2/server.pem;
-        ssl_certificate_key %2/server.key;
-        ssl_protocols TLSv1.2 TLSv1.3;
-        root %4;
-    }
-}
-)")
-                                      .arg(user, dir)
-                                      .arg(port)
-                                      .arg(root)
-                                      .toUtf8();
-        if (!writeFile(dir + "/nginx.conf", config)
-            || !writeFile(dir + "/server.pem", certificates.serverCertificate().toPem())
-            || !writeFile(dir + "/server.key", certificates.serverKey().toPem()))
-            return false;
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(nginx, { "-p", dir, "-e", dir + "/error.log", "-c", dir + "/nginx.conf" });
-        for (int i = 0; i < 100; ++i) {
-            QThread::msleep(50);
-            QFile pid(dir + "/nginx.pid");
-            if (pid.exists() && pid.size() > 0)
-                return true;
-            if (process.state() == QProcess::NotRunning)
-                break;
-        }
-        QFile log(dir + "/error.log");
-        log.open(QIODevice::ReadOnly);
-        std::printf("  !! nginx did not start: %s\n", log.readAll().constData());
-        return false;
-    }
-
-    quint16 port = 0;
-
-private:
-    QProcess process;
-};
-
 // ---- The rows --------------------------------------------------------------------------------
 
 class LinkBench
@@ -400,7 +315,7 @@ private:
     QString work;
     Options options;
     TestCertificates certificates;
-    WebServer nginx;
+    TestNginx nginx;
     DelayLine *delayLine = nullptr;
     QStringList small600, small2000, elementPaths, largePaths;
     int archiveElements = 0;
@@ -415,7 +330,10 @@ bool LinkBench::start()
         return false;
     }
     QDir().mkpath(work + "/hosts");
-    return nginx.start(work + "/nginx", work + "/hosts", certificates);
+    if (nginx.start(work + "/nginx", work + "/hosts", certificates))
+        return true;
+    std::printf("  !! %s\n", qPrintable(nginx.error()));
+    return false;
 }
 
 QStringList LinkBench::bodyUrls(quint16 port, const QString &name, const QStringList &paths) const

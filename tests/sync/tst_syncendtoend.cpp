@@ -1,5 +1,6 @@
 #include "app/runstate.h"
 #include "files/filesystem.h"
+#include "img/archiveeditor.h"
 #include "publisher.h"
 #include "releasesigner.h"
 #include "releaseverify.h"
@@ -8,9 +9,11 @@
 #include "syncfixture.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
+#include "testnginx.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QRegularExpression>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -222,6 +225,61 @@ private slots:
         QCOMPARE(treeDifferences(reference, game), QString());
 
         compareWithTheRelease(server->requestCount(), served, releasePublicKey);
+    }
+
+    void overARealWebServer_data()
+    {
+        QTest::addColumn<bool>("http2");
+        QTest::newRow("HTTP/2, many bodies on one connection") << true;
+        QTest::newRow("HTTP/1.1 only, a few connections") << false;
+    }
+
+    void overARealWebServer()
+    {
+        // nginx, as the community's host runs it: many small bodies in flight, on one
+        // connection where HTTP/2 is offered, on a few where it is not. (A host that takes one
+        // connection at a time is the downloader's test's.)
+        QFETCH(bool, http2);
+        setUp("nginx");
+        for (int i = 0; i < 60; ++i)
+            QVERIFY(writeFile(reference + QString("/data/f%1.dat").arg(i), bytes(2000 + i, i)));
+        QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(12345, 4))); // three parts
+        Elements elements;
+        for (int i = 0; i < 30; ++i)
+            elements.append({ QByteArray("e") + QByteArray::number(i) + ".dff", bytes(4096, 100 + i) });
+        QVERIFY(makeStaticArchive(reference + "/models/gta3.img", elements));
+        options.signKeyPath = releaseKey;
+        publishReference();
+        TestNginx nginx;
+        QVERIFY2(nginx.start(work.filePath("nginx-" + QString::number(http2)), host, certificates,
+                     http2),
+            qPrintable(nginx.error()));
+        SyncEnvironment env = environment(launcher, nginx.baseUrl());
+        env.releasePublicKey = releasePublicKey;
+        for (const int changed : { 0, 20 }) {
+            // The second time, elements of the archive in place.
+            for (int i = 0; i < changed; ++i)
+                elements[i].second = bytes(4096, 200 + i);
+            if (changed) {
+                QVERIFY(QFile::remove(reference + "/models/gta3.img"));
+                QVERIFY(makeStaticArchive(reference + "/models/gta3.img", elements));
+                publishReference();
+            }
+            const RunResult result = runSync(game, env);
+            QVERIFY2(result.ready(), qPrintable(result.lastLeft()));
+            // Elements are edited into the archive where there is room, not where a fresh
+            // archive has them: the archive is compared by its elements.
+            ImgArchive::ArchiveEditor archive(game + "/models/gta3.img");
+            QVERIFY(archive.open());
+            for (const auto &element : qAsConst(elements))
+                QCOMPARE(archive.readEntry(archive.findEntry(element.first)), element.second);
+            archive.close();
+            QCOMPARE(treeDifferences(reference, game),
+                changed ? QString("differs models/gta3.img") : QString());
+        }
+        const QStringList bodies = nginx.accessLog().filter("/launcher/filesystem/");
+        QCOMPARE(bodies.filter(QRegularExpression(" 200$")).size(), 60 + 3 + 1 + 20);
+        QCOMPARE(bodies.filter(" HTTP/2.0 ").size(), http2 ? bodies.size() : 0);
     }
 
     void hostsThatCutBodies_data()
