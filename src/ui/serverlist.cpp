@@ -63,8 +63,9 @@ ServerWidget::ServerWidget(ServerList *list, int index)
     statusLabel = makeLabel(this, QRect(32, 32, 70, 15), 10, 60);
     countLabel = makeLabel(this, QRect(120, 23, 80, 12), 8, 60);
     countLabel->setAlignment(Qt::AlignCenter);
-    pieBackground
-        = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_0.png);");
+    pieBackground = new Picture(QStringLiteral(":/images/pcount_0.png"), this);
+    pieBackground->setGeometry(190, 21, 20, 20);
+    pieBackground->hide();
     pie = new OccupancyPie(this);
     pie->setGeometry(190, 21, 20, 20);
     pie->hide();
