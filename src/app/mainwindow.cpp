@@ -270,6 +270,8 @@ void MainWindow::setUpKeyboard()
         order.insert(7, servers->card(i));
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
+    // The window opens where the player types: the nickname, and Return joins from there.
+    ui->nicknameField->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::connectWebLink(QWidget *button, const QString &url)

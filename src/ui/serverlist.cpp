@@ -73,6 +73,11 @@ ServerWidget::ServerWidget(ServerList *list, int index)
     effect->setOpacity(0.5);
     setGraphicsEffect(effect);
     installEventFilter(this);
+    // A stop of the keyboard's round through the window once it has a server (the arrows move
+    // between the cards); the policy is set now so that the window can place the cards in its
+    // tab order, which Qt 5 refuses for a widget without one.
+    setFocusPolicy(Qt::TabFocus);
+    setEnabled(false);
 }
 
 void ServerWidget::fill(
@@ -91,8 +96,7 @@ void ServerWidget::fill(
         hovered = true;
     }
     setCursor(Qt::PointingHandCursor);
-    // A stop of the keyboard's round through the window; the arrows move between the cards.
-    setFocusPolicy(Qt::TabFocus);
+    setEnabled(true);
     update(); // several parts at once: see infoUpdated()
     statusQuery = query;
     if (query) {
