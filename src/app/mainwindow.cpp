@@ -270,8 +270,15 @@ void MainWindow::setUpKeyboard()
         order.insert(7, servers->card(i));
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
     // The window opens where the player types: the nickname, and Return joins from there.
-    ui->nicknameField->setFocus(Qt::OtherFocusReason);
+    // Not earlier: a change of the window's flags before it is shown takes the focus away.
+    if (!focusWidget())
+        ui->nicknameField->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::connectWebLink(QWidget *button, const QString &url)

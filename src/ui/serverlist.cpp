@@ -161,7 +161,7 @@ bool ServerWidget::eventFilter(QObject *obj, QEvent *event)
     case QEvent::MouseButtonDblClick:
         return statusQuery ? true : QFrame::eventFilter(obj, event);
     case QEvent::FocusIn:
-        if (FocusMark::byKeyboard(static_cast<QFocusEvent *>(event)->reason()))
+        if (FocusMark::keyboardFocusIn(this, static_cast<QFocusEvent *>(event)))
             fadeTo(1.0);
         return QFrame::eventFilter(obj, event);
     case QEvent::FocusOut:
