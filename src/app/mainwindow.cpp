@@ -118,17 +118,17 @@ void MainWindow::setUpDecorations()
     ui->newsListWidget->setMouseTracking(true);
 
     // The images are drawn by code at the screen's density (Picture), not by the style sheets.
-    auto *body = new Picture(QStringLiteral(":/images/body.png"), ui->centralWidget,
-                             Qt::AlignLeft | Qt::AlignTop);
+    auto *body = new Picture(
+        QStringLiteral(":/images/body.png"), ui->centralWidget, Qt::AlignLeft | Qt::AlignTop);
     body->setGeometry(0, 0, 900, 550);
     body->lower();
     new Picture(QStringLiteral(":/images/logo.png"), ui->headerLogo);
     new Picture(QStringLiteral(":/images/close_h.png"), ui->btnExitTrigger);
     new Picture(QStringLiteral(":/images/minimize_h.png"), ui->btnHideTrigger);
     new Picture(QStringLiteral(":/images/settings_h.png"), ui->settingsBtnTrigger,
-                Qt::AlignRight | Qt::AlignVCenter);
-    new Picture(QStringLiteral(":/images/refresh.png"), ui->btnRefresh,
-                Qt::AlignLeft | Qt::AlignVCenter);
+        Qt::AlignRight | Qt::AlignVCenter);
+    new Picture(
+        QStringLiteral(":/images/refresh.png"), ui->btnRefresh, Qt::AlignLeft | Qt::AlignVCenter);
 
     for (QPushButton *button :
          { ui->btnExitTrigger, ui->btnHideTrigger, ui->settingsBtnTrigger, ui->btnRefresh })
@@ -149,7 +149,7 @@ void MainWindow::setUpDecorations()
         auto *hover = new HeaderButton(button);
         hover->setStyleSheet(QStringLiteral("background: rgba(11, 34, 85, 250);"));
         new Picture(QStringLiteral(":/images/headerBtnHover.png"), hover,
-                    Qt::AlignBottom | Qt::AlignHCenter);
+            Qt::AlignBottom | Qt::AlignHCenter);
         hover->show();
     }
 

@@ -65,7 +65,8 @@ SettingsDialog::SettingsDialog(GameSettings *settings, const Repair &repair, QWi
 
     saveButton = styleButton(ui->btnOk);
     repairButton = styleButton(ui->removeCache);
-    new Picture(QStringLiteral(":/images/repair.png"), ui->removeCache, Qt::AlignLeft | Qt::AlignVCenter);
+    new Picture(
+        QStringLiteral(":/images/repair.png"), ui->removeCache, Qt::AlignLeft | Qt::AlignVCenter);
 
     title = new CustomLabel(ui->settingsLabel, 5);
     title->setLook(QFont(QStringLiteral("Montserrat"), 80, 75), Qt::white, Qt::AlignCenter,

@@ -20,8 +20,8 @@ class TestRunLog : public QObject
 private:
     static QStringList runs(const QString &directory)
     {
-        return QDir(directory).entryList({ QStringLiteral("launcher-*") },
-            QDir::Files | QDir::System, QDir::Name);
+        return QDir(directory).entryList(
+            { QStringLiteral("launcher-*") }, QDir::Files | QDir::System, QDir::Name);
     }
 
 private slots:
@@ -83,7 +83,8 @@ private slots:
         QVERIFY(QDir().mkpath(dir.filePath("logs")));
         QFile::remove(dir.filePath(link));
         QDir().rmdir(dir.filePath(link));
-        QVERIFY(QFile::link(link == "logs" ? dir.filePath("elsewhere") : victim, dir.filePath(link)));
+        QVERIFY(
+            QFile::link(link == "logs" ? dir.filePath("elsewhere") : victim, dir.filePath(link)));
         {
             RunLog log(dir.filePath("logs"), 1);
             log.install();

@@ -300,8 +300,8 @@ private slots:
         const QString url = served ? net->pictures.url("/setup.exe")
                                    : QStringLiteral("http://127.0.0.1:1/setup.exe");
         net->answer("updates",
-            "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\""
-                + url.toUtf8() + "\"}");
+            "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\"" + url.toUtf8()
+                + "\"}");
         // The hand-over waits as long as the row needs: for good, or not at all.
         LoaderRun run(*net, dir->path(), 10000, served ? 1000 : 1, closedByInstaller ? 3600000 : 0);
         if (closedByInstaller) {
