@@ -12,6 +12,7 @@
 #include "sync/syncthread.h"
 #include "ui/animcontrols.h"
 #include "ui/focusmark.h"
+#include "ui/images.h"
 #include "ui/messagedialog.h"
 #include "ui/newslist.h"
 #include "ui/serverlist.h"
@@ -116,6 +117,19 @@ void MainWindow::setUpDecorations()
     ui->serverListWidget->setMouseTracking(true);
     ui->newsListWidget->setMouseTracking(true);
 
+    // The images are drawn by code at the screen's density (Picture), not by the style sheets.
+    auto *body = new Picture(
+        QStringLiteral(":/images/body.png"), ui->centralWidget, Qt::AlignLeft | Qt::AlignTop);
+    body->setGeometry(0, 0, 900, 550);
+    body->lower();
+    new Picture(QStringLiteral(":/images/logo.png"), ui->headerLogo);
+    new Picture(QStringLiteral(":/images/close_h.png"), ui->btnExitTrigger);
+    new Picture(QStringLiteral(":/images/minimize_h.png"), ui->btnHideTrigger);
+    new Picture(QStringLiteral(":/images/settings_h.png"), ui->settingsBtnTrigger,
+        Qt::AlignRight | Qt::AlignVCenter);
+    new Picture(
+        QStringLiteral(":/images/refresh.png"), ui->btnRefresh, Qt::AlignLeft | Qt::AlignVCenter);
+
     for (QPushButton *button :
          { ui->btnExitTrigger, ui->btnHideTrigger, ui->settingsBtnTrigger, ui->btnRefresh })
         new AnimButton(button);
@@ -133,10 +147,9 @@ void MainWindow::setUpDecorations()
         button->setFont(QFont(montserrat, 9, 57));
         button->setCursor(Qt::PointingHandCursor);
         auto *hover = new HeaderButton(button);
-        hover->setStyleSheet(QStringLiteral(
-                "background: rgba(11, 34, 85, 250);                           background-image: "
-                "url(:/images/headerBtnHover.png);                           background-position: "
-                "bottom center;                           background-repeat: no-repeat;"));
+        hover->setStyleSheet(QStringLiteral("background: rgba(11, 34, 85, 250);"));
+        new Picture(QStringLiteral(":/images/headerBtnHover.png"), hover,
+            Qt::AlignBottom | Qt::AlignHCenter);
         hover->show();
     }
 
@@ -257,6 +270,15 @@ void MainWindow::setUpKeyboard()
         order.insert(7, servers->card(i));
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The window opens where the player types: the nickname, and Return joins from there.
+    // Not earlier: a change of the window's flags before it is shown takes the focus away.
+    if (!focusWidget())
+        ui->nicknameField->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::connectWebLink(QWidget *button, const QString &url)

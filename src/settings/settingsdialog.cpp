@@ -4,6 +4,7 @@
 #include "sync/safepath.h"
 #include "ui/animcontrols.h"
 #include "ui/dialogframe.h"
+#include "ui/images.h"
 #include "ui/messagedialog.h"
 #include "ui_settingsdialog.h"
 
@@ -64,6 +65,8 @@ SettingsDialog::SettingsDialog(GameSettings *settings, const Repair &repair, QWi
 
     saveButton = styleButton(ui->btnOk);
     repairButton = styleButton(ui->removeCache);
+    new Picture(
+        QStringLiteral(":/images/repair.png"), ui->removeCache, Qt::AlignLeft | Qt::AlignVCenter);
 
     title = new CustomLabel(ui->settingsLabel, 5);
     title->setLook(QFont(QStringLiteral("Montserrat"), 80, 75), Qt::white, Qt::AlignCenter,

@@ -60,14 +60,12 @@ int hoverChange(QObject *watched, QEvent *event)
         return 1;
     case QEvent::Leave:
         return -1;
-    case QEvent::FocusIn: {
+    case QEvent::FocusIn:
         // Not the event "by Tab" an opening dialog sends its default button without focus.
-        auto *widget = qobject_cast<QWidget *>(watched);
-        return widget && widget->hasFocus()
-                && FocusMark::byKeyboard(static_cast<QFocusEvent *>(event)->reason())
+        return FocusMark::keyboardFocusIn(
+                   qobject_cast<QWidget *>(watched), static_cast<QFocusEvent *>(event))
             ? 1
             : 0;
-    }
     case QEvent::FocusOut: {
         auto *widget = qobject_cast<QWidget *>(watched);
         return widget && !widget->underMouse() ? -1 : 0;

@@ -24,6 +24,17 @@ bool FocusMark::byKeyboard(Qt::FocusReason reason)
         || reason == Qt::ShortcutFocusReason;
 }
 
+bool FocusMark::keyboardFocusIn(const QWidget *widget, const QFocusEvent *event)
+{
+    if (!widget || !widget->hasFocus())
+        return false;
+    if (byKeyboard(event->reason()))
+        return true;
+    // The application's filter, which places the mark, sees the event before the widget's own.
+    const auto *mark = widget->findChild<FocusMark *>(QString(), Qt::FindDirectChildrenOnly);
+    return mark && mark->markedWidget() == widget;
+}
+
 bool FocusMark::eventFilter(QObject *watched, QEvent *event)
 {
     const QEvent::Type type = event->type();

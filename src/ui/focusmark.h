@@ -3,6 +3,8 @@
 #include <QPointer>
 #include <QWidget>
 
+class QFocusEvent;
+
 // The keyboard's place in a window: a rounded white outline, drawn inside
 // the control that has the focus while the player moves with the keyboard (Tab, arrows), and
 // gone as soon as the mouse is used, so that a click leaves no frame behind. One per window.
@@ -18,6 +20,9 @@ public:
 
     // Whether focus given for this reason comes from the keyboard.
     static bool byKeyboard(Qt::FocusReason reason);
+    // Whether the focus widget has just taken should show the keyboard's look: given by a key,
+    // or given back (a dialog closed) while the mark is shown, which the mark decides first.
+    static bool keyboardFocusIn(const QWidget *widget, const QFocusEvent *event);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

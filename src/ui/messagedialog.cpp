@@ -2,6 +2,7 @@
 
 #include "ui/animcontrols.h"
 #include "ui/dialogframe.h"
+#include "ui/images.h"
 #include "ui/overlayhost.h"
 #include "ui_messagedialog.h"
 
@@ -53,6 +54,7 @@ MessageDialog::MessageDialog(QWidget *parent)
     textRenderer->setLook(QFont(QStringLiteral("Montserrat"), 42, 45), Qt::white,
         Qt::AlignCenter | Qt::TextWordWrap, QString());
 
+    icon = new Picture(QString(), ui->headerLabel, Qt::AlignLeft | Qt::AlignVCenter);
     titleRenderer = new CustomLabel(ui->headerLabel, 5.3);
     titleRenderer->setLook(QFont(QStringLiteral("Montserrat"), 75, 45), Qt::white,
         Qt::AlignTop | Qt::AlignHCenter, QString());
@@ -68,12 +70,10 @@ MessageDialog::~MessageDialog()
 void MessageDialog::setKind(int kind)
 {
     const bool known = kind >= 0 && kind < int(std::size(kindLooks));
-    const QString icon = known ? QLatin1String(kindLooks[kind].icon) : QString();
+    const QString iconPath = known ? QLatin1String(kindLooks[kind].icon) : QString();
     const QString title = known ? QString::fromUtf8(kindLooks[kind].title) : QString();
     const QString accent = known ? QLatin1String(kindLooks[kind].accent) : QString();
-    ui->headerLabel->setStyleSheet(QStringLiteral("background-image: url(%1); background-position: "
-                                                  "left center; background-repeat: no-repeat;")
-                                       .arg(icon));
+    icon->setPath(iconPath);
     ui->bodyWidget->setStyleSheet(
         QStringLiteral("#bodyWidget {background: #0B2255;border-top: 2px solid %1;}").arg(accent));
     titleRenderer->setLabelText(title);

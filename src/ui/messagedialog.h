@@ -10,6 +10,7 @@ class MessageDialog;
 
 class AnimBgButton;
 class CustomLabel;
+class Picture;
 
 // The launcher's one dialog for messages and questions: three kinds with their own icon,
 // title and accent, a single "Ок" or "Да"/"Нет". Frameless, so it is moved by its body.
@@ -50,6 +51,7 @@ private:
     AnimBgButton *noButton;
     CustomLabel *textRenderer;
     CustomLabel *titleRenderer;
+    Picture *icon;
 };
 
 // Builds, runs modally and destroys a MessageDialog; 1 for "Ок" or "Да", 0 for "Нет" or any

@@ -63,8 +63,9 @@ ServerWidget::ServerWidget(ServerList *list, int index)
     statusLabel = makeLabel(this, QRect(32, 32, 70, 15), 10, 60);
     countLabel = makeLabel(this, QRect(120, 23, 80, 12), 8, 60);
     countLabel->setAlignment(Qt::AlignCenter);
-    pieBackground
-        = makeBox(this, QRect(190, 21, 20, 20), "background: url(:/images/pcount_0.png);");
+    pieBackground = new Picture(QStringLiteral(":/images/pcount_0.png"), this);
+    pieBackground->setGeometry(190, 21, 20, 20);
+    pieBackground->hide();
     pie = new OccupancyPie(this);
     pie->setGeometry(190, 21, 20, 20);
     pie->hide();
@@ -72,6 +73,11 @@ ServerWidget::ServerWidget(ServerList *list, int index)
     effect->setOpacity(0.5);
     setGraphicsEffect(effect);
     installEventFilter(this);
+    // A stop of the keyboard's round through the window once it has a server (the arrows move
+    // between the cards); the policy is set now so that the window can place the cards in its
+    // tab order, which Qt 5 refuses for a widget without one.
+    setFocusPolicy(Qt::TabFocus);
+    setEnabled(false);
 }
 
 void ServerWidget::fill(
@@ -90,8 +96,7 @@ void ServerWidget::fill(
         hovered = true;
     }
     setCursor(Qt::PointingHandCursor);
-    // A stop of the keyboard's round through the window; the arrows move between the cards.
-    setFocusPolicy(Qt::TabFocus);
+    setEnabled(true);
     update(); // several parts at once: see infoUpdated()
     statusQuery = query;
     if (query) {
@@ -156,7 +161,7 @@ bool ServerWidget::eventFilter(QObject *obj, QEvent *event)
     case QEvent::MouseButtonDblClick:
         return statusQuery ? true : QFrame::eventFilter(obj, event);
     case QEvent::FocusIn:
-        if (FocusMark::byKeyboard(static_cast<QFocusEvent *>(event)->reason()))
+        if (FocusMark::keyboardFocusIn(this, static_cast<QFocusEvent *>(event)))
             fadeTo(1.0);
         return QFrame::eventFilter(obj, event);
     case QEvent::FocusOut:

@@ -4,6 +4,7 @@
 #include "buildconfig.h"
 #include "platform/platform.h"
 #include "ui/animcontrols.h"
+#include "ui/newslist.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -197,6 +198,33 @@ private slots:
         QTest::mouseClick(find<QPushButton>(window, "btnRetry"), Qt::LeftButton);
         QVERIFY(!window.readyToPlay);
         QVERIFY(!find(window, "btnRetry")->isVisible());
+        QTRY_VERIFY(window.findChildren<QThread *>().isEmpty());
+    }
+
+    void newsColumnSaysWhyItIsEmpty_data()
+    {
+        QTest::addColumn<int>("entries"); // in the service's answer; -1 when none came
+        QTest::addColumn<QString>("note");
+        QTest::newRow("news") << 1 << QString();
+        QTest::newRow("no news") << 0 << QStringLiteral("Новостей пока нет");
+        QTest::newRow("news failed") << -1
+                                     << QStringLiteral("Не удалось загрузить новости. Проверьте "
+                                                       "подключение к интернету.");
+    }
+
+    void newsColumnSaysWhyItIsEmpty()
+    {
+        QFETCH(int, entries);
+        QFETCH(QString, note);
+        MainWindow window;
+        window.show();
+        for (int i = 0; i < entries; ++i)
+            window.newsList()->addNews(QStringLiteral("Title"), QStringLiteral("Text"),
+                QStringLiteral("01.12"), QStringLiteral("https://site.example/news"));
+        if (entries >= 0)
+            window.newsListLoaded();
+        window.loadFinish();
+        QCOMPARE(window.newsList()->note(), note);
         QTRY_VERIFY(window.findChildren<QThread *>().isEmpty());
     }
 

@@ -82,11 +82,12 @@ class LoaderRun : public QObject, public NewsSink
 {
 public:
     LoaderRun(const Loopback &net, const QString &launcherDir, int timeoutMs = 10000,
-        int watchdogMs = 1000)
+        int watchdogMs = 1000, int handOverWaitMs = 60000)
     {
         const ServiceEndpoints endpoints { net.service.baseUrl(), net.fallback.baseUrl(),
             QString() };
-        loader = new LoadThread(this, { endpoints, launcherDir, timeoutMs, 0, watchdogMs, 0 });
+        loader = new LoadThread(
+            this, { endpoints, launcherDir, timeoutMs, 0, watchdogMs, 0, handOverWaitMs });
         loader->moveToThread(&thread);
         connect(&thread, &QThread::started, loader, &LoadThread::start);
         connect(loader, &LoadThread::setState, this,
@@ -282,19 +283,43 @@ private slots:
         QCOMPARE(run.servers, QStringList { "F|f.example|9" });
     }
 
-    void updateThatCannotBeHadLetsThePlayerPlay()
+    void updateHandOver_data()
     {
-        // Over clear text, rightly refused on every attempt; how an update installs is the
-        // update's tests' matter.
+        QTest::addColumn<bool>("served"); // else over clear text, rightly refused every time
+        QTest::addColumn<bool>("closedByInstaller"); // the installer ends this launcher in time
+        QTest::newRow("cannot be had") << false << false;
+        QTest::newRow("the installer closes the launcher") << true << true;
+        QTest::newRow("the installer leaves the launcher running") << true << false;
+    }
+
+    void updateHandOver()
+    {
+        QFETCH(bool, served);
+        QFETCH(bool, closedByInstaller);
+        net->pictures.route("/setup.exe", TestResponse::ok("#!/bin/sh\ntouch installer-ran\n"));
+        const QString url = served ? net->pictures.url("/setup.exe")
+                                   : QStringLiteral("http://127.0.0.1:1/setup.exe");
         net->answer("updates",
-            "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\","
-            "\"download_url\":\"http://127.0.0.1:1/setup.exe\"}");
-        LoaderRun run(*net, dir->path(), 10000, 1);
+            "{\"act\":\"Update\",\"latest_version\":\"2.0.5.0\",\"download_url\":\"" + url.toUtf8()
+                + "\"}");
+        // The hand-over waits as long as the row needs: for good, or not at all.
+        LoaderRun run(*net, dir->path(), 10000, served ? 1000 : 1, closedByInstaller ? 3600000 : 0);
+        if (closedByInstaller) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file("installer-ran")), 30000);
+            // What the installer's closing of the launcher sets.
+            quitRequested = true;
+            QVERIFY(run.thread.wait(30000));
+            QCoreApplication::processEvents();
+            QCOMPARE(run.states.last(), QStringLiteral("Установка обновления..."));
+            QCOMPARE(qMakePair(run.finished, run.updatesFailed), qMakePair(0, 0));
+            return;
+        }
+        // Not closed in time, or nothing to start: the player goes on with this launcher.
         QVERIFY(run.finishes());
-        // Servers, news and pictures are loaded first.
         QCOMPARE(run.states.mid(0, 5), stageTexts);
         QCOMPARE(qMakePair(run.serverListsLoaded, run.updatesFailed), qMakePair(1, 1));
-        QVERIFY(!QFile::exists(file("update_installer.exe")));
+        QCOMPARE(QFile::exists(file("update_installer.exe")), served);
+        QTRY_COMPARE(QFile::exists(file("installer-ran")), served);
     }
 };
 

@@ -35,6 +35,38 @@ QString shown(ServerWidget *card)
     return parts.join(' ');
 }
 
+// A status server on loopback and the cards' queries against it, with a tick counter the test
+// moves; the queries stop with it.
+class StatusSite
+{
+public:
+    StatusSite()
+    {
+        site.route(QStringLiteral("/serv1.txt"), TestResponse::ok("1/10"));
+        site.route(QStringLiteral("/serv2.txt"), TestResponse::ok("2/10"));
+    }
+    ~StatusSite()
+    {
+        for (const auto &query : queries)
+            query->stop();
+    }
+    ServerList::QueryFactory factory()
+    {
+        return [this](const QString &address, ushort port, int index) {
+            ServerQuery::Options options;
+            options.endpoints = { QString(), QString(), site.baseUrl() };
+            options.tickCount = [ticks = ticks] { return ticks->load(); };
+            options.attemptTimeoutMs = 30000;
+            queries.emplace_back(new ServerQuery(address, port, index, options));
+            return queries.back().get();
+        };
+    }
+
+    TestHttpServer site;
+    std::shared_ptr<std::atomic<quint32>> ticks = std::make_shared<std::atomic<quint32>>(100000);
+    std::vector<std::unique_ptr<ServerQuery>> queries;
+};
+
 } // namespace
 
 class TestServerList : public QObject
@@ -133,27 +165,10 @@ private slots:
 
     void choiceIsKeptAndRefreshAsksAgain()
     {
-        // Queries against a loopback status server, with a tick counter the test moves.
-        TestHttpServer site;
-        site.route(QStringLiteral("/serv1.txt"), TestResponse::ok("1/10"));
-        site.route(QStringLiteral("/serv2.txt"), TestResponse::ok("2/10"));
-        QVERIFY(site.listen());
-        auto ticks = std::make_shared<std::atomic<quint32>>(100000);
-        std::vector<std::unique_ptr<ServerQuery>> queries;
-        const auto factory = [&](const QString &address, ushort port, int index) {
-            ServerQuery::Options options;
-            options.endpoints = { QString(), QString(), site.baseUrl() };
-            options.tickCount = [ticks] { return ticks->load(); };
-            options.attemptTimeoutMs = 30000;
-            queries.emplace_back(new ServerQuery(address, port, index, options));
-            return queries.back().get();
-        };
-        const auto stop = qScopeGuard([&] {
-            for (const auto &query : queries)
-                query->stop();
-        });
+        StatusSite status;
+        QVERIFY(status.site.listen());
         QWidget host;
-        ServerList list(&host, ini(), factory);
+        ServerList list(&host, ini(), status.factory());
         host.show();
         list.addElement(QStringLiteral("One"), QStringLiteral("one.example"), 7001);
         list.addElement(QStringLiteral("Two"), QStringLiteral("two.example"), 7002);
@@ -166,11 +181,50 @@ private slots:
         QCOMPARE(list.currentPort(), ushort(7002));
 
         // Refreshing all asks each card's query once more.
-        ticks->fetch_add(ServerQuery::refreshGapMs + 1000);
-        site.route(QStringLiteral("/serv1.txt"), TestResponse::ok("5/10"));
+        status.ticks->fetch_add(ServerQuery::refreshGapMs + 1000);
+        status.site.route(QStringLiteral("/serv1.txt"), TestResponse::ok("5/10"));
         list.refreshAll();
         QTRY_COMPARE(shown(first), QStringLiteral("One Online 5/10 pie"));
-        QTRY_COMPARE(site.requestCount(), 4);
+        QTRY_COMPARE(status.site.requestCount(), 4);
+    }
+
+    void arrowsMoveBetweenTheServers_data()
+    {
+        // Five servers: two columns, and the sixth card is empty.
+        QTest::addColumn<int>("from"); // the card with the focus, also the chosen one
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("to");
+        QTest::newRow("right in the row") << 0 << int(Qt::Key_Right) << 1;
+        QTest::newRow("left in the row") << 3 << int(Qt::Key_Left) << 2;
+        QTest::newRow("down the column") << 1 << int(Qt::Key_Down) << 3;
+        QTest::newRow("up the column") << 4 << int(Qt::Key_Up) << 2;
+        QTest::newRow("not right past the row's end") << 1 << int(Qt::Key_Right) << 1;
+        QTest::newRow("not left past the row's start") << 2 << int(Qt::Key_Left) << 2;
+        QTest::newRow("not up from the top") << 0 << int(Qt::Key_Up) << 0;
+        QTest::newRow("not down to an empty card") << 3 << int(Qt::Key_Down) << 3;
+    }
+
+    void arrowsMoveBetweenTheServers()
+    {
+        QFETCH(int, from);
+        QFETCH(int, key);
+        QFETCH(int, to);
+        StatusSite status;
+        QVERIFY(status.site.listen());
+        QWidget host;
+        ServerList list(&host, ini(), status.factory());
+        for (int i = 0; i < 5; ++i)
+            list.addElement(QString::number(i), QStringLiteral("%1.example").arg(i), 7000 + i);
+        host.show();
+        QApplication::setActiveWindow(&host);
+        QVERIFY(QTest::qWaitForWindowActive(&host));
+        list.serverClicked(from);
+        list.card(from)->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(list.card(from), Qt::Key(key));
+        QCOMPARE(list.currentIndex(), to);
+        QVERIFY(list.card(to)->hasFocus());
+        QVERIFY(list.card(to)->isSelected());
+        QCOMPARE(QSettings(ini(), QSettings::IniFormat).value("SERVERS/Current").toInt(), to);
     }
 
     void restoredSelection_data()
