@@ -304,13 +304,13 @@ void DelayLine::armTimer()
                 next = std::min(next, direction->queue.front().due);
         }
     }
-    itimerspec spec {};
+    itimerspec wake {};
     if (next != INT64_MAX) {
         next = std::max<Nanos>(next, 1);
-        spec.it_value.tv_sec = time_t(next / 1000000000);
-        spec.it_value.tv_nsec = long(next % 1000000000);
+        wake.it_value.tv_sec = time_t(next / 1000000000);
+        wake.it_value.tv_nsec = long(next % 1000000000);
     }
-    timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(timer, TFD_TIMER_ABSTIME, &wake, nullptr);
 }
 
 int DelayLine::run()

@@ -25,7 +25,6 @@ void BodyPrefetch::plan(const QVector<Body> &planned)
     for (int i = bodies.size() - 1; i >= 0; --i)
         indexOf.insert(bodies.at(i).remote, i);
     next = 0;
-    current = -1;
 }
 
 QNetworkReply *BodyPrefetch::take(const QString &remote, qint64 *received)
@@ -40,7 +39,6 @@ QNetworkReply *BodyPrefetch::take(const QString &remote, qint64 *received)
         if (earlier < index)
             drop(earlier);
     }
-    current = qMax(current, index);
     next = qMax(next, index + 1);
     QNetworkReply *reply = nullptr;
     const auto found = inFlight.constFind(index);

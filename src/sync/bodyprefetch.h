@@ -72,6 +72,5 @@ private:
     QHash<QString, int> indexOf;
     QHash<int, InFlight> inFlight;
     int next = 0; // the first body not yet sent ahead or passed
-    int current = -1; // the body the downloader took last
     qint64 heldBytes = 0; // expected bytes of the replies in flight
 };

@@ -30,6 +30,11 @@ public:
     {
         QByteArray sha256; // raw 32 bytes
         quint64 size = 0;
+
+        bool operator==(const Body &other) const
+        {
+            return sha256 == other.sha256 && size == other.size;
+        }
     };
 
     quint64 number = 0;

@@ -338,13 +338,14 @@ bool SyncThread::fetchListText(QByteArray *text)
 {
     const QString url = environment.fileHostUrl + QLatin1String(RemoteNames::listPath);
     const bool signedReleases = !environment.releasePublicKey.isEmpty();
+    const quint64 accepted = signedReleases ? acceptedRelease() : 0;
     // A republication between the document, its signature and the list pairs one release's
     // part with the other's: they are fetched again, once.
     for (int pair = 0; pair < 2; ++pair) {
         bool again = false;
         if (signedReleases
             && !fetchRelease(environment.fileHostUrl + QLatin1String(RemoteNames::releasePath),
-                &again)) {
+                accepted, &again)) {
             if (again && !quitRequested.load(std::memory_order_relaxed))
                 continue;
             return false;
@@ -360,7 +361,7 @@ bool SyncThread::fetchListText(QByteArray *text)
                 return false;
             continue;
         }
-        if (signedReleases && release.number > acceptedRelease()) {
+        if (signedReleases && release.number > accepted) {
             // Kept before anything of the release is acted on; a launcher directory that
             // cannot keep it only loses the refusal of a replay, not the game.
             FileSystem::writeSealedFile(QLatin1String(releaseFileName),
@@ -372,7 +373,7 @@ bool SyncThread::fetchListText(QByteArray *text)
     return false;
 }
 
-bool SyncThread::fetchRelease(const QString &url, bool *again)
+bool SyncThread::fetchRelease(const QString &url, quint64 accepted, bool *again)
 {
     HttpRequest request(url);
     request.useNetwork(network);
@@ -389,7 +390,7 @@ bool SyncThread::fetchRelease(const QString &url, bool *again)
     // Signed by the operator, but maybe long ago: a host that serves an old release (or one
     // past the date the operator gave it) would undo what every release since has fixed.
     const qint64 now = environment.clock ? environment.clock() : QDateTime::currentSecsSinceEpoch();
-    return release.parse(body) && !release.expiredAt(now) && release.number >= acceptedRelease();
+    return release.parse(body) && !release.expiredAt(now) && release.number >= accepted;
 }
 
 quint64 SyncThread::acceptedRelease() const

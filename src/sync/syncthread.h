@@ -108,10 +108,11 @@ private:
     // The list's bytes, and when a release key is set, only those of a valid, current release
     // (kept in release).
     bool fetchListText(QByteArray *text);
-    // The release's document when its signature holds, it is in force and not older than the
-    // newest taken; false otherwise. *again: the signature did not hold (a republication may
-    // have fallen between the document and its signature).
-    bool fetchRelease(const QString &url, bool *again);
+    // The release's document when its signature holds, it is in force and not older than
+    // accepted, the newest taken; false otherwise. *again: the signature did not hold (a
+    // republication may have fallen between the document and its signature).
+    bool fetchRelease(const QString &url, quint64 accepted, bool *again);
+    // The number kept in releaseFileName, read once a list fetch.
     quint64 acceptedRelease() const;
     void removeTemporaryFiles();
     void convertNames();

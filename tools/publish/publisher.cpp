@@ -156,8 +156,14 @@ bool isSignedBy(const QString &releaseDir, const QByteArray &publicKey)
     return false;
 }
 
-QString signedByAnotherKey()
+// Why signer may not sign after the served release, or nothing: launchers built with the served
+// release's key alone would refuse one signed by another key, unless the operator says it is a
+// rotation.
+QString keyRefusal(const QString &served, const ReleaseSigner &signer, bool rotateKey)
 {
+    if (!signer.isLoaded() || !isSigned(served) || rotateKey
+        || isSignedBy(served, ReleaseSignature::keyFromHex(signer.publicHex())))
+        return QString();
     return QStringLiteral(
         "the served release is signed by another key: launchers that know only that key would "
         "refuse this release; once every launcher is built with both keys, use --rotate-key");
@@ -456,14 +462,8 @@ bool Publication::sameAsServed(const ReleaseDocument &release) const
     ReleaseDocument servedRelease;
     if (store.served().isEmpty()
         || contents(listPath) != contents(served + QStringLiteral("/sync.lst"))
-        || !readRelease(served, &servedRelease)
-        || servedRelease.bodies.size() != release.bodies.size())
+        || !readRelease(served, &servedRelease) || servedRelease.bodies != release.bodies)
         return false;
-    for (auto it = release.bodies.constBegin(); it != release.bodies.constEnd(); ++it) {
-        const ReleaseDocument::Body *was = servedRelease.body(it.key());
-        if (!was || was->sha256 != it->sha256 || was->size != it->size)
-            return false;
-    }
     return signer.isLoaded() ? isSignedBy(served, ReleaseSignature::keyFromHex(signer.publicHex()))
                              : !isSigned(served);
 }
@@ -491,14 +491,9 @@ PublishReport Publication::run()
         report.error = QStringLiteral("the served release is signed: publish with --sign-key");
         return report;
     }
-    // And launchers built with the served release's key alone would refuse one signed by
-    // another key.
-    const QString served = outDir + QStringLiteral("/launcher");
-    if (signer.isLoaded() && isSigned(served) && !options.rotateKey
-        && !isSignedBy(served, ReleaseSignature::keyFromHex(signer.publicHex()))) {
-        report.error = signedByAnotherKey();
+    report.error = keyRefusal(outDir + QStringLiteral("/launcher"), signer, options.rotateKey);
+    if (!report.error.isEmpty())
         return report;
-    }
     FileSystem before;
     {
         QFile served(outDir + QStringLiteral("/launcher/sync.lst"));
@@ -636,11 +631,9 @@ PublishReport reissue(ReleaseStore &store, const QString &id, const PublishOptio
                              "needs --sign-key");
         return report;
     }
-    if (signer.isLoaded() && isSigned(served) && !options.rotateKey
-        && !isSignedBy(served, ReleaseSignature::keyFromHex(signer.publicHex()))) {
-        report.error = signedByAnotherKey();
+    report.error = keyRefusal(served, signer, options.rotateKey);
+    if (!report.error.isEmpty())
         return report;
-    }
     ReleaseDocument document;
     if (!readRelease(release, &document) && !describeRelease(release, &document)) {
         report.error = QStringLiteral("cannot read the release in ") + release;
