@@ -434,9 +434,9 @@ LinkBench::RowRuns LinkBench::alternate(const QString &what, quint16 port, const
         const QStringList urls = bodyUrls(port, host, paths);
         for (Reference &reference : references) {
             double connect = 0;
-            const ToolRun run = curlUrls(urls, work + "/curl.cfg", certificates.caPath(),
-                reference.curlOptions, &connect,
-                reference.intoFiles ? work + "/curl-files" : QString());
+            const ToolRun run
+                = curlUrls(urls, work + "/curl.cfg", certificates.caPath(), reference.curlOptions,
+                    &connect, reference.intoFiles ? work + "/curl-files" : QString());
             reference.times.append(run.seconds - connect);
             line += QString("; %1 %2 + %3 to connect%4")
                         .arg(reference.name, seconds(run.seconds - connect), seconds(connect),

@@ -904,10 +904,10 @@ void FileDownloader::scheduleRetry(Cause failure)
 {
     cause = failure;
     qCInfo(lcSync).noquote() << "retrying" << queue.at(itemIndex).path << "after"
-                             << (failure == Cause::NotFound    ? "not found"
-                                    : failure == Cause::HostError ? "a host error"
-                                    : failure == Cause::Damaged   ? "damaged data"
-                                                                  : "a broken connection");
+                             << (failure == Cause::NotFound           ? "not found"
+                                        : failure == Cause::HostError ? "a host error"
+                                        : failure == Cause::Damaged   ? "damaged data"
+                                                                      : "a broken connection");
     releaseReply();
     const DownloadItem &current = queue.at(itemIndex);
     // A broken connection continues the body where it stopped; anything else starts the

@@ -40,8 +40,8 @@ bool readDigest(const QByteArray &hex, QByteArray *digest)
 }
 
 // "key VALUE" with VALUE a number, as the line at index expects.
-bool readField(const QList<QByteArray> &lines, int index, const char *key, quint64 limit,
-    quint64 *value)
+bool readField(
+    const QList<QByteArray> &lines, int index, const char *key, quint64 limit, quint64 *value)
 {
     const QByteArray prefix = QByteArray(key) + ' ';
     return index < lines.size() && lines.at(index).startsWith(prefix)
@@ -68,7 +68,8 @@ bool ReleaseDocument::parse(const QByteArray &text)
     if (lines.value(at).startsWith("expires ")
         && (!readField(lines, at++, "expires", maxTime, &expires) || expires == 0))
         return false;
-    if (!lines.value(at).startsWith("list ") || !readDigest(lines.at(at++).mid(5), &read.listSha256))
+    if (!lines.value(at).startsWith("list ")
+        || !readDigest(lines.at(at++).mid(5), &read.listSha256))
         return false;
     read.published = qint64(published);
     read.expires = qint64(expires);
@@ -148,8 +149,8 @@ QByteArray Sha256::result()
 {
     QByteArray digest(digestBytes, '\0');
     unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context->context.get(),
-            reinterpret_cast<unsigned char *>(digest.data()), &size)
+    if (EVP_DigestFinal_ex(
+            context->context.get(), reinterpret_cast<unsigned char *>(digest.data()), &size)
             != 1
         || size != digestBytes)
         digest.clear();

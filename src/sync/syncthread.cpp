@@ -172,8 +172,8 @@ SyncThread::Cycle SyncThread::runCycle()
     }
 
     qCInfo(lcSync) << "planned:" << diffHandler->directoryPlan().size() << "directories,"
-                   << diffHandler->filePlan().size() << "files,"
-                   << diffHandler->imgPlan().size() << "archive elements";
+                   << diffHandler->filePlan().size() << "files," << diffHandler->imgPlan().size()
+                   << "archive elements";
     if (!diffHandler->hasChanges()) {
         stage(QStringLiteral("Пересборка обновленных IMG архивов..."));
         rebuildImgArchives();
@@ -251,7 +251,8 @@ SyncThread::Cycle SyncThread::runCycle()
     }
     // A host that serves the list but none of what it lists would otherwise be asked for one
     // item after another, a few cycles each.
-    fruitlessCycles = !given.isEmpty() && downloader->finishedItems() == 0 ? fruitlessCycles + 1 : 0;
+    fruitlessCycles
+        = !given.isEmpty() && downloader->finishedItems() == 0 ? fruitlessCycles + 1 : 0;
     if (fruitlessCycles >= passOverLimit) {
         endWithError(stuckError, given.first());
         return Cycle::Ended;

@@ -299,8 +299,10 @@ private slots:
         QCOMPARE(ledger.commits, expected);
         for (int i = 0; i < count; ++i) {
             const QString path = QString("data/f%1.dat").arg(i);
-            QCOMPARE(readFile(game + '/' + path), i < expected.size() ? bytes(3000 + i, i) : QByteArray());
-            const int requests = server->requestCount("/launcher/filesystem/" + path + ".compressed");
+            QCOMPARE(readFile(game + '/' + path),
+                i < expected.size() ? bytes(3000 + i, i) : QByteArray());
+            const int requests
+                = server->requestCount("/launcher/filesystem/" + path + ".compressed");
             QVERIFY2(i == failing ? requests == 3 : requests <= (connections ? 3 : 1),
                 qPrintable(QString("%1: %2 requests").arg(path).arg(requests)));
         }

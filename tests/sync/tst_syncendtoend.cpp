@@ -13,13 +13,12 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QRegularExpression>
 #include <QFile>
-#include <QTemporaryDir>
-#include <QTest>
-
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <algorithm>
 #include <atomic>
@@ -30,11 +29,10 @@ using namespace SyncFixture;
 
 // One half of a well-known MD5 collision pair; the other differs in six bytes (see
 // bodySwappedForItsMd5Twin).
-static const char md5Twin[]
-    = "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
-      "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
-      "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
-      "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70";
+static const char md5Twin[] = "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
+                              "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
+                              "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
+                              "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70";
 
 // The whole synchronisation against a loopback HTTPS file host serving what korvina-publish
 // made of a reference directory: each run must leave the game directory equal to the
@@ -246,13 +244,14 @@ private slots:
         QVERIFY(writeFile(reference + "/audio/sfx/genrl", bytes(12345, 4))); // three parts
         Elements elements;
         for (int i = 0; i < 30; ++i)
-            elements.append({ QByteArray("e") + QByteArray::number(i) + ".dff", bytes(4096, 100 + i) });
+            elements.append(
+                { QByteArray("e") + QByteArray::number(i) + ".dff", bytes(4096, 100 + i) });
         QVERIFY(makeStaticArchive(reference + "/models/gta3.img", elements));
         options.signKeyPath = releaseKey;
         publishReference();
         TestNginx nginx;
-        QVERIFY2(nginx.start(work.filePath("nginx-" + QString::number(http2)), host, certificates,
-                     http2),
+        QVERIFY2(nginx.start(
+                     work.filePath("nginx-" + QString::number(http2)), host, certificates, http2),
             qPrintable(nginx.error()));
         SyncEnvironment env = environment(launcher, nginx.baseUrl());
         env.releasePublicKey = releasePublicKey;
@@ -347,12 +346,13 @@ private slots:
             served += at >= 0 ? qMin(at, response.body.size()) : response.body.size();
             return response;
         });
-        const RunResult result = runSync(game, environment(launcher, server->baseUrl()),
-            [&](const QString &) {
-                if (server->requestCount() > 200)
-                    quitRequested = true;
-            });
-        const int bigRequests = server->requestCount("/launcher/filesystem/data/big.dat.compressed");
+        const RunResult result
+            = runSync(game, environment(launcher, server->baseUrl()), [&](const QString &) {
+                  if (server->requestCount() > 200)
+                      quitRequested = true;
+              });
+        const int bigRequests
+            = server->requestCount("/launcher/filesystem/data/big.dat.compressed");
         const int requests = server->requestCount();
         if (stuck.isEmpty()) {
             QVERIFY2(result.ready(), qPrintable(result.lastLeft()));

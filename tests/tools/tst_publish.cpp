@@ -212,7 +212,7 @@ void TestPublish::signedReleases()
     const auto release = [&] {
         ReleaseDocument document;
         return document.parse(readFile(out + "/launcher/release.lst")) ? document
-                                                                        : ReleaseDocument();
+                                                                       : ReleaseDocument();
     };
     const quint64 rotated = release().number;
     QCOMPARE(command({ "--rollback", "--sign-key", work + "/other.key", "--expires-in", "2", out },
@@ -232,9 +232,11 @@ void TestPublish::signedReleases()
     QVERIFY(writeFile(work + "/setup.exe", installer));
     QCOMPARE(command({ "sign", "--sign-key", key, work + "/setup.exe" }, &said), 2);
     QCOMPARE(
-        command({ "sign", "--sign-key", key, "--version", "2.1.0", work + "/setup.exe" }, &said), 0);
-    QVERIFY(ReleaseSignature::verify(ReleaseSignature::installerMessage("2.1.0",
-                                         QCryptographicHash::hash(installer, QCryptographicHash::Sha256)),
+        command({ "sign", "--sign-key", key, "--version", "2.1.0", work + "/setup.exe" }, &said),
+        0);
+    QVERIFY(ReleaseSignature::verify(
+        ReleaseSignature::installerMessage(
+            "2.1.0", QCryptographicHash::hash(installer, QCryptographicHash::Sha256)),
         readFile(work + "/setup.exe.sig"), ReleaseSignature::keyFromHex(publicHex)));
 }
 
@@ -284,7 +286,8 @@ void TestPublish::publisherCannotHurtItsHost()
 
     // What is wrong is named: the argument, the release, the path looked at.
     const QList<QPair<QStringList, QByteArray>> mistakes = {
-        { { "--keep", "0", reference, out }, "--keep takes a whole number of releases, at least 1" },
+        { { "--keep", "0", reference, out },
+            "--keep takes a whole number of releases, at least 1" },
         { { "--expires-in", "0", reference, out }, "--expires-in takes a whole number of days" },
         { { "verify", "--public-key", "abc", out }, "--public-key takes the 64 hex digits" },
         { { "verify", work }, "host/launcher/sync.lst: missing or not a whole list" },

@@ -124,7 +124,8 @@ int sign(const QString &keyPath, const QString &version, const QString &path, QT
     // The launcher compares versions as dotted numbers: anything else would never be newer.
     if (!ReleaseSignature::isNewerVersion(version, QStringLiteral("0"))) {
         err << "korvina-publish: --version takes the installer's launcher version, dotted "
-               "numbers such as 2.0.5.0, not \"" << version << "\"\n";
+               "numbers such as 2.0.5.0, not \""
+            << version << "\"\n";
         return 2;
     }
     ReleaseSigner signer;
@@ -175,7 +176,8 @@ int main(int argc, char **argv)
         options.keepReleases = keep.toInt(&number);
         if (!number || options.keepReleases < 1) {
             err << "korvina-publish: --keep takes a whole number of releases, at least 1 (the "
-                   "served one), not \"" << keep << "\"\n";
+                   "served one), not \""
+                << keep << "\"\n";
             return 2;
         }
     }
@@ -184,7 +186,8 @@ int main(int argc, char **argv)
         const int days = expiresIn.toInt(&number);
         if (!number || days < 1 || days > 3650) {
             err << "korvina-publish: --expires-in takes a whole number of days from 1 to 3650, "
-                   "not \"" << expiresIn << "\"\n";
+                   "not \""
+                << expiresIn << "\"\n";
             return 2;
         }
         options.expiresIn = qint64(days) * 24 * 3600;

@@ -184,7 +184,8 @@ bool describeRelease(const QString &releaseDir, ReleaseDocument *release)
     release->listSha256 = Sha256::hash(list);
     const QString files = releaseDir + QStringLiteral("/filesystem");
     // Links are not followed: only what the release holds itself is described.
-    QDirIterator it(files, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    QDirIterator it(
+        files, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         const QByteArray sha256 = fileSha256(path);
@@ -583,8 +584,8 @@ PublishReport Publication::run()
         }
         release.bodies.insert(it.key(), { it->outputSha256, quint64(it->outputSize) });
     }
-    if (!writeRelease(QFileInfo(listPath).path(), release, store, signer, options.expiresIn,
-            &report.error))
+    if (!writeRelease(
+            QFileInfo(listPath).path(), release, store, signer, options.expiresIn, &report.error))
         return report;
     if (!writeCache()) {
         report.error = QStringLiteral("cannot write ") + store.cachePath(releaseId);

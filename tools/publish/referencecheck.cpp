@@ -108,7 +108,8 @@ QStringList problems(const QString &gameDir)
     for (const QString &name : qAsConst(names)) {
         const QString key = RemoteList::windowsKey(name);
         if (folded.contains(key))
-            found.append(name + QStringLiteral(": the same name on Windows as ") + folded.value(key));
+            found.append(
+                name + QStringLiteral(": the same name on Windows as ") + folded.value(key));
         else
             folded.insert(key, name);
     }

@@ -60,8 +60,9 @@ bool ReleaseStore::adoptOldLayout(QString *error)
 QStringList ReleaseStore::releases() const
 {
     // A link among them is none of ours: serving or pruning it would reach outside OUT_DIR.
-    QStringList ids = QDir(releasesDir).entryList(
-        QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
+    QStringList ids
+        = QDir(releasesDir)
+              .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
     ids.erase(std::remove_if(ids.begin(), ids.end(),
                   [](const QString &id) { return id.endsWith(QLatin1String(partialSuffix)); }),
         ids.end());
@@ -133,8 +134,9 @@ void ReleaseStore::prune(int keep)
         QFile::remove(cachePath(complete.at(i)));
     }
     // Left by a publisher that died: the lock keeps a living one from being here.
-    const QStringList all = QDir(releasesDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot
-        | QDir::System | QDir::Hidden);
+    const QStringList all
+        = QDir(releasesDir)
+              .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
     for (const QString &name : all) {
         if (name.endsWith(QLatin1String(partialSuffix)))
             removeTree(releasesDir + QLatin1Char('/') + name);
@@ -148,7 +150,8 @@ bool ReleaseStore::lock(QString *error)
         return false;
     }
     if (QFileInfo(releasesDir).isSymLink()) {
-        *error = releasesDir + QStringLiteral(" is a link: the releases must lie in OUT_DIR itself");
+        *error
+            = releasesDir + QStringLiteral(" is a link: the releases must lie in OUT_DIR itself");
         return false;
     }
     // Held by the kernel for this process alone and dropped when it ends, however it ends, so

@@ -231,17 +231,20 @@ QStringList differences(
         const QString signatureName = releaseName + QLatin1String(ReleaseSignature::suffix);
         const auto signature = source.open(signatureName, ReleaseSignature::signatureBytes);
         if (!release.parse(document))
-            check.differ(source.name(releaseName), QStringLiteral("missing or not a release document"));
+            check.differ(
+                source.name(releaseName), QStringLiteral("missing or not a release document"));
         else if (Sha256::hash(text) != release.listSha256)
-            check.differ(source.name(listName), QStringLiteral("SHA-256 differs from the release document"));
+            check.differ(
+                source.name(listName), QStringLiteral("SHA-256 differs from the release document"));
         else if (release.expiredAt(QDateTime::currentSecsSinceEpoch()))
             check.differ(source.name(releaseName),
                 QStringLiteral("expired on %1; renew it")
-                    .arg(QDateTime::fromSecsSinceEpoch(release.expires, Qt::UTC).toString(Qt::ISODate)));
+                    .arg(QDateTime::fromSecsSinceEpoch(release.expires, Qt::UTC)
+                             .toString(Qt::ISODate)));
         if (!publicKey.isEmpty()
             && (!signature
-                || !ReleaseSignature::verify(document,
-                    signature->read(ReleaseSignature::signatureBytes + 1), publicKey)))
+                || !ReleaseSignature::verify(
+                    document, signature->read(ReleaseSignature::signatureBytes + 1), publicKey)))
             check.differ(source.name(signatureName),
                 QStringLiteral("missing or not a signature of release.lst by the key"));
         check.release = &release;
